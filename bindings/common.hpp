@@ -1,0 +1,79 @@
+// Conversion helpers shared by the binding files.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "vemio/audio/audio.hpp"
+
+namespace vemio::py_common {
+namespace py = pybind11;
+
+// Python objects looked up once and kept for the process lifetime (never destroyed, so no
+// reference is dropped after the interpreter has finalised).
+inline py::object& cached(const char* module, const char* attr) {
+  // small fixed table keyed by module.attr
+  struct Entry {
+    std::string key;
+    py::object* obj;
+  };
+  static std::vector<Entry>* table = new std::vector<Entry>();
+  std::string key = std::string(module) + "." + attr;
+  for (auto& e : *table)
+    if (e.key == key) return *e.obj;
+  auto* obj = new py::object(py::module_::import(module).attr(attr));
+  table->push_back({key, obj});
+  return *obj;
+}
+
+inline bool assertions_enabled() {
+  return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
+}
+
+inline void raise_assertion(const std::string& msg) {
+  PyErr_SetString(PyExc_AssertionError, msg.c_str());
+  throw py::error_already_set();
+}
+
+// Exactly an int (bool and other subclasses refused), as the API's integer parameters want.
+inline bool is_exact_int(py::handle h) { return Py_TYPE(h.ptr()) == &PyLong_Type; }
+
+inline std::filesystem::path to_fs_path(py::handle h) {
+  return std::filesystem::path(py::str(cached("os", "fspath")(h)).cast<std::string>());
+}
+
+inline py::object make_path(const std::filesystem::path& p) { return cached("pathlib", "Path")(p.string()); }
+
+// A callable wrapper that carries Python function metadata (__annotations__, __name__,
+// __wrapped__, __doc__), which builtin functions cannot hold. inspect.signature() and help()
+// follow __wrapped__ to the native function's signature.
+struct AnnotatedFunction {
+  py::object fn;
+};
+
+inline py::object annotate(py::module_& m, const char* name, py::dict annotations) {
+  if (!py::hasattr(m, "_AnnotatedFunction")) {
+    py::class_<AnnotatedFunction>(m, "_AnnotatedFunction", py::dynamic_attr(), py::module_local())
+        .def("__call__", [](AnnotatedFunction& self, py::args a, py::kwargs k) { return self.fn(*a, **k); })
+        .def("__repr__", [](py::object self) {
+          return "<function " + py::str(self.attr("__qualname__")).cast<std::string>() + ">";
+        });
+  }
+  py::object fn = m.attr(name);
+  py::object w = py::cast(AnnotatedFunction{fn});
+  w.attr("__wrapped__") = fn;
+  w.attr("__name__") = fn.attr("__name__");
+  w.attr("__qualname__") = fn.attr("__name__");
+  w.attr("__module__") = m.attr("__name__");
+  w.attr("__doc__") = fn.attr("__doc__");
+  w.attr("__annotations__") = annotations;
+  m.attr(name) = w;
+  return w;
+}
+
+}  // namespace vemio::py_common

@@ -1,0 +1,491 @@
+// vemio.core.io: resolving, loading, saving and copying audio files.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <optional>
+#include <thread>
+
+#include "common.hpp"
+#include "vemio/audio/audio.hpp"
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+using namespace vemio::py_common;
+namespace audio = vemio::audio;
+
+namespace {
+
+const char* const kExp = ".wav";
+const char* const kBroken = "[vm.] File broken or Not exists! : ";
+
+bool is_list_or_tuple(py::handle h) { return PyList_Check(h.ptr()) || PyTuple_Check(h.ptr()); }
+
+bool is_pathlike_spec(py::handle h) {
+  return PyUnicode_Check(h.ptr()) || py::isinstance(h, cached("pathlib", "PurePath"));
+}
+
+// ------------------------------------------------------------------ check_input
+
+void check_input_into(py::handle input, py::list& right, py::list& wrong,
+                      std::vector<std::string>& reading) {
+  if (is_list_or_tuple(input)) {
+    for (auto item : input) check_input_into(item, right, wrong, reading);
+    return;
+  }
+  if (!PyObject_IsTrue(input.ptr()) || !is_pathlike_spec(input)) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    wrong.append(input);
+    return;
+  }
+  py::object p = cached("pathlib", "Path")(input);
+  if (p.attr("is_file")().cast<bool>()) {
+    std::string suffix = p.attr("suffix").cast<std::string>();
+    if (suffix == ".txt") {
+      // A list file naming itself (directly or through others) would recurse forever.
+      std::string key = py::str(p.attr("resolve")()).cast<std::string>();
+      if (std::find(reading.begin(), reading.end(), key) != reading.end()) {
+        std::string chain;
+        auto it = std::find(reading.begin(), reading.end(), key);
+        for (; it != reading.end(); ++it) chain += *it + " -> ";
+        throw py::value_error("[vm.io] list files name each other in a cycle: " + chain + key);
+      }
+      py::object text;
+      {
+        py::object f = cached("builtins", "open")(p, "r", py::arg("encoding") = "utf-8");
+        try {
+          text = f.attr("read")();
+        } catch (...) {
+          f.attr("close")();
+          throw;
+        }
+        f.attr("close")();
+      }
+      reading.push_back(key);
+      py::list lines = text.attr("strip")().attr("splitlines")();
+      for (auto line : lines) check_input_into(line.attr("strip")(), right, wrong, reading);
+      reading.pop_back();
+    } else if (suffix == kExp) {
+      right.append(p);
+    } else {
+      wrong.append(py::str(p));
+    }
+  } else if (p.attr("is_dir")().cast<bool>()) {
+    for (auto e : p.attr("rglob")("*.wav")) right.append(e);
+  } else {
+    wrong.append(py::str(p));
+  }
+}
+
+py::tuple check_input(py::object input) {
+  py::list right, wrong;
+  std::vector<std::string> reading;
+  check_input_into(input, right, wrong, reading);
+  return py::make_tuple(right, wrong);
+}
+
+// ------------------------------------------------------------------ check_file / check_path
+
+// Largest number captured by `regex` in the text of `entries`, plus one; 2 when none.
+long next_number(py::iterable entries, const std::string& regex) {
+  py::object search = cached("re", "search");
+  std::optional<long> best;
+  for (auto e : entries) {
+    py::object m = search(regex, py::str(e));
+    if (m.is_none()) continue;
+    long v = py::int_(m.attr("group")(1)).cast<long>();
+    if (!best || v > *best) best = v;
+  }
+  return best ? *best + 1 : 2;
+}
+
+std::string check_file(py::object file_dir, py::object rename, py::object sep) {
+  py::object p = cached("pathlib", "Path")(file_dir);
+  if (p.attr("is_dir")().cast<bool>()) p = p.attr("__truediv__")("unknow");
+  p = p.attr("with_suffix")(kExp);
+  if (p.attr("is_file")().cast<bool>()) {
+    py::print(py::str("[vm.] 檔案已經存在: ") + py::str(p));
+    if (PyObject_IsTrue(rename.ptr())) {
+      py::object parent = p.attr("parent");
+      py::str stem = p.attr("stem");
+      py::str sep_s = py::str(sep);
+      py::iterable cands = parent.attr("rglob")(stem + sep_s + py::str("*"));
+      long n = next_number(cands, (stem + sep_s + py::str("(\\d+)")).cast<std::string>());
+      p = parent.attr("__truediv__")(stem + sep_s + py::str(std::to_string(n)))
+              .attr("with_suffix")(kExp);
+      py::print(py::str("[vm.] 重新命名檔案: ") + py::str(p));
+    } else {
+      py::print(py::str("[vm.] 已覆蓋原檔案: ") + py::str(p));
+    }
+  }
+  p.attr("parent").attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  return py::str(p).cast<std::string>();
+}
+
+std::string check_path(py::object path, py::object exist_ok, py::object sep) {
+  py::object p = cached("pathlib", "Path")(path);
+  bool exists = p.attr("exists")().cast<bool>();
+  if (!exists || PyObject_IsTrue(exist_ok.ptr())) return py::str(p).cast<std::string>();
+  py::str sep_s = py::str(sep);
+  // The glob wants a relative pattern: an absolute path is searched for its own name, as a
+  // one-component relative path is.
+  py::str text = py::str(p);
+  py::str pattern_base = p.attr("is_absolute")().cast<bool>() ? py::str(p.attr("name")) : text;
+  py::iterable dirs = p.attr("rglob")(pattern_base + sep_s + py::str("*"));
+  py::str fmt = py::str("%s") + sep_s + py::str("(\\d+)");
+  std::string regex = py::str(fmt.attr("__mod__")(p.attr("stem"))).cast<std::string>();
+  long n = next_number(dirs, regex);
+  return (text + sep_s + py::str(std::to_string(n))).cast<std::string>();
+}
+
+// ------------------------------------------------------------------ loading
+
+py::array_t<float> to_array(std::vector<float>&& v, int channels, int64_t frames) {
+  auto* holder = new std::vector<float>(std::move(v));
+  py::capsule owner(holder, [](void* p) { delete static_cast<std::vector<float>*>(p); });
+  if (channels <= 1)
+    return py::array_t<float>({static_cast<py::ssize_t>(holder->size())}, holder->data(), owner);
+  return py::array_t<float>({static_cast<py::ssize_t>(channels), static_cast<py::ssize_t>(frames)},
+                            holder->data(), owner);
+}
+
+py::object loaded_to_py(audio::Decoded&& d) {
+  int ch = d.channels;
+  int64_t frames = d.frames;
+  int rate = d.rate;
+  return py::make_tuple(to_array(std::move(d.samples), ch, frames), rate);
+}
+
+py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
+  try {
+    fs::path path = to_fs_path(wav_dir);
+    int target = 0;
+    if (!sr.is_none()) {
+      double r = py::float_(sr).cast<double>();
+      if (!(r > 0) || r > 1e9 || r != std::floor(r))
+        throw std::invalid_argument("target rate must be a positive whole number of Hz");
+      target = static_cast<int>(r);
+    }
+    bool m = PyObject_IsTrue(mono.ptr());
+    audio::Decoded d;
+    {
+      py::gil_scoped_release nogil;
+      d = audio::decode(path, target, m);
+    }
+    return loaded_to_py(std::move(d));
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+  } catch (...) {
+  }
+  py::print(py::str(kBroken) + py::str(wav_dir));
+  return py::none();
+}
+
+bool is_existing_wav(py::handle wave) {
+  if (!is_pathlike_spec(wave)) return false;
+  py::object p = cached("pathlib", "Path")(wave);
+  return p.attr("is_file")().cast<bool>() && p.attr("suffix").cast<std::string>() == kExp;
+}
+
+py::object load_wave(py::object wave, py::object num) {
+  if (!num.is_none()) wave = wave[num];
+  if (is_list_or_tuple(wave)) {
+    py::list out;
+    py::object bar = cached("tqdm", "tqdm")(wave, py::arg("desc") = "[vm.] Loading Audios:");
+    for (auto item : bar) out.append(load_wave(py::reinterpret_borrow<py::object>(item), py::none()));
+    return out;
+  }
+  if (is_existing_wav(wave)) return file_load(wave, py::none(), py::bool_(true));
+  PyErr_SetObject(PyExc_Exception, py::make_tuple("[vm.] Found unexpected file", wave).ptr());
+  throw py::error_already_set();
+}
+
+// Decodes `paths` on `workers` threads with the GIL released; results and failures come back
+// in input order, and the bar advances from this thread as files finish.
+py::list load_parallel(const py::list& files, int workers) {
+  const size_t n = files.size();
+  std::vector<fs::path> paths(n);
+  std::vector<bool> valid(n, true);
+  for (size_t i = 0; i < n; ++i) {
+    if (!is_existing_wav(files[i])) valid[i] = false;
+    paths[i] = to_fs_path(files[i]);
+  }
+  std::vector<std::optional<audio::Decoded>> results(n);
+  std::atomic<size_t> next{0}, done{0};
+  workers = static_cast<int>(std::min<size_t>(static_cast<size_t>(workers), n));
+  py::object bar = cached("tqdm", "trange")(n, py::arg("desc") = "[vm.load_waves] Pooling...");
+  {
+    py::gil_scoped_release nogil;
+    std::vector<std::thread> pool;
+    for (int w = 0; w < workers; ++w)
+      pool.emplace_back([&] {
+        for (size_t i; (i = next.fetch_add(1)) < n; done.fetch_add(1)) {
+          if (!valid[i]) continue;
+          try {
+            results[i] = audio::decode(paths[i], 0, true);
+          } catch (...) {
+          }
+        }
+      });
+    size_t shown = 0;
+    while (shown < n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      size_t now = std::min(done.load(), n);
+      if (now > shown) {
+        py::gil_scoped_acquire gil;
+        bar.attr("update")(now - shown);
+        shown = now;
+      }
+    }
+    for (auto& t : pool) t.join();
+  }
+  bar.attr("close")();
+  py::list out;
+  for (size_t i = 0; i < n; ++i) {
+    if (!valid[i]) {
+      PyErr_SetObject(PyExc_Exception, py::make_tuple("[vm.] Found unexpected file", files[i]).ptr());
+      throw py::error_already_set();
+    }
+    if (results[i]) {
+      out.append(loaded_to_py(std::move(*results[i])));
+    } else {
+      py::print(py::str(kBroken) + py::str(files[i]));
+      out.append(py::none());
+    }
+  }
+  return out;
+}
+
+py::object load_waves(py::object wave, py::object use_pool, py::object std_len, py::object core_) {
+  if (!is_exact_int(core_))
+    throw py::type_error("core_ must be an int, not " +
+                         py::str(py::type::of(core_).attr("__name__")).cast<std::string>());
+  py::list waves = check_input(wave)[0];
+  py::object result;
+  if (PyObject_IsTrue(use_pool.ptr()) && waves.size() > 300) {
+    long workers = core_.cast<long>();
+    if (workers < 1) throw py::value_error("Number of processes must be at least 1");
+    result = load_parallel(waves, static_cast<int>(std::min<long>(workers, 1024)));
+  } else {
+    result = load_wave(waves, py::none());
+  }
+  if (!PyObject_IsTrue(std_len.ptr())) return result;
+
+  py::list w2d;
+  std::vector<py::ssize_t> lens;
+  py::list srs;
+  for (auto item : result) {
+    if (item.is_none()) throw py::type_error("cannot unpack non-iterable NoneType object");
+    py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+    w2d.append(t[0]);
+    lens.push_back(py::len(t[0]));
+    srs.append(t[1]);
+  }
+  py::set distinct(srs);
+  if (distinct.size() != 1 && assertions_enabled())
+    raise_assertion("[vm.load_waves] Different audio sampling frequencies");
+  if (lens.empty()) throw py::value_error("min() arg is an empty sequence");
+  py::ssize_t min_len = *std::min_element(lens.begin(), lens.end());
+  py::object bar = cached("tqdm", "tqdm")(w2d, py::arg("desc") = "[vm.load_waves] std_len ing...");
+  py::ssize_t i = 0;
+  py::list cut;
+  for (auto w : bar) {
+    cut.append(w[py::slice(0, min_len, 1)]);
+    ++i;
+  }
+  for (py::ssize_t k = 0; k < i; ++k) w2d[k] = cut[k];
+  return py::make_tuple(w2d, srs[0], min_len);
+}
+
+// ------------------------------------------------------------------ saving and copying
+
+void save_wave(py::object path, py::object wave, py::object sr, py::object d_sample) {
+  if (!is_exact_int(sr))
+    throw py::type_error("sr must be an int, not " +
+                         py::str(py::type::of(sr).attr("__name__")).cast<std::string>());
+  if (!d_sample.is_none() && !is_exact_int(d_sample))
+    throw py::type_error("d_sample must be None or an int, not " +
+                         py::str(py::type::of(d_sample).attr("__name__")).cast<std::string>());
+  py::object p = cached("pathlib", "Path")(path);
+  p.attr("parent").attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  py::module_ np = py::module_::import("numpy");
+  py::array arr = np.attr("asarray")(wave);
+  if (arr.ndim() > 2) throw py::value_error("save_wave expects a 1-D or a 2-D (frames, channels) array");
+  py::dtype wave_type = arr.dtype();
+  long rate = sr.cast<long>();
+  if (rate <= 0 || rate > 0x7fffffff) throw py::value_error("sr must be a positive rate in Hz");
+  if (!d_sample.is_none()) {
+    long target = d_sample.cast<long>();
+    if (target <= 0 || target > 0x7fffffff) throw py::value_error("d_sample must be a positive rate in Hz");
+    // resample each channel along time, computed on float32 values as they are
+    auto x = py::array_t<float, py::array::c_style | py::array::forcecast>(arr);
+    const bool two_d = x.ndim() == 2;
+    const py::ssize_t frames = x.shape(0), ch = two_d ? x.shape(1) : 1;
+    std::vector<std::vector<float>> cols(static_cast<size_t>(ch));
+    {
+      const float* src = x.data();
+      py::gil_scoped_release nogil;
+      for (py::ssize_t c = 0; c < ch; ++c) {
+        std::vector<float> col(static_cast<size_t>(frames));
+        for (py::ssize_t i = 0; i < frames; ++i) col[static_cast<size_t>(i)] = src[i * ch + c];
+        cols[static_cast<size_t>(c)] = audio::resample(std::span<const float>(col), static_cast<int>(rate),
+                                                        static_cast<int>(target));
+      }
+    }
+    const py::ssize_t out_frames = cols.empty() ? 0 : static_cast<py::ssize_t>(cols[0].size());
+    py::array_t<float> y = two_d ? py::array_t<float>({out_frames, ch}) : py::array_t<float>({out_frames});
+    float* dst = y.mutable_data();
+    for (py::ssize_t c = 0; c < ch; ++c)
+      for (py::ssize_t i = 0; i < out_frames; ++i) dst[i * ch + c] = cols[static_cast<size_t>(c)][static_cast<size_t>(i)];
+    arr = y.attr("astype")(wave_type);
+    rate = target;
+  }
+  const int channels = arr.ndim() == 2 ? static_cast<int>(arr.shape(1)) : 1;
+  std::vector<int16_t> pcm;
+  const char kind = wave_type.kind();
+  if (kind == 'f') {
+    // float32 holds samples in [-1, 1] and is scaled; other float types convert directly.
+    const bool scale = wave_type.itemsize() == 4;
+    auto x = py::array_t<double, py::array::c_style | py::array::forcecast>(arr);
+    pcm.resize(static_cast<size_t>(x.size()));
+    const double* src = x.data();
+    for (size_t i = 0; i < pcm.size(); ++i) {
+      double v = src[i];
+      if (scale) {
+        pcm[i] = audio::float_to_pcm16(v);
+      } else if (std::isnan(v)) {
+        pcm[i] = 0;
+      } else {
+        v = std::trunc(v);
+        pcm[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
+      }
+    }
+  } else {
+    // integers keep their low 16 bits, as a C cast does
+    py::array x = np.attr("ascontiguousarray")(arr.attr("astype")("int16"));
+    pcm.resize(static_cast<size_t>(x.size()));
+    std::memcpy(pcm.data(), x.data(), pcm.size() * sizeof(int16_t));
+  }
+  fs::path out = to_fs_path(p);
+  py::gil_scoped_release nogil;
+  audio::write_wav16(out, pcm, static_cast<int>(rate), channels);
+}
+
+void copy_waves(py::object path, py::object wave_) {
+  py::object dest = cached("pathlib", "Path")(path);
+  if (!py::str(dest.attr("suffix")).cast<std::string>().empty()) {
+    py::print(py::str("[vm.] 輸入並非路徑➡") + py::str(dest));
+    return;
+  }
+  dest.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  if (PyList_Check(wave_.ptr())) {
+    py::str desc = py::str("[vm.] 複製音檔至路徑➡") + py::str(dest.attr("absolute")().attr("resolve")()) +
+                   py::str("\n\tCopying ");
+    py::object bar = cached("tqdm", "tqdm")(wave_, py::arg("desc") = desc);
+    for (auto item : bar) copy_waves(dest, py::reinterpret_borrow<py::object>(item));
+    return;
+  }
+  py::object w = cached("pathlib", "Path")(wave_);
+  cached("shutil", "copy")(py::str(w), dest.attr("__truediv__")(w.attr("name")));
+}
+
+// ------------------------------------------------------------------ LoadAudio
+
+struct LoadAudio {
+  py::object sr_pth, files, nf;
+  py::object count;  // created by __iter__
+};
+
+LoadAudio make_load_audio(py::object waves_dirs) {
+  LoadAudio la;
+  la.sr_pth = cached("pathlib", "Path")(waves_dirs);
+  if (!la.sr_pth.attr("is_dir")().cast<bool>() && assertions_enabled())
+    raise_assertion("[vm.io] Folder: " + py::str(la.sr_pth.attr("absolute")()).cast<std::string>() +
+                    ", not found.");
+  la.files = py::list(la.sr_pth.attr("rglob")("*.wav"));
+  la.nf = py::int_(py::len(la.files));
+  return la;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(io, m) {
+  m.doc() = "Audio file I/O: resolve inputs to .wav files, load, save and copy waves.";
+  py::register_local_exception<audio::AudioError>(m, "AudioError", PyExc_OSError);
+
+  m.def("check_path", &check_path, py::arg("path"), py::arg("exist_ok") = false, py::arg("sep") = "",
+        "Return `path` unchanged when it is free (or exist_ok), else the next numbered variant\n"
+        "(path + sep + n) after the numbers already used beneath it.");
+  m.def("check_file", &check_file, py::arg("file_dir"), py::arg("rename") = true, py::arg("sep") = "",
+        "Prepare an output file name: force the .wav suffix, create the parent folder and, when\n"
+        "the file exists, pick the next free numbered name (rename) or announce the overwrite.");
+  m.def("check_input", &check_input, py::arg("input"),
+        "Resolve a file, folder (searched recursively for *.wav), .txt list file or nested\n"
+        "lists/tuples of these into (rightList, wrongList): accepted .wav Paths and rejects.");
+  m.def("save_wave", &save_wave, py::arg("path"), py::arg("wave"), py::arg("sr"), py::arg("d_sample") = py::none(),
+        "Write `wave` (1-D, or 2-D frames x channels) as 16-bit PCM WAV at `sr` Hz, first\n"
+        "resampling to `d_sample` Hz when given. float32 samples in [-1, 1] are scaled by 32767\n"
+        "and saturated. The file appears whole or not at all.");
+  m.def("file_load", &file_load, py::arg("wav_dir"), py::arg("sr") = py::none(), py::arg("mono") = true,
+        "Decode one audio file to (float32 samples in [-1, 1], rate). `sr` resamples, `mono`\n"
+        "averages channels. Never raises: a failure prints a line and returns None.");
+  m.def("load_wave", &load_wave, py::arg("wave"), py::arg("num") = py::none(),
+        "Load one .wav file, a nested list of them (nested list of (wave, rate)), or the item\n"
+        "`num` of a list.");
+  m.def("load_waves", &load_waves, py::arg("wave"), py::arg("use_pool") = false, py::arg("std_len") = false,
+        py::arg("core_") = 8,
+        "Resolve `wave` with check_input and load every accepted file at its own rate.\n"
+        "use_pool with more than 300 files decodes on `core_` threads (same result, same order).\n"
+        "std_len cuts all waves to the shortest and returns (waves, rate, min_len).");
+  m.def("copy_waves", &copy_waves, py::arg("path"), py::arg("wave_"),
+        "Copy one file or a (nested) list of files into folder `path`, keeping file names.");
+
+  py::class_<LoadAudio>(m, "LoadAudio", py::dynamic_attr(),
+                        "A folder of .wav files: its length is the number of files, iterating yields\n"
+                        "their positions 1..n; the module's functions are reachable as static methods.")
+      .def(py::init(&make_load_audio), py::arg("waves_dirs"))
+      .def_readwrite("sr_pth", &LoadAudio::sr_pth)
+      .def_readwrite("files", &LoadAudio::files)
+      .def_readwrite("nf", &LoadAudio::nf)
+      .def_property(
+          "count",
+          [](const LoadAudio& self) -> py::object {
+            if (!self.count) throw py::attribute_error("'LoadAudio' object has no attribute 'count'");
+            return self.count;
+          },
+          [](LoadAudio& self, py::object v) { self.count = v; })
+      .def("__iter__", [](py::object self) {
+        self.attr("count") = 0;
+        return self;
+      })
+      .def("__next__", [](LoadAudio& self) {
+        if (!self.count) throw py::attribute_error("'LoadAudio' object has no attribute 'count'");
+        if (self.count.equal(self.nf)) throw py::stop_iteration();
+        self.count = self.count + py::int_(1);
+        return self.count;
+      })
+      .def("__len__", [](py::object self) { return self.attr("nf"); })
+      .def("__repr__", [](py::object self) {
+        return "LoadAudio(" + py::repr(self.attr("sr_pth")).cast<std::string>() + ", nf=" +
+               py::str(self.attr("nf")).cast<std::string>() + ")";
+      })
+      .def_static("check_input", [](py::args a) { return py::module_::import("vemio.core.io").attr("check_input")(*a); })
+      .def_static("file_load", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("file_load")(*a, **k); })
+      .def_static("load_wave", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_wave")(*a, **k); })
+      .def_static("load_waves", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_waves")(*a, **k); })
+      .def_static("copy_waves", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("copy_waves")(*a, **k); });
+
+  m.def("_native_versions", [] {
+    py::dict d;
+    d["libsndfile"] = audio::sndfile_version();
+    d["libsoxr"] = audio::soxr_version();
+    return d;
+  });
+
+  m.attr("__exp__") = kExp;
+  py::dict ann;
+  ann["return"] = "Tuple[List[Path], List[Union[str, Any]]]";
+  annotate(m, "check_input", ann);
+  m.attr("__all__") = py::make_tuple("check_path", "check_file", "check_input", "save_wave", "file_load",
+                                     "load_wave", "load_waves", "copy_waves", "LoadAudio");
+  m.attr("__all__") = py::list(m.attr("__all__"));
+}

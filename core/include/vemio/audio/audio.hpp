@@ -1,0 +1,67 @@
+// Audio file decoding, resampling and 16-bit WAV writing. Every function is thread-safe and
+// keeps no global state: each call opens, uses and closes its own handles.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vemio::audio {
+
+// A file could not be opened, decoded or written. what() names the file and the reason.
+class AudioError : public std::runtime_error {
+ public:
+  AudioError(const std::filesystem::path& file, const std::string& reason);
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  std::filesystem::path file_;
+};
+
+struct Info {
+  int64_t frames = 0;
+  int rate = 0;
+  int channels = 0;
+};
+
+// Header only: frames, rate and channels without decoding the samples.
+Info probe(const std::filesystem::path& file);
+
+// Samples in [-1, 1] (integer formats are scaled by 2^-(bits-1)). With mono, channels are
+// averaged into one row; otherwise `samples` is channel-major: channels rows of `frames`.
+struct Decoded {
+  std::vector<float> samples;
+  int64_t frames = 0;
+  int rate = 0;
+  int channels = 0;
+};
+
+// target_rate <= 0 keeps the file's own rate.
+Decoded decode(const std::filesystem::path& file, int target_rate = 0, bool mono = true);
+
+// Length in samples of `frames` resampled from in_rate to out_rate: ceil(frames * out / in).
+int64_t resampled_length(int64_t frames, int64_t in_rate, int64_t out_rate);
+
+// Band-limited resampling of one channel (the soxr high-quality preset); the result has
+// exactly resampled_length(x.size(), in_rate, out_rate) samples.
+std::vector<float> resample(std::span<const float> x, int in_rate, int out_rate);
+std::vector<double> resample(std::span<const double> x, int in_rate, int out_rate);
+
+// Writes interleaved 16-bit PCM as a RIFF/WAVE file (format code 1, 16-byte fmt chunk).
+// The data goes to a temporary file in the target folder which is then renamed into place,
+// so an interrupted write never leaves a truncated file under the final name.
+void write_wav16(const std::filesystem::path& file, std::span<const int16_t> interleaved,
+                 int rate, int channels);
+
+// float sample in [-1, 1] to 16 bits: scale by 32767, saturate, truncate toward zero.
+// NaN becomes 0.
+int16_t float_to_pcm16(double v);
+
+// Version strings of the native libraries, for test and benchmark headers.
+std::string sndfile_version();
+std::string soxr_version();
+
+}  // namespace vemio::audio

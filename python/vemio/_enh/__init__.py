@@ -1,0 +1,1 @@
+"""Classical single-channel speech enhancement."""

@@ -1,0 +1,1 @@
+"""Audio files, noisy-speech synthesis and quality evaluation."""
