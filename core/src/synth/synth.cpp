@@ -1,0 +1,255 @@
+#include "vemio/synth/synth.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+
+#include "vemio/audio/audio.hpp"
+
+namespace vemio::synth {
+
+namespace audio = vemio::audio;
+
+int64_t length_at_rate(const fs::path& file) {
+  const audio::Info info = audio::probe(file);
+  return audio::resampled_length(info.frames, info.rate, kRate);
+}
+
+std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> noise, int64_t offset,
+                         double snr_db, bool noise_only, const std::string& clean_name,
+                         const std::string& noise_name) {
+  const size_t lc = clean.size(), ln = noise.size();
+  if (lc == 0 && ln == 0) throw MixError("empty audio files: " + clean_name + ", " + noise_name);
+  if (lc == 0) throw MixError("empty clean audio file: " + clean_name);
+  if (ln == 0) throw MixError("empty noise audio file: " + noise_name);
+
+  // The noise segment: repeated from the start when shorter, else Lc samples from `offset`.
+  std::vector<double> seg(lc);
+  if (ln < lc) {
+    if (offset != 0) throw MixError("noise offset must be 0 for a short noise file: " + noise_name);
+    for (size_t i = 0, j = 0; i < lc; ++i, j = (j + 1 == ln ? 0 : j + 1)) seg[i] = noise[j];
+  } else {
+    if (offset < 0 || static_cast<uint64_t>(offset) > ln - lc)
+      throw MixError("noise offset " + std::to_string(offset) + " out of range 0.." +
+                     std::to_string(ln - lc) + " for " + noise_name);
+    for (size_t i = 0; i < lc; ++i) seg[i] = noise[static_cast<size_t>(offset) + i];
+  }
+
+  double clean_sum = 0.0;
+  for (float c : clean) clean_sum += static_cast<double>(c) * static_cast<double>(c);
+  const double n = static_cast<double>(lc);
+  const double clean_pwr = clean_sum / n;
+
+  double mean = 0.0;
+  for (double v : seg) mean += v;
+  mean /= n;
+  double var = 0.0;
+  for (double& v : seg) {
+    v -= mean;
+    var += v * v;
+  }
+  const double sd = std::sqrt(var / n);
+  if (sd == 0.0)
+    throw MixError("noise segment has no spread (silent or constant noise), cannot scale it to an SNR: " +
+                   noise_name + " (clean file " + clean_name + ")");
+
+  const double gain = std::sqrt(clean_pwr / std::pow(10.0, snr_db / 10.0));
+  std::vector<int16_t> out(lc);
+  for (size_t i = 0; i < lc; ++i) {
+    const double v = gain * seg[i] / sd;
+    out[i] = audio::float_to_pcm16(noise_only ? v : static_cast<double>(clean[i]) + v);
+  }
+  return out;
+}
+
+// ------------------------------------------------------------------ cache
+
+WaveCache::WaveCache(const std::vector<Job>& jobs, size_t budget_bytes) : budget_(budget_bytes) {
+  for (const Job& j : jobs) {
+    ++slots_[j.clean.string()].uses_left;
+    ++slots_[j.noise.string()].uses_left;
+  }
+}
+
+Wave WaveCache::decode(const fs::path& file) {
+  decodes_.fetch_add(1);
+  audio::Decoded d = audio::decode(file, kRate, true);
+  return std::make_shared<const std::vector<float>>(std::move(d.samples));
+}
+
+size_t WaveCache::bytes_held() const {
+  std::lock_guard lock(mu_);
+  return held_bytes_;
+}
+
+Wave WaveCache::get(const fs::path& file) {
+  std::unique_lock lock(mu_);
+  auto it = slots_.find(file.string());
+  if (it == slots_.end()) {
+    lock.unlock();
+    return decode(file);
+  }
+  Slot& s = it->second;
+  if (s.uses_left > 0) --s.uses_left;
+  if (s.held) {
+    std::shared_future<Wave> f = s.wave;
+    if (s.uses_left == 0) {  // last use: the caller's reference is the only one left
+      s.held = false;
+      s.wave = {};
+      held_bytes_ -= s.bytes;
+      s.bytes = 0;
+    }
+    lock.unlock();
+    return f.get();
+  }
+  if (s.uses_left == 0) {
+    lock.unlock();
+    return decode(file);
+  }
+  // Keep it for the later uses when the header-announced size fits the budget.
+  size_t bytes = 0;
+  try {
+    bytes = static_cast<size_t>(length_at_rate(file)) * sizeof(float);
+  } catch (...) {
+    lock.unlock();
+    return decode(file);  // reports the file's own error
+  }
+  if (held_bytes_ + bytes > budget_) {
+    lock.unlock();
+    return decode(file);
+  }
+  std::promise<Wave> promise;
+  s.held = true;
+  s.wave = promise.get_future().share();
+  s.bytes = bytes;
+  held_bytes_ += bytes;
+  lock.unlock();
+  try {
+    Wave w = decode(file);
+    promise.set_value(w);
+    return w;
+  } catch (...) {
+    promise.set_exception(std::current_exception());
+    throw;
+  }
+}
+
+// ------------------------------------------------------------------ rendering
+
+namespace {
+void check_length(const fs::path& file, size_t got, int64_t announced) {
+  if (announced >= 0 && static_cast<int64_t>(got) != announced)
+    throw audio::AudioError(file, "decoded to " + std::to_string(got) + " samples at 16000 Hz, but its header announces " +
+                                      std::to_string(announced) + " (truncated or corrupt file?)");
+}
+}  // namespace
+
+void render(const Job& job, WaveCache& cache) {
+  Wave clean = cache.get(job.clean);
+  Wave noise = cache.get(job.noise);
+  check_length(job.clean, clean->size(), job.clean_len);
+  check_length(job.noise, noise->size(), job.noise_len);
+  std::vector<int16_t> pcm =
+      mix(*clean, *noise, job.offset, job.snr_db, job.noise_only, job.clean.string(), job.noise.string());
+  clean.reset();
+  noise.reset();
+  const fs::path parent = job.out.parent_path();
+  if (!parent.empty()) fs::create_directories(parent);
+  audio::write_wav16(job.out, pcm, kRate, 1);
+}
+
+Batch::Batch(std::vector<Job> jobs, size_t cache_bytes) : jobs_(std::move(jobs)), cache_(jobs_, cache_bytes) {}
+
+Batch::~Batch() {
+  cancel();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
+}
+
+bool Batch::run_next() {
+  const size_t i = next_.fetch_add(1);
+  if (i >= jobs_.size()) return false;
+  render(jobs_[i], cache_);
+  done_.fetch_add(1);
+  return true;
+}
+
+void Batch::worker() {
+  while (!stop_.load()) {
+    const size_t i = next_.fetch_add(1);
+    if (i >= jobs_.size()) break;
+    try {
+      render(jobs_[i], cache_);
+    } catch (...) {
+      std::lock_guard lock(mu_);
+      if (!error_) error_ = std::current_exception();
+      stop_.store(true);
+      break;
+    }
+    done_.fetch_add(1);
+    cv_.notify_all();
+  }
+  {
+    std::lock_guard lock(mu_);
+    running_.fetch_sub(1);
+  }
+  cv_.notify_all();
+}
+
+void Batch::start(int workers) {
+  const size_t n = std::min<size_t>(static_cast<size_t>(std::max(workers, 1)), jobs_.size());
+  running_.store(static_cast<int>(n));
+  for (size_t w = 0; w < n; ++w) threads_.emplace_back([this] { worker(); });
+}
+
+bool Batch::idle() const { return running_.load() == 0; }
+
+size_t Batch::wait(size_t seen, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mu_);
+  cv_.wait_for(lock, timeout, [&] { return done_.load() > seen || running_.load() == 0; });
+  return done_.load();
+}
+
+void Batch::cancel() { stop_.store(true); }
+
+void Batch::join() {
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
+  threads_.clear();
+  std::exception_ptr e;
+  {
+    std::lock_guard lock(mu_);
+    e = error_;
+  }
+  if (e) std::rethrow_exception(e);
+}
+
+// ------------------------------------------------------------------ files
+
+void copy_file_atomic(const fs::path& from, const fs::path& to) {
+  static std::atomic<uint64_t> counter{0};
+  fs::path tmp = to;
+  tmp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  try {
+    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing);
+    fs::permissions(tmp, fs::status(from).permissions(), fs::perm_options::replace);
+    fs::rename(tmp, to);
+  } catch (...) {
+    std::error_code ec;
+    fs::remove(tmp, ec);
+    throw;
+  }
+}
+
+bool is_same_or_ancestor(const fs::path& outer, const fs::path& inner) {
+  const fs::path o = fs::weakly_canonical(fs::absolute(outer));
+  const fs::path i = fs::weakly_canonical(fs::absolute(inner));
+  auto oi = o.begin(), ii = i.begin();
+  for (; oi != o.end(); ++oi, ++ii) {
+    if (oi->empty() && std::next(oi) == o.end()) break;  // trailing separator
+    if (ii == i.end() || *oi != *ii) return false;
+  }
+  return true;
+}
+
+}  // namespace vemio::synth

@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+
+#include "vemio/audio/audio.hpp"
+#include "vemio/synth/synth.hpp"
+
+namespace fs = std::filesystem;
+using namespace vemio::synth;
+namespace audio = vemio::audio;
+
+namespace {
+fs::path tmpdir() {
+  auto d = fs::temp_directory_path() / ("vemio_synth_test_" + std::to_string(::getpid()));
+  fs::create_directories(d);
+  return d;
+}
+
+std::vector<float> noise_wave(size_t n, unsigned seed, float amp = 0.3f) {
+  std::mt19937 g(seed);
+  std::uniform_real_distribution<float> u(-amp, amp);
+  std::vector<float> v(n);
+  for (auto& x : v) x = u(g);
+  return v;
+}
+
+void write(const fs::path& f, const std::vector<float>& v, int rate = kRate) {
+  std::vector<int16_t> pcm(v.size());
+  for (size_t i = 0; i < v.size(); ++i) pcm[i] = audio::float_to_pcm16(v[i]);
+  audio::write_wav16(f, pcm, rate, 1);
+}
+
+double power(const std::vector<double>& v) {
+  double s = 0;
+  for (double x : v) s += x * x;
+  return s / static_cast<double>(v.size());
+}
+}  // namespace
+
+TEST(Mix, ScalesNoiseToTheRequestedSnr) {
+  auto clean = noise_wave(16000, 1, 0.2f);
+  auto noise = noise_wave(40000, 2, 0.5f);
+  for (double snr : {-5.0, 0.0, 20.0}) {
+    auto only = mix(clean, noise, 123, snr, true);
+    auto mixed = mix(clean, noise, 123, snr, false);
+    ASSERT_EQ(only.size(), clean.size());
+    std::vector<double> n(only.begin(), only.end()), c(clean.size());
+    for (size_t i = 0; i < c.size(); ++i) c[i] = clean[i] * 32767.0;
+    // truncation to integers costs a little accuracy
+    EXPECT_NEAR(10 * std::log10(power(c) / power(n)), snr, 0.01);
+    // the mixture is clean + that same noise
+    for (size_t i = 0; i < 100; ++i) EXPECT_NEAR(mixed[i], c[i] + n[i], 2.0);
+  }
+}
+
+TEST(Mix, ShortNoiseIsRepeatedFromTheStart) {
+  std::vector<float> clean(10, 0.1f), noise = {0.5f, -0.5f, 0.25f, 0.0f};
+  // repeated: .5 -.5 .25 0 .5 -.5 .25 0 .5 -.5 -> the output keeps that pattern
+  auto out = mix(clean, noise, 0, 0.0, true);
+  EXPECT_EQ(out[0], out[4]);
+  EXPECT_EQ(out[1], out[5]);
+  EXPECT_EQ(out[0], out[8]);
+  EXPECT_THROW(mix(clean, noise, 1, 0.0, true), MixError);
+}
+
+TEST(Mix, OffsetSelectsTheSegmentAndEqualLengthNeedsZero) {
+  std::vector<float> clean(4, 0.1f), noise = {9.f, 0.5f, -0.5f, 0.5f, -0.5f, 7.f};
+  auto a = mix(clean, noise, 1, 0.0, true);
+  EXPECT_EQ(a[0], -a[1]);
+  EXPECT_THROW(mix(clean, noise, 3, 0.0, true), MixError);
+  std::vector<float> same = {0.5f, -0.5f, 0.5f, -0.5f};
+  EXPECT_EQ(mix(clean, same, 0, 0.0, true), a);
+  EXPECT_THROW(mix(clean, same, 1, 0.0, true), MixError);
+}
+
+TEST(Mix, SaturatesInsteadOfWrapping) {
+  std::vector<float> clean(1000, 0.9f);
+  auto noise = noise_wave(1000, 3);
+  auto out = mix(clean, noise, 0, -10.0, false);
+  int hi = 0;
+  for (int16_t s : out) hi += (s == 32767);
+  EXPECT_GT(hi, 100);
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (noise[i] > 0.1f) EXPECT_GT(out[i], 0);  // a wrapped sample would turn negative
+  }
+}
+
+TEST(Mix, RefusesEmptyAndFlatInputsButKeepsSilentClean) {
+  std::vector<float> empty, clean(100, 0.1f), flat(200, 0.25f), zeros(100, 0.0f);
+  auto noise = noise_wave(200, 4);
+  EXPECT_THROW(mix(empty, noise, 0, 0, false, "c.wav", "n.wav"), MixError);
+  try {
+    mix(clean, empty, 0, 0, false, "c.wav", "n.wav");
+    FAIL();
+  } catch (const MixError& e) {
+    EXPECT_NE(std::string(e.what()).find("n.wav"), std::string::npos);
+  }
+  EXPECT_THROW(mix(clean, flat, 5, 0, false), MixError);
+  for (int16_t s : mix(zeros, noise, 5, 0, false)) EXPECT_EQ(s, 0);
+}
+
+TEST(Render, BatchOnThreadsEqualsCallingThreadAndSharesDecodes) {
+  auto d = tmpdir() / "batch";
+  fs::remove_all(d);
+  fs::create_directories(d);
+  write(d / "c1.wav", noise_wave(8000, 10, 0.2f));
+  write(d / "c2.wav", noise_wave(12000, 11, 0.2f));
+  write(d / "n1.wav", noise_wave(30000, 12), 48000);  // 10000 samples at 16 kHz
+  write(d / "n2.wav", noise_wave(5000, 13));
+  std::vector<Job> jobs;
+  int k = 0;
+  for (const char* c : {"c1", "c2"})
+    for (const char* n : {"n1", "n2"})
+      for (double snr : {-5.0, 5.0}) {
+        Job j;
+        j.clean = d / (std::string(c) + ".wav");
+        j.noise = d / (std::string(n) + ".wav");
+        j.clean_len = length_at_rate(j.clean);
+        j.noise_len = length_at_rate(j.noise);
+        j.offset = needs_offset_draw(j.clean_len, j.noise_len) ? 1 + (k * 37) % (j.noise_len - j.clean_len) : 0;
+        j.snr_db = snr;
+        j.out = d / "seq" / ("o" + std::to_string(k++) + ".wav");
+        jobs.push_back(j);
+      }
+  EXPECT_EQ(jobs[0].noise_len, 10000);
+  auto threaded = jobs;
+  for (auto& j : threaded) j.out = d / "thr" / j.out.filename();
+
+  Batch seq(jobs);
+  while (seq.run_next()) {
+  }
+  EXPECT_EQ(seq.cache().decodes(), 4u);  // each file decoded once
+  EXPECT_EQ(seq.cache().bytes_held(), 0u);
+  Batch thr(threaded, 0);                // no budget: decoded per use
+  thr.start(3);
+  thr.join();
+  EXPECT_EQ(thr.cache().decodes(), 16u);
+  for (const auto& j : jobs) {
+    std::ifstream a(j.out, std::ios::binary), b(d / "thr" / j.out.filename(), std::ios::binary);
+    std::string sa((std::istreambuf_iterator<char>(a)), {}), sb((std::istreambuf_iterator<char>(b)), {});
+    EXPECT_FALSE(sa.empty());
+    EXPECT_EQ(sa, sb) << j.out;
+  }
+  EXPECT_EQ(audio::probe(jobs[0].out).frames, 8000);
+}
+
+TEST(Render, FirstFailureStopsTheBatchAndNamesTheFile) {
+  auto d = tmpdir() / "fail";
+  fs::remove_all(d);
+  fs::create_directories(d);
+  write(d / "c.wav", noise_wave(1000, 20));
+  write(d / "n.wav", noise_wave(3000, 21));
+  { std::ofstream(d / "bad.wav") << "not audio at all"; }
+  std::vector<Job> jobs(50);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    jobs[i] = Job{d / ("o" + std::to_string(i) + ".wav"), d / "c.wav", d / "n.wav", 0.0, 1, -1, -1, false};
+  }
+  jobs[5].noise = d / "bad.wav";
+  Batch b(jobs);
+  b.start(2);
+  try {
+    b.join();
+    FAIL();
+  } catch (const audio::AudioError& e) {
+    EXPECT_NE(std::string(e.what()).find("bad.wav"), std::string::npos);
+  }
+  EXPECT_LT(b.finished(), jobs.size());
+}
+
+TEST(Render, HeaderLengthMismatchIsReported) {
+  auto d = tmpdir() / "len";
+  fs::create_directories(d);
+  write(d / "c.wav", noise_wave(1000, 30));
+  write(d / "n.wav", noise_wave(3000, 31));
+  Job j{d / "o.wav", d / "c.wav", d / "n.wav", 0.0, 1, 1000, 2999, false};
+  Batch b({j});
+  EXPECT_THROW(b.run_next(), audio::AudioError);
+}
+
+TEST(Files, AtomicCopyAndContainment) {
+  auto d = tmpdir() / "files";
+  fs::remove_all(d);
+  fs::create_directories(d / "a" / "b");
+  { std::ofstream(d / "src.bin") << "hello"; }
+  copy_file_atomic(d / "src.bin", d / "a" / "dst.bin");
+  std::ifstream in(d / "a" / "dst.bin");
+  std::string s;
+  in >> s;
+  EXPECT_EQ(s, "hello");
+  EXPECT_EQ(std::distance(fs::directory_iterator(d / "a"), fs::directory_iterator{}), 2);
+  EXPECT_THROW(copy_file_atomic(d / "missing", d / "a" / "x"), fs::filesystem_error);
+
+  EXPECT_TRUE(is_same_or_ancestor(d / "a", d / "a" / "b"));
+  EXPECT_TRUE(is_same_or_ancestor(d / "a" / "", d / "a"));
+  EXPECT_TRUE(is_same_or_ancestor(d / "a" / "b" / "..", d / "a" / "b"));
+  EXPECT_FALSE(is_same_or_ancestor(d / "a" / "b", d / "a"));
+  EXPECT_FALSE(is_same_or_ancestor(d / "a", d / "ab"));
+  EXPECT_TRUE(is_same_or_ancestor(d / "a" / "new", d / "a" / "new" / "x"));
+}
