@@ -1,0 +1,84 @@
+// Building blocks of the P.862 model, shared by its source files and by the unit tests.
+// Not part of the stable API: use vemio::pesq().
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "vemio/metrics/pesq.hpp"
+
+namespace vemio::pesq_detail {
+
+// Fixed parameters of one rate/mode combination: frame sizes and the critical-band layout.
+struct Setup {
+  int rate = 8000;
+  bool wide = false;
+  int env_frame = 32;     // 4 ms envelope frame of the time alignment
+  int nfft = 256;         // 32 ms frame of the perceptual model
+  int hop = 128;          // its 50 % overlap
+  int align_nfft = 512;   // 64 ms frame of the fine time alignment
+  double power_scale = 0;     // FFT power -> pitch power density
+  double loudness_scale = 0;  // Zwicker loudness scaling
+  // One entry per critical band: first FFT bin, number of bins, centre and width in Bark,
+  // absolute hearing threshold (pitch power units) and the Zwicker exponent.
+  std::vector<int> first_bin, bin_count;
+  std::vector<double> centre_bark, width_bark, threshold, exponent;
+  int bands() const { return static_cast<int>(first_bin.size()); }
+};
+
+Setup make_setup(int rate, PesqMode mode);
+
+// Critical-band rate in Bark of a frequency in Hz.
+double hz_to_bark(double hz);
+
+// Level alignment: scales x so that its power in the speech band equals the model's target.
+// Returns the power before scaling (0 for a silent signal).
+double align_level(std::vector<double>& x, const Setup& s);
+
+// The listening-device input filter: the IRS receive characteristic in narrow band, the
+// 100 Hz high-pass of P.862.2 in wide band.
+void input_filter(std::vector<double>& x, const Setup& s);
+
+// Voice activity on 4 ms frames.
+struct Activity {
+  std::vector<double> energy;    // mean square per frame
+  std::vector<double> envelope;  // log(max(energy / threshold, 1))
+  std::vector<char> active;
+  double threshold = 0;
+};
+Activity detect_activity(std::span<const double> x, int frame);
+
+// A speech utterance: reference frames [start, end) in envelope frames, and the delay of
+// the degraded signal in samples (positive: the degraded signal lags).
+struct Utterance {
+  int start = 0;
+  int end = 0;
+  int delay = 0;
+  double confidence = 0;
+};
+std::vector<Utterance> find_utterances(const Activity& ref);
+
+// Envelope cross-correlation: best lag (in envelope frames) within [lo, hi] of the degraded
+// envelope against the reference envelope over reference frames [start, end).
+int envelope_lag(const Activity& ref, const Activity& deg, int start, int end, int lo, int hi);
+
+// Fine delay of a reference sample range [a, b) against the degraded signal, starting from
+// a coarse delay in samples. Returns delay (samples) and confidence.
+struct FineDelay {
+  int delay = 0;
+  double confidence = 0;
+};
+FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, long a, long b,
+                     int coarse, const Setup& s);
+
+// Perceptual model and cognitive model over aligned frames; returns the raw score.
+// frame_delay[i] is the delay (samples) of perceptual frame i (which starts at i * hop in
+// the reference); frames [first, last) are the speech-active span that is scored.
+struct Disturbance {
+  std::vector<double> sym, asym;  // per frame
+};
+Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
+                               const std::vector<int>& frame_delay, const Setup& s);
+double aggregate(const Disturbance& d, int first, int last);
+
+}  // namespace vemio::pesq_detail

@@ -1,0 +1,121 @@
+// The P.862 / P.862.2 pipeline: level alignment, input filtering, time alignment per
+// utterance, perceptual and cognitive model, score mapping.
+#include "vemio/metrics/pesq.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "vemio/metrics/pesq_detail.hpp"
+
+namespace vemio {
+namespace pd = pesq_detail;
+
+namespace {
+
+// Search range of the per-utterance envelope alignment around the overall delay: 300 ms.
+constexpr int kSearchFrames = 75;
+
+std::vector<double> checked_copy(std::span<const double> x, const char* which) {
+  std::vector<double> out(x.begin(), x.end());
+  for (double v : out)
+    if (!std::isfinite(v))
+      throw PesqError(PesqError::Kind::invalid_input,
+                      std::string("the ") + which + " signal contains NaN or infinite samples");
+  return out;
+}
+
+PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMode mode) {
+  if (rate != 8000 && rate != 16000)
+    throw PesqError(PesqError::Kind::invalid_rate,
+                    "sampling rate " + std::to_string(rate) +
+                        " Hz is not supported: accepted rates are 8000 and 16000 Hz");
+  if (mode == PesqMode::wide_band && rate != 16000)
+    throw PesqError(PesqError::Kind::invalid_mode,
+                    "wide-band mode needs a sampling rate of 16000 Hz");
+  const size_t min_len = static_cast<size_t>(rate / 4);
+  if (ref.size() < min_len || deg.size() < min_len)
+    throw PesqError(PesqError::Kind::too_short,
+                    "signal too short: at least a quarter of a second (" +
+                        std::to_string(min_len) + " samples) is needed");
+
+  const pd::Setup s = pd::make_setup(rate, mode);
+  const double ref_power = pd::align_level(ref, s);
+  const double deg_power = pd::align_level(deg, s);
+  if (ref_power <= 0 || deg_power <= 0)
+    throw PesqError(PesqError::Kind::no_utterances, "no utterances detected");
+  pd::input_filter(ref, s);
+  pd::input_filter(deg, s);
+
+  const pd::Activity ra = pd::detect_activity(ref, s.env_frame);
+  const pd::Activity da = pd::detect_activity(deg, s.env_frame);
+  std::vector<pd::Utterance> utts = pd::find_utterances(ra);
+  if (utts.empty()) throw PesqError(PesqError::Kind::no_utterances, "no utterances detected");
+
+  // Overall delay from the envelopes, then each utterance around it.
+  const int nr = static_cast<int>(ra.envelope.size());
+  const int nd = static_cast<int>(da.envelope.size());
+  const int overall = pd::envelope_lag(ra, da, 0, nr, -nr + 1, nd - 1);
+  for (auto& u : utts) {
+    const int lag =
+        pd::envelope_lag(ra, da, u.start, u.end, overall - kSearchFrames, overall + kSearchFrames);
+    const pd::FineDelay fd = pd::fine_delay(ref, deg, static_cast<long>(u.start) * s.env_frame,
+                                            static_cast<long>(u.end) * s.env_frame,
+                                            lag * s.env_frame, s);
+    u.delay = fd.delay;
+    u.confidence = fd.confidence;
+  }
+
+  // Delay of every perceptual frame: that of its utterance; between utterances the boundary
+  // is halfway through the pause.
+  const int nfr = static_cast<int>((ref.size() - static_cast<size_t>(s.nfft)) / s.hop) + 1;
+  std::vector<int> frame_delay(nfr);
+  size_t u = 0;
+  for (int i = 0; i < nfr; ++i) {
+    const long centre = static_cast<long>(i) * s.hop + s.nfft / 2;
+    while (u + 1 < utts.size()) {
+      const long mid = (static_cast<long>(utts[u].end) + utts[u + 1].start) * s.env_frame / 2;
+      if (centre < mid) break;
+      ++u;
+    }
+    frame_delay[i] = utts[u].delay;
+  }
+  const long speech_a = static_cast<long>(utts.front().start) * s.env_frame;
+  const long speech_b = static_cast<long>(utts.back().end) * s.env_frame;
+  int first = static_cast<int>(std::max(0L, (speech_a - s.nfft / 2) / s.hop));
+  int last = static_cast<int>(std::min<long>(nfr, (speech_b - s.nfft / 2) / s.hop + 1));
+  if (last <= first) last = std::min(nfr, first + 1);
+
+  const pd::Disturbance d = pd::frame_disturbances(ref, deg, frame_delay, s);
+  PesqScore out;
+  out.raw = pd::aggregate(d, first, last);
+  out.mos_lqo = mode == PesqMode::wide_band ? pesq_mos_lqo_wide(out.raw)
+                                            : pesq_mos_lqo_narrow(out.raw);
+  return out;
+}
+
+}  // namespace
+
+double pesq_mos_lqo_narrow(double raw) {
+  return 0.999 + (4.999 - 0.999) / (1.0 + std::exp(-1.4945 * raw + 4.6607));
+}
+
+double pesq_mos_lqo_wide(double raw) {
+  return 0.999 + (4.999 - 0.999) / (1.0 + std::exp(-1.3669 * raw + 3.8224));
+}
+
+PesqScore pesq(std::span<const double> reference, std::span<const double> degraded, int rate,
+               PesqMode mode) {
+  return run(checked_copy(reference, "reference"), checked_copy(degraded, "degraded"), rate,
+             mode);
+}
+
+PesqScore pesq(std::span<const float> reference, std::span<const float> degraded, int rate,
+               PesqMode mode) {
+  std::vector<double> r(reference.begin(), reference.end());
+  std::vector<double> d(degraded.begin(), degraded.end());
+  return pesq(std::span<const double>(r), std::span<const double>(d), rate, mode);
+}
+
+}  // namespace vemio

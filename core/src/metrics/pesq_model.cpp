@@ -1,0 +1,169 @@
+// Perceptual model (pitch power densities, frequency and gain compensation, loudness) and
+// cognitive model (disturbance densities, asymmetry, frame and time aggregation) of P.862.
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+#include "vemio/metrics/pesq_detail.hpp"
+#include "vemio/util/fft.hpp"
+
+namespace vemio::pesq_detail {
+namespace {
+
+constexpr double kSpeechFramePower = 1e7;  // audible power of a speech-active reference frame
+constexpr double kMaxFrameDisturbance = 45.0;
+constexpr int kSplitSecond = 20;  // frames per aggregation interval (about 320 ms)
+
+using Spectra = std::vector<std::vector<double>>;  // [frame][band]
+
+double sample_at(std::span<const double> x, long i) {
+  return (i >= 0 && i < static_cast<long>(x.size())) ? x[static_cast<size_t>(i)] : 0.0;
+}
+
+// Power of the bands above the hearing threshold scaled by `factor` (band 0 left out).
+double audible_power(const std::vector<double>& p, const Setup& s, double factor) {
+  double sum = 0;
+  for (int b = 1; b < s.bands(); ++b)
+    if (p[b] > factor * s.threshold[b]) sum += p[b];
+  return sum;
+}
+
+void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>& out) {
+  for (int b = 0; b < s.bands(); ++b) {
+    const double p0 = s.threshold[b];
+    const double g = s.exponent[b];
+    if (p[b] > p0)
+      out[b] = s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
+    else
+      out[b] = 0.0;
+  }
+}
+
+// Width-weighted Lp norm over bands 1.. of one frame.
+double band_norm(const std::vector<double>& d, const Setup& s, double p) {
+  double sum = 0, wsum = 0;
+  for (int b = 1; b < s.bands(); ++b) {
+    const double w = s.width_bark[b];
+    sum += std::pow(std::abs(d[b]) * w, p);
+    wsum += w;
+  }
+  return std::pow(sum / wsum, 1.0 / p) * wsum;
+}
+
+}  // namespace
+
+Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
+                               const std::vector<int>& frame_delay, const Setup& s) {
+  const int nfr = static_cast<int>(frame_delay.size());
+  const int nb = s.bands();
+  const int n = s.nfft;
+  fft::RealFFT<double> f(n);
+  std::vector<double> window(n), buf(n);
+  for (int i = 0; i < n; ++i)
+    window[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
+  std::vector<std::complex<double>> X(n / 2 + 1);
+
+  auto pitch_power = [&](std::span<const double> x, long start, std::vector<double>& out) {
+    for (int i = 0; i < n; ++i) buf[i] = window[i] * sample_at(x, start + i);
+    f.forward(buf, X);
+    out.assign(nb, 0.0);
+    for (int b = 0; b < nb; ++b) {
+      double sum = 0;
+      for (int k = s.first_bin[b]; k < s.first_bin[b] + s.bin_count[b]; ++k) sum += std::norm(X[k]);
+      out[b] = s.power_scale * sum;
+    }
+  };
+
+  Spectra pr(nfr), pd(nfr);
+  for (int i = 0; i < nfr; ++i) {
+    const long start = static_cast<long>(i) * s.hop;
+    pitch_power(ref, start, pr[i]);
+    pitch_power(deg, start + frame_delay[i], pd[i]);
+  }
+
+  // Frequency compensation: the reference is filtered by the average degraded/reference
+  // ratio of each band over speech-active frames, within +-20 dB.
+  std::vector<double> avg_r(nb, 0.0), avg_d(nb, 0.0);
+  int active = 0;
+  for (int i = 0; i < nfr; ++i) {
+    if (audible_power(pr[i], s, 1.0) < kSpeechFramePower) continue;
+    ++active;
+    for (int b = 0; b < nb; ++b) {
+      if (pr[i][b] > 100.0 * s.threshold[b]) avg_r[b] += pr[i][b];
+      if (pd[i][b] > 100.0 * s.threshold[b]) avg_d[b] += pd[i][b];
+    }
+  }
+  if (active > 0) {
+    for (int b = 0; b < nb; ++b) {
+      const double ratio =
+          std::clamp((avg_d[b] / active + 1000.0) / (avg_r[b] / active + 1000.0), 0.01, 100.0);
+      for (int i = 0; i < nfr; ++i) pr[i][b] *= ratio;
+    }
+  }
+
+  // Gain compensation: the degraded frame is scaled by the smoothed ratio of audible powers.
+  double smooth = 1.0;
+  std::vector<double> lr(nb), ld(nb), dd(nb), da(nb);
+  Disturbance out;
+  out.sym.assign(nfr, 0.0);
+  out.asym.assign(nfr, 0.0);
+  for (int i = 0; i < nfr; ++i) {
+    const double ar = audible_power(pr[i], s, 1.0);
+    const double ad = audible_power(pd[i], s, 1.0);
+    const double ratio = std::clamp((ar + 5000.0) / (ad + 5000.0), 3e-4, 5.0);
+    smooth = i == 0 ? ratio : 0.8 * smooth + 0.2 * ratio;
+    for (int b = 0; b < nb; ++b) pd[i][b] *= smooth;
+
+    loudness(pr[i], s, lr);
+    loudness(pd[i], s, ld);
+    for (int b = 0; b < nb; ++b) {
+      // Differences smaller than a quarter of the softer loudness are not heard.
+      const double m = 0.25 * std::min(lr[b], ld[b]);
+      double d = ld[b] - lr[b];
+      if (d > m)
+        d -= m;
+      else if (d < -m)
+        d += m;
+      else
+        d = 0.0;
+      dd[b] = d;
+      // Added components are more annoying than missing ones.
+      double af = std::pow((pd[i][b] + 50.0) / (pr[i][b] + 50.0), 1.2);
+      if (af < 3.0) af = 0.0;
+      af = std::min(af, 12.0);
+      da[b] = d * af;
+    }
+    // Disturbance in quiet reference frames weighs more.
+    const double h = std::pow((ar + 1e5) / 1e7, -0.04);
+    out.sym[i] = std::min(band_norm(dd, s, 2.0) * h, kMaxFrameDisturbance);
+    out.asym[i] = std::min(band_norm(da, s, 1.0) * h, kMaxFrameDisturbance);
+  }
+  return out;
+}
+
+double aggregate_one(const std::vector<double>& d, int first, int last) {
+  // L6 over split-second intervals (50 % overlap), then L2 over the intervals.
+  std::vector<double> intervals;
+  const int len = last - first;
+  if (len <= 0) return 0.0;
+  const int step = kSplitSecond / 2;
+  for (int a = first; a < last; a += step) {
+    const int b = std::min(a + kSplitSecond, last);
+    double sum = 0;
+    for (int i = a; i < b; ++i) sum += std::pow(d[i], 6.0);
+    intervals.push_back(std::pow(sum / (b - a), 1.0 / 6.0));
+    if (b == last) break;
+  }
+  double sum = 0;
+  for (double v : intervals) sum += v * v;
+  return std::sqrt(sum / double(intervals.size()));
+}
+
+double aggregate(const Disturbance& d, int first, int last) {
+  const double sym = aggregate_one(d.sym, first, last);
+  const double asym = aggregate_one(d.asym, first, last);
+  return 4.5 - 0.1 * sym - 0.0309 * asym;
+}
+
+}  // namespace vemio::pesq_detail
