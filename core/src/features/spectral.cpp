@@ -1,0 +1,376 @@
+#include "vemio/features/spectral.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <limits>
+#include <numbers>
+#include <string>
+#include <thread>
+
+#include "frames.hpp"
+#include "vemio/util/fft.hpp"
+
+namespace vemio::features {
+
+std::vector<double> make_window(Window w, int n) {
+  if (n <= 0) throw FeatureError("window length must be positive, got " + std::to_string(n));
+  std::vector<double> out(static_cast<size_t>(n), 1.0);
+  if (n == 1) return out;
+  const double a = w == Window::Hann ? 0.5 : 0.54;
+  for (int k = 0; k < n; ++k) out[k] = a - (1.0 - a) * std::cos(2.0 * std::numbers::pi * k / n);
+  return out;
+}
+
+int frame_count(size_t length, const StftParams& p) {
+  if (p.n_fft <= 0 || p.hop <= 0)
+    throw FeatureError("n_fft and hop length must be positive");
+  if (length == 0) throw FeatureError("the signal is empty");
+  size_t padded = length + (p.center ? 2 * static_cast<size_t>(p.n_fft / 2) : 0);
+  if (padded < static_cast<size_t>(p.n_fft))
+    throw FeatureError("n_fft=" + std::to_string(p.n_fft) + " is too large for a signal of length " +
+                       std::to_string(length));
+  size_t n = 1 + (padded - p.n_fft) / p.hop;
+  if (n > static_cast<size_t>(std::numeric_limits<int>::max())) throw FeatureError("signal too long");
+  return static_cast<int>(n);
+}
+
+void check_audio(std::span<const double> y) {
+  if (y.empty()) throw FeatureError("the signal is empty");
+  for (double v : y)
+    if (!std::isfinite(v)) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
+}
+
+namespace detail {
+
+void parallel_for(int n, int grain, const std::function<void(int, int)>& body) {
+  if (n <= 0) return;
+  unsigned hw = std::max(1u, std::thread::hardware_concurrency());
+  int threads = static_cast<int>(std::min<unsigned>(std::min(hw, 4u), static_cast<unsigned>((n + grain - 1) / grain)));
+  if (threads <= 1) {
+    body(0, n);
+    return;
+  }
+  std::vector<std::thread> pool;
+  std::exception_ptr err;
+  std::mutex mu;
+  int chunk = (n + threads - 1) / threads;
+  for (int i = 1; i < threads; ++i) {
+    int b = i * chunk, e = std::min(n, b + chunk);
+    if (b >= e) break;
+    pool.emplace_back([&, b, e] {
+      try {
+        body(b, e);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!err) err = std::current_exception();
+      }
+    });
+  }
+  try {
+    body(0, std::min(n, chunk));
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!err) err = std::current_exception();
+  }
+  for (auto& t : pool) t.join();
+  if (err) std::rethrow_exception(err);
+}
+
+void for_each_spectrum(std::span<const double> y, const StftParams& p, int frames,
+                       const std::function<void(int, std::span<const std::complex<double>>)>& fn) {
+  const int n_fft = p.n_fft;
+  const int win_length = p.win_length > 0 ? p.win_length : n_fft;
+  if (win_length > n_fft) throw FeatureError("win_length must not exceed n_fft");
+  std::vector<double> win(static_cast<size_t>(n_fft), 0.0);
+  {
+    auto w = make_window(p.window, win_length);
+    std::copy(w.begin(), w.end(), win.begin() + (n_fft - win_length) / 2);
+  }
+  const long pad = p.center ? n_fft / 2 : 0;
+  const long len = static_cast<long>(y.size());
+  parallel_for(frames, 64, [&](int begin, int end) {
+    vemio::fft::RealFFT<double> fft(n_fft);
+    std::vector<double> buf(static_cast<size_t>(n_fft));
+    std::vector<std::complex<double>> spec(static_cast<size_t>(n_fft / 2 + 1));
+    for (int t = begin; t < end; ++t) {
+      long start = static_cast<long>(t) * p.hop - pad;
+      long lo = std::max(0L, -start), hi = std::min<long>(n_fft, len - start);
+      std::fill(buf.begin(), buf.end(), 0.0);
+      for (long i = lo; i < hi; ++i) buf[i] = win[i] * y[start + i];
+      fft.forward(buf, spec);
+      fn(t, spec);
+    }
+  });
+}
+
+}  // namespace detail
+
+std::vector<std::complex<double>> stft(std::span<const double> y, const StftParams& p, int* frames_out) {
+  check_audio(y);
+  int frames = frame_count(y.size(), p);
+  const int bins = p.n_fft / 2 + 1;
+  std::vector<std::complex<double>> out(static_cast<size_t>(frames) * bins);
+  detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
+    std::copy(X.begin(), X.begin() + bins, out.begin() + static_cast<size_t>(t) * bins);
+  });
+  if (frames_out) *frames_out = frames;
+  return out;
+}
+
+FrameMatrix spectrogram(std::span<const double> y, const StftParams& p, double power) {
+  check_audio(y);
+  FrameMatrix m;
+  m.frames = frame_count(y.size(), p);
+  m.bins = p.n_fft / 2 + 1;
+  m.v.resize(static_cast<size_t>(m.frames) * m.bins);
+  detail::for_each_spectrum(y, p, m.frames, [&](int t, std::span<const std::complex<double>> X) {
+    double* row = &m.v[static_cast<size_t>(t) * m.bins];
+    if (power == 1.0) {
+      for (int k = 0; k < m.bins; ++k) row[k] = std::abs(X[k]);
+    } else if (power == 2.0) {
+      for (int k = 0; k < m.bins; ++k) {
+        double a = std::abs(X[k]);
+        row[k] = a * a;
+      }
+    } else {
+      for (int k = 0; k < m.bins; ++k) row[k] = std::pow(std::abs(X[k]), power);
+    }
+  });
+  return m;
+}
+
+void power_to_db(std::span<double> s, bool ref_is_max, double ref, double amin, double top_db) {
+  if (!(amin > 0)) throw FeatureError("amin must be strictly positive");
+  if (s.empty()) return;
+  if (ref_is_max) {
+    ref = -std::numeric_limits<double>::infinity();
+    for (double v : s) {
+      if (std::isnan(v)) {
+        ref = v;
+        break;
+      }
+      ref = std::max(ref, v);
+    }
+  }
+  const double ref_db = 10.0 * std::log10(std::isnan(ref) ? ref : std::max(amin, std::abs(ref)));
+  double peak = -std::numeric_limits<double>::infinity();
+  bool any_nan = false;
+  for (double& v : s) {
+    v = std::isnan(v) ? v : 10.0 * std::log10(std::max(amin, v)) - ref_db;
+    if (std::isnan(v))
+      any_nan = true;
+    else
+      peak = std::max(peak, v);
+  }
+  if (top_db >= 0) {
+    // the peak of an array holding NaN is NaN, and flooring against it makes every cell NaN
+    if (any_nan) {
+      std::fill(s.begin(), s.end(), std::numeric_limits<double>::quiet_NaN());
+      return;
+    }
+    const double floor = peak - top_db;
+    for (double& v : s) v = std::max(v, floor);
+  }
+}
+
+void amplitude_to_db(std::span<double> s, bool ref_is_max, double ref, double amin, double top_db) {
+  if (ref_is_max) {
+    ref = 0;
+    for (double v : s) {
+      if (std::isnan(v)) {
+        ref = v;
+        break;
+      }
+      ref = std::max(ref, std::abs(v));
+    }
+  }
+  for (double& v : s) v = v * v;
+  power_to_db(s, false, std::abs(ref) * std::abs(ref), amin * amin, top_db);
+}
+
+namespace {
+constexpr double kFsp = 200.0 / 3;
+constexpr double kMinLogHz = 1000.0;
+constexpr double kMinLogMel = kMinLogHz / kFsp;
+const double kLogStep = std::log(6.4) / 27.0;
+}  // namespace
+
+double hz_to_mel(double hz) {
+  double mel = hz / kFsp;
+  if (hz >= kMinLogHz) mel = kMinLogMel + std::log(hz / kMinLogHz) / kLogStep;
+  return mel;
+}
+
+double mel_to_hz(double mel) {
+  double hz = kFsp * mel;
+  if (mel >= kMinLogMel) hz = kMinLogHz * std::exp(kLogStep * (mel - kMinLogMel));
+  return hz;
+}
+
+std::vector<double> mel_frequencies(int n, double fmin, double fmax) {
+  std::vector<double> out(static_cast<size_t>(std::max(n, 0)));
+  const double lo = hz_to_mel(fmin), hi = hz_to_mel(fmax);
+  if (n == 1) {
+    out[0] = mel_to_hz(lo);
+    return out;
+  }
+  // numpy.linspace: start + i * step, the last point exactly `hi`
+  const double step = (hi - lo) / (n - 1);
+  for (int i = 0; i < n; ++i) out[i] = mel_to_hz(i == n - 1 ? hi : lo + i * step);
+  return out;
+}
+
+std::vector<double> fft_frequencies(double sr, int n_fft) {
+  const int bins = n_fft / 2 + 1;
+  std::vector<double> f(static_cast<size_t>(bins));
+  const double hi = sr / 2;
+  if (bins == 1) {
+    f[0] = 0;
+    return f;
+  }
+  const double step = hi / (bins - 1);
+  for (int k = 0; k < bins; ++k) f[k] = k == bins - 1 ? hi : k * step;
+  return f;
+}
+
+MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) {
+  if (!(sr > 0)) throw FeatureError("sampling rate must be positive");
+  if (n_fft <= 0) throw FeatureError("n_fft must be positive");
+  if (n_mels <= 0) throw FeatureError("n_mels must be positive");
+  if (!(fmin >= 0) || !(fmax > fmin)) throw FeatureError("mel band limits must satisfy 0 <= fmin < fmax");
+  MelBank b;
+  b.n_mels = n_mels;
+  b.n_bins = n_fft / 2 + 1;
+  b.w.assign(static_cast<size_t>(n_mels) * b.n_bins, 0.0);
+  b.first.assign(n_mels, 0);
+  b.last.assign(n_mels, 0);
+  const auto fftf = fft_frequencies(sr, n_fft);
+  const auto mel_f = mel_frequencies(n_mels + 2, fmin, fmax);
+  for (int m = 0; m < n_mels; ++m) {
+    const double d0 = mel_f[m + 1] - mel_f[m], d1 = mel_f[m + 2] - mel_f[m + 1];
+    const double enorm = 2.0 / (mel_f[m + 2] - mel_f[m]);
+    int first = b.n_bins, last = 0;
+    for (int k = 0; k < b.n_bins; ++k) {
+      const double lower = -(mel_f[m] - fftf[k]) / d0;
+      const double upper = (mel_f[m + 2] - fftf[k]) / d1;
+      double w = std::max(0.0, std::min(lower, upper)) * enorm;
+      w = static_cast<double>(static_cast<float>(w));
+      b.w[static_cast<size_t>(m) * b.n_bins + k] = w;
+      if (w != 0) {
+        first = std::min(first, k);
+        last = k + 1;
+      }
+    }
+    b.first[m] = first < last ? first : 0;
+    b.last[m] = first < last ? last : 0;
+  }
+  return b;
+}
+
+FrameMatrix mel_spectrogram(std::span<const double> y, double sr, const StftParams& p, int n_mels, double fmin,
+                            double fmax) {
+  check_audio(y);
+  const MelBank bank = mel_filters(sr, p.n_fft, n_mels, fmin, fmax);
+  FrameMatrix m;
+  m.frames = frame_count(y.size(), p);
+  m.bins = n_mels;
+  m.v.resize(static_cast<size_t>(m.frames) * n_mels);
+  const int bins = p.n_fft / 2 + 1;
+  // one power buffer per frame call; frames on one thread are sequential, so a thread-local
+  // buffer avoids an allocation per frame
+  detail::for_each_spectrum(y, p, m.frames, [&](int t, std::span<const std::complex<double>> X) {
+    thread_local std::vector<double> pw;
+    pw.resize(static_cast<size_t>(bins));
+    for (int k = 0; k < bins; ++k) {
+      double a = std::abs(X[k]);
+      pw[k] = a * a;
+    }
+    double* row = &m.v[static_cast<size_t>(t) * n_mels];
+    for (int b = 0; b < n_mels; ++b) {
+      const double* w = &bank.w[static_cast<size_t>(b) * bins];
+      double acc = 0;
+      for (int k = bank.first[b]; k < bank.last[b]; ++k) acc += w[k] * pw[k];
+      row[b] = acc;
+    }
+  });
+  return m;
+}
+
+std::vector<double> spectral_centroid(std::span<const double> y, double sr, const StftParams& p) {
+  check_audio(y);
+  const int frames = frame_count(y.size(), p);
+  const auto freq = fft_frequencies(sr, p.n_fft);
+  const int bins = p.n_fft / 2 + 1;
+  std::vector<double> out(static_cast<size_t>(frames));
+  detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
+    double total = 0, weighted = 0;
+    for (int k = 0; k < bins; ++k) {
+      double a = std::abs(X[k]);
+      total += a;
+      weighted += freq[k] * a;
+    }
+    // frames whose total magnitude is below the smallest normal double are left unscaled
+    out[t] = total < std::numeric_limits<double>::min() ? weighted : weighted / total;
+  });
+  return out;
+}
+
+std::vector<double> spectral_rolloff(std::span<const double> y, double sr, const StftParams& p,
+                                     double roll_percent) {
+  if (!(roll_percent > 0 && roll_percent < 1)) throw FeatureError("roll_percent must lie between 0 and 1");
+  check_audio(y);
+  const int frames = frame_count(y.size(), p);
+  const auto freq = fft_frequencies(sr, p.n_fft);
+  const int bins = p.n_fft / 2 + 1;
+  std::vector<double> out(static_cast<size_t>(frames));
+  detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
+    thread_local std::vector<double> cum;
+    cum.resize(static_cast<size_t>(bins));
+    double acc = 0;
+    for (int k = 0; k < bins; ++k) cum[k] = acc += std::abs(X[k]);
+    const double threshold = roll_percent * acc;
+    int k = 0;
+    while (k < bins && cum[k] < threshold) ++k;
+    out[t] = k < bins ? freq[k] : std::numeric_limits<double>::quiet_NaN();
+  });
+  return out;
+}
+
+std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_length, int hop, bool center,
+                                       double threshold) {
+  check_audio(y);
+  if (frame_length <= 0 || hop <= 0) throw FeatureError("frame length and hop length must be positive");
+  const long pad = center ? frame_length / 2 : 0;
+  const long len = static_cast<long>(y.size());
+  const long padded = len + 2 * pad;
+  if (padded < frame_length)
+    throw FeatureError("frame_length=" + std::to_string(frame_length) + " is too large for a signal of length " +
+                       std::to_string(len));
+  const long frames = 1 + (padded - frame_length) / hop;
+  auto negative = [&](long i) {  // i indexes the padded signal
+    long j = std::clamp(i - pad, 0L, len - 1);
+    double v = y[j];
+    if (std::abs(v) <= threshold) v = 0.0;
+    return std::signbit(v);
+  };
+  // change[i] = 1 when padded samples i-1 and i differ in sign; prefix sums give each frame's
+  // count of changes strictly inside it
+  std::vector<int64_t> prefix(static_cast<size_t>(padded) + 1, 0);
+  bool prev = negative(0);
+  for (long i = 1; i < padded; ++i) {
+    bool cur = negative(i);
+    prefix[i + 1] = prefix[i] + (cur != prev ? 1 : 0);
+    prev = cur;
+  }
+  std::vector<double> out(static_cast<size_t>(frames));
+  for (long t = 0; t < frames; ++t) {
+    long s = t * hop;
+    int64_t count = prefix[s + frame_length] - prefix[s + 1];
+    out[t] = static_cast<double>(count) / frame_length;
+  }
+  return out;
+}
+
+}  // namespace vemio::features
