@@ -348,3 +348,34 @@ def test_load_audio(in_tmp, write_wav):
 def test_load_audio_static_methods_look_up_at_call_time(in_tmp, monkeypatch):
     monkeypatch.setattr(io, "file_load", lambda *a, **k: ("patched", a, k))
     assert io.LoadAudio.file_load("x", sr=1) == ("patched", ("x",), {"sr": 1})
+
+
+def test_wav_chunk_layouts_decode_like_libsndfile(tmp_path):
+    """Extra chunks (odd-sized, padded), extensible headers and truncated data all decode
+    exactly as libsndfile reads them."""
+    import struct
+
+    pcm = (np.arange(-300, 300, dtype=np.int16) * 97).astype(np.int16)
+
+    def riff(chunks):
+        body = b"WAVE" + b"".join(chunks)
+        return b"RIFF" + struct.pack("<I", len(body)) + body
+
+    def chunk(cid, data):
+        return cid + struct.pack("<I", len(data)) + data + (b"\0" if len(data) % 2 else b"")
+
+    fmt = struct.pack("<HHIIHH", 1, 2, 8000, 32000, 4, 16)
+    guid = struct.pack("<H", 1) + b"\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71"
+    ext = struct.pack("<HHIIHHHHI", 0xFFFE, 2, 8000, 32000, 4, 16, 22, 16, 3) + guid
+    cases = {
+        "list.wav": riff([chunk(b"LIST", b"abc"), chunk(b"fmt ", fmt), chunk(b"data", pcm.tobytes())]),
+        "ext.wav": riff([chunk(b"fmt ", ext), chunk(b"data", pcm.tobytes()), chunk(b"junk", b"xy")]),
+        "cut.wav": riff([chunk(b"fmt ", fmt), chunk(b"data", pcm.tobytes())])[:-101],
+    }
+    for name, raw in cases.items():
+        p = tmp_path / name
+        p.write_bytes(raw)
+        ref, sr = sf.read(p, dtype="float32", always_2d=True)
+        y, rate = io.file_load(p, mono=False)
+        assert rate == sr == 8000, name
+        np.testing.assert_array_equal(y, ref.T, err_msg=name)

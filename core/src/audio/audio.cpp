@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 #include <soxr.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -64,6 +67,83 @@ std::vector<T> resample_impl(std::span<const T> x, int in_rate, int out_rate, so
   return out;
 }
 
+// Fast path for the commonest input, a plain 16-bit PCM RIFF/WAVE file: parse the chunks
+// ourselves and convert with the same 1/32768 scale libsndfile uses (bit-identical result),
+// without libsndfile's per-block buffering. Anything unusual returns false and goes the
+// general way.
+// `out(count, channels)` returns where the count interleaved samples go.
+template <typename Out>
+bool read_pcm16_wav(const fs::path& file, Out&& out, int& rate, int& channels) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 44) return false;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  auto read_at = [fd](void* dst, size_t n, uint64_t off) {
+    auto* p = static_cast<char*>(dst);
+    while (n > 0) {
+      const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(off));
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
+      off += static_cast<uint64_t>(got);
+    }
+    return true;
+  };
+  auto u32 = [](const unsigned char* q) {
+    return static_cast<uint32_t>(q[0]) | static_cast<uint32_t>(q[1]) << 8 |
+           static_cast<uint32_t>(q[2]) << 16 | static_cast<uint32_t>(q[3]) << 24;
+  };
+  auto u16 = [](const unsigned char* q) { return static_cast<uint16_t>(q[0] | q[1] << 8); };
+  unsigned char h[12];
+  if (!read_at(h, 12, 0) || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0)
+    return false;
+  uint64_t pos = 12;
+  bool have_fmt = false;
+  int ch = 0, sr = 0;
+  for (int guard = 0; guard < 64 && pos + 8 <= size; ++guard) {
+    unsigned char c[8];
+    if (!read_at(c, 8, pos)) return false;
+    const uint32_t len = u32(c + 4);
+    pos += 8;
+    if (std::memcmp(c, "fmt ", 4) == 0) {
+      unsigned char fm[64];
+      if (len < 16 || len > 64 || pos + len > size || !read_at(fm, len, pos)) return false;
+      uint16_t tag = u16(fm);
+      ch = u16(fm + 2);
+      sr = static_cast<int>(u32(fm + 4));
+      const uint16_t align = u16(fm + 12), bits = u16(fm + 14);
+      if (tag == 0xFFFE) {  // extensible: the sub-format GUID starts with the format code
+        if (len < 40 || u16(fm + 24) != 1) return false;
+        tag = 1;
+      }
+      if (tag != 1 || bits != 16 || ch < 1 || sr <= 0 || align != 2 * ch) return false;
+      have_fmt = true;
+    } else if (std::memcmp(c, "data", 4) == 0) {
+      if (!have_fmt || len == 0 || len == 0xFFFFFFFFu || pos + len > size) return false;
+      const uint64_t count = (len / (2u * static_cast<uint64_t>(ch))) * static_cast<uint64_t>(ch);
+      // the raw samples land in a per-thread buffer that stays warm between files
+      thread_local std::vector<int16_t> raw;
+      raw.resize(count);
+      if (!read_at(raw.data(), count * 2, pos)) return false;
+      float* dst = out(static_cast<size_t>(count), ch);
+      constexpr float scale = 1.0f / 32768.0f;
+      for (size_t i = 0; i < count; ++i) dst[i] = scale * static_cast<float>(raw[i]);
+      if (raw.capacity() > (size_t(8) << 20)) std::vector<int16_t>().swap(raw);
+      rate = sr;
+      channels = ch;
+      return true;
+    }
+    pos += len + (len & 1u);
+  }
+  return false;
+}
+
 }  // namespace
 
 Info probe(const fs::path& file) {
@@ -89,29 +169,37 @@ std::vector<double> resample(std::span<const double> x, int in_rate, int out_rat
 }
 
 Decoded decode(const fs::path& file, int target_rate, bool mono) {
-  SndFile f(file);
-  const int ch = f.info.channels;
-  const int64_t frames = f.info.frames;
-  // A header may claim more frames than the file holds: reserve no more than the file's size
-  // allows (a sample takes at least one bit even compressed) and let the reads decide.
-  std::error_code ec;
-  const auto bytes = fs::file_size(file, ec);
-  uint64_t want = static_cast<uint64_t>(frames) * static_cast<uint64_t>(ch);
-  if (!ec) want = std::min<uint64_t>(want, bytes * 8 + (1u << 20));
-
   std::vector<float> inter;
-  inter.reserve(static_cast<size_t>(want));
-  std::vector<float> block(static_cast<size_t>(4096) * static_cast<size_t>(ch));
-  for (;;) {
-    sf_count_t got = sf_readf_float(f.h, block.data(), 4096);
-    if (got <= 0) break;
-    inter.insert(inter.end(), block.begin(), block.begin() + got * ch);
+  int ch = 0, file_rate = 0;
+  auto to_inter = [&inter](size_t count, int) {
+    inter.resize(count);
+    return inter.data();
+  };
+  if (!read_pcm16_wav(file, to_inter, file_rate, ch)) {
+    inter.clear();
+    SndFile f(file);
+    ch = f.info.channels;
+    file_rate = f.info.samplerate;
+    const int64_t frames = f.info.frames;
+    // A header may claim more frames than the file holds: reserve no more than the file's
+    // size allows (a sample takes at least one bit even compressed) and let the reads decide.
+    std::error_code ec;
+    const auto bytes = fs::file_size(file, ec);
+    uint64_t want = static_cast<uint64_t>(frames) * static_cast<uint64_t>(ch);
+    if (!ec) want = std::min<uint64_t>(want, bytes * 8 + (1u << 20));
+    inter.reserve(static_cast<size_t>(want));
+    std::vector<float> block(static_cast<size_t>(4096) * static_cast<size_t>(ch));
+    for (;;) {
+      sf_count_t got = sf_readf_float(f.h, block.data(), 4096);
+      if (got <= 0) break;
+      inter.insert(inter.end(), block.begin(), block.begin() + got * ch);
+    }
+    if (sf_error(f.h) != SF_ERR_NO_ERROR) throw AudioError(file, sf_strerror(f.h));
   }
-  if (sf_error(f.h) != SF_ERR_NO_ERROR) throw AudioError(file, sf_strerror(f.h));
   const int64_t n = static_cast<int64_t>(inter.size()) / ch;
 
   Decoded d;
-  d.rate = f.info.samplerate;
+  d.rate = file_rate;
   std::vector<std::vector<float>> rows;
   if (ch == 1) {
     rows.push_back(std::move(inter));
@@ -142,6 +230,40 @@ Decoded decode(const fs::path& file, int target_rate, bool mono) {
     for (auto& r : rows) d.samples.insert(d.samples.end(), r.begin(), r.end());
   }
   return d;
+}
+
+int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t)>& alloc, int& rate) {
+  // 16-bit files convert straight into the caller's memory (several channels through a
+  // per-thread scratch buffer and the same channel mean as decode()).
+  thread_local std::vector<float> scratch;
+  size_t count = 0;
+  int ch = 0, r = 0;
+  float* direct_dst = nullptr;
+  auto out = [&](size_t n, int c) -> float* {
+    count = n;
+    if (c == 1) return direct_dst = alloc(n);
+    scratch.resize(n);
+    return scratch.data();
+  };
+  if (read_pcm16_wav(file, out, r, ch)) {
+    rate = r;
+    if (ch == 1) return static_cast<int64_t>(count);
+    const size_t frames = count / static_cast<size_t>(ch);
+    float* dst = alloc(frames);
+    const float inv = static_cast<float>(ch);
+    for (size_t i = 0; i < frames; ++i) {
+      float acc = 0.0f;
+      for (int c = 0; c < ch; ++c) acc += scratch[i * static_cast<size_t>(ch) + static_cast<size_t>(c)];
+      dst[i] = acc / inv;
+    }
+    if (scratch.capacity() > (size_t(8) << 20)) std::vector<float>().swap(scratch);
+    return static_cast<int64_t>(frames);
+  }
+  Decoded d = decode(file, 0, true);
+  float* dst = alloc(d.samples.size());
+  if (!d.samples.empty()) std::memcpy(dst, d.samples.data(), d.samples.size() * sizeof(float));
+  rate = d.rate;
+  return d.frames;
 }
 
 int16_t float_to_pcm16(double v) {

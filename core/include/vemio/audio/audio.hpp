@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,12 @@ struct Decoded {
 
 // target_rate <= 0 keeps the file's own rate.
 Decoded decode(const std::filesystem::path& file, int target_rate = 0, bool mono = true);
+
+// decode(file, 0, true) writing the samples into memory the caller provides: alloc(n) is
+// called once with the number of samples and must return room for them. Returns the number
+// of samples; `rate` receives the file's rate. Saves a copy when loading many files.
+int64_t decode_mono_into(const std::filesystem::path& file,
+                         const std::function<float*(size_t)>& alloc, int& rate);
 
 // Length in samples of `frames` resampled from in_rate to out_rate: ceil(frames * out / in).
 int64_t resampled_length(int64_t frames, int64_t in_rate, int64_t out_rate);
