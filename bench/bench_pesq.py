@@ -91,7 +91,7 @@ def to_int16(x: np.ndarray) -> np.ndarray:
 
 
 def conditions(ref: np.ndarray, rate: int, rng: np.random.Generator, enhance):
-    """(condition, degraded) pairs for one reference."""
+    """(condition, reference, degraded) triples for one reference."""
     out = []
     p = np.mean(ref**2)
     for snr in (-5, 0, 5, 10, 20):
@@ -100,17 +100,17 @@ def conditions(ref: np.ndarray, rate: int, rng: np.random.Generator, enhance):
             n = sps.lfilter([1.0], [1.0, -0.9], n)
         n *= np.sqrt(p / np.mean(n**2) / 10 ** (snr / 10))
         noisy = ref + n
-        out.append((f"noise{snr:+d}dB", noisy))
+        out.append((f"noise{snr:+d}dB", ref, noisy))
         if enhance is not None and snr in (0, 10):
-            out.append((f"enhanced{snr:+d}dB", enhance(noisy, rate)))
+            out.append((f"enhanced{snr:+d}dB", ref, enhance(noisy, rate)))
+    floor = 1e-4 * rng.standard_normal(len(ref) + rate)  # a faint recording noise floor
     for ms in (0, 40, 130, 500):
         d = int(ms * rate / 1000)
         deg = np.concatenate([np.zeros(d), ref])[: len(ref) + d]
-        deg = deg + 1e-3 * rng.standard_normal(len(deg))
-        out.append((f"delay{ms}ms", deg))
-    for db in (-20, 20):
-        deg = ref * 10 ** (db / 20) + 1e-3 * rng.standard_normal(len(ref))
-        out.append((f"level{db:+d}dB", np.clip(deg, -1, 1)))
+        out.append((f"delay{ms}ms", ref, deg + floor[: len(deg)]))
+    # Level offsets of +-20 dB without clipping: the quieter signal is the 1/10 scaled one.
+    out.append(("level-20dB", ref, ref * 0.1 + floor[: len(ref)]))
+    out.append(("level+20dB", ref * 0.1, ref + floor[: len(ref)]))
     for lo, hi in ((300, 3400), (0, 2000), (500, None)):
         if lo == 0:
             sos = sps.butter(6, hi, "lowpass", fs=rate, output="sos")
@@ -118,15 +118,15 @@ def conditions(ref: np.ndarray, rate: int, rng: np.random.Generator, enhance):
             sos = sps.butter(6, lo, "highpass", fs=rate, output="sos")
         else:
             sos = sps.butter(6, [lo, min(hi, rate / 2 - 100)], "bandpass", fs=rate, output="sos")
-        out.append((f"band{lo}-{hi or 'nyq'}", sps.sosfilt(sos, ref)))
+        out.append((f"band{lo}-{hi or 'nyq'}", ref, sps.sosfilt(sos, ref)))
     peak = np.max(np.abs(ref))
     for frac in (0.3, 0.1):
-        out.append((f"clip{frac}", np.clip(ref, -frac * peak, frac * peak)))
+        out.append((f"clip{frac}", ref, np.clip(ref, -frac * peak, frac * peak)))
     deg = ref.copy()
     seg = int(0.06 * rate)
     for start in rng.choice(len(ref) - seg, size=4, replace=False):
         deg[start : start + seg] = 0
-    out.append(("dropped", deg))
+    out.append(("dropped", ref, deg))
     return out
 
 
@@ -199,12 +199,12 @@ def main() -> None:
             for mode, rate in modes:
                 ref = speak(text, voice, speed, rate, tmp)
                 ref *= 0.3 / np.max(np.abs(ref))
-                rp = tmp / f"ref_{i}_{mode}.wav"
-                ref16 = to_int16(ref)
-                wavfile.write(rp, rate, ref16)
-                for name, deg in conditions(ref, rate, rng, enhance):
+                for name, ref_c, deg in conditions(ref, rate, rng, enhance):
                     if only and not any(name.startswith(o) for o in only):
                         continue
+                    rp = tmp / f"ref_{i}_{mode}_{name}.wav"
+                    ref16 = to_int16(ref_c)
+                    wavfile.write(rp, rate, ref16)
                     dp = tmp / f"deg_{i}_{mode}_{name}.wav"
                     deg16 = to_int16(deg)
                     wavfile.write(dp, rate, deg16)
@@ -214,7 +214,6 @@ def main() -> None:
                         if isinstance(ours, tuple) != isinstance(theirs, tuple):
                             mismatched_errors.append((mode, name, i, ours, theirs))
                         continue
-                    key = (mode, name.rstrip("0123456789+-dBms.").rstrip("-") or name)
                     key = (mode, name)
                     results.setdefault(key, []).append(ours - theirs)
                     if len(pairs_for_speed) < 100 and mode == "wb":

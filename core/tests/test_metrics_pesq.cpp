@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "vemio/metrics/pesq.hpp"
+#include "vemio/metrics/pesq_detail.hpp"
+
+using vemio::PesqError;
+using vemio::PesqMode;
+
+namespace {
+
+// Speech-like test signal: voiced syllables (harmonics of a gliding pitch under a raised-cosine
+// envelope) separated by pauses, with a faint noise floor.
+std::vector<double> speechlike(int rate, double seconds, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g;
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const size_t n = static_cast<size_t>(seconds * rate);
+  std::vector<double> x(n, 0.0);
+  size_t t = static_cast<size_t>(0.3 * rate);
+  while (t < n - static_cast<size_t>(0.4 * rate)) {
+    const size_t len = static_cast<size_t>((0.15 + 0.25 * u(rng)) * rate);
+    const double f0 = 100.0 + 120.0 * u(rng);
+    double phase = 0;
+    for (size_t i = 0; i < len && t + i < n; ++i) {
+      const double env = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / len);
+      const double f = f0 * (1.0 + 0.2 * double(i) / len);
+      phase += 2.0 * std::numbers::pi * f / rate;
+      double v = 0;
+      for (int h = 1; h * f < 0.45 * rate; ++h) v += std::sin(h * phase) / h;
+      x[t + i] = 3000.0 * env * v;
+    }
+    t += len + static_cast<size_t>((0.05 + 0.3 * u(rng)) * rate);
+  }
+  for (double& v : x) v += 2.0 * g(rng);
+  return x;
+}
+
+std::vector<double> add_noise(const std::vector<double>& x, double snr_db, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g;
+  double p = 0;
+  for (double v : x) p += v * v;
+  p /= double(x.size());
+  const double sd = std::sqrt(p / std::pow(10.0, snr_db / 10.0));
+  std::vector<double> y = x;
+  for (double& v : y) v += sd * g(rng);
+  return y;
+}
+
+PesqError::Kind error_kind(const std::vector<double>& r, const std::vector<double>& d, int rate,
+                           PesqMode mode) {
+  try {
+    vemio::pesq(r, d, rate, mode);
+  } catch (const PesqError& e) {
+    return e.kind();
+  }
+  ADD_FAILURE() << "no PesqError thrown";
+  return PesqError::Kind::invalid_input;
+}
+
+}  // namespace
+
+TEST(Pesq, MappingsMatchTheirPublishedEnds) {
+  // A perfect pair (raw 4.5) maps to the top of each listening-quality scale.
+  EXPECT_NEAR(vemio::pesq_mos_lqo_narrow(4.5), 4.5486, 1e-4);
+  EXPECT_NEAR(vemio::pesq_mos_lqo_wide(4.5), 4.6439, 1e-4);
+  EXPECT_NEAR(vemio::pesq_mos_lqo_narrow(-0.5), 1.0175, 1e-3);
+  EXPECT_LT(vemio::pesq_mos_lqo_narrow(2.0), vemio::pesq_mos_lqo_narrow(3.0));
+}
+
+TEST(Pesq, BandLayoutCoversTheSpectrumContiguously) {
+  for (auto [rate, mode, bands] : {std::tuple{8000, PesqMode::narrow_band, 42},
+                                   std::tuple{16000, PesqMode::narrow_band, 42},
+                                   std::tuple{16000, PesqMode::wide_band, 49}}) {
+    const auto s = vemio::pesq_detail::make_setup(rate, mode);
+    ASSERT_EQ(s.bands(), bands);
+    int next = 0;
+    for (int b = 0; b < s.bands(); ++b) {
+      EXPECT_EQ(s.first_bin[b], next);
+      EXPECT_GE(s.bin_count[b], 1);
+      EXPECT_GT(s.width_bark[b], 0);
+      if (b > 0) {
+        EXPECT_GT(s.centre_bark[b], s.centre_bark[b - 1]);
+      }
+      next += s.bin_count[b];
+    }
+    EXPECT_LE(next, s.nfft / 2 + 1);
+  }
+}
+
+TEST(Pesq, IdenticalSignalsScoreTheMaximum) {
+  const auto x = speechlike(8000, 3.0, 1);
+  auto nb = vemio::pesq(x, x, 8000, PesqMode::narrow_band);
+  EXPECT_NEAR(nb.raw, 4.5, 1e-9);
+  EXPECT_NEAR(nb.mos_lqo, vemio::pesq_mos_lqo_narrow(4.5), 1e-12);
+  const auto y = speechlike(16000, 3.0, 2);
+  auto wb = vemio::pesq(y, y, 16000, PesqMode::wide_band);
+  EXPECT_NEAR(wb.raw, 4.5, 1e-9);
+  EXPECT_NEAR(wb.mos_lqo, vemio::pesq_mos_lqo_wide(4.5), 1e-12);
+}
+
+TEST(Pesq, LevelAndDelayAreCompensated) {
+  const auto x = speechlike(8000, 3.0, 3);
+  const auto noisy = add_noise(x, 15.0, 4);
+  const double base = vemio::pesq(x, noisy, 8000, PesqMode::narrow_band).mos_lqo;
+  // 100 ms later and 12 dB quieter: nearly the same score.
+  std::vector<double> shifted(800, 0.0);
+  for (double v : noisy) shifted.push_back(v / 4.0);
+  const double moved = vemio::pesq(x, shifted, 8000, PesqMode::narrow_band).mos_lqo;
+  EXPECT_NEAR(moved, base, 0.1);
+}
+
+TEST(Pesq, MoreNoiseScoresLower) {
+  const auto x = speechlike(16000, 3.0, 5);
+  double last = 5.0;
+  for (double snr : {30.0, 15.0, 5.0, -5.0}) {
+    const double s = vemio::pesq(x, add_noise(x, snr, 6), 16000, PesqMode::wide_band).mos_lqo;
+    EXPECT_LT(s, last) << "snr " << snr;
+    EXPECT_GE(s, 0.999);
+    last = s;
+  }
+}
+
+TEST(Pesq, RefusesWhatItCannotScore) {
+  const auto x = speechlike(8000, 2.0, 7);
+  EXPECT_EQ(error_kind(x, x, 44100, PesqMode::narrow_band), PesqError::Kind::invalid_rate);
+  EXPECT_EQ(error_kind(x, x, 8000, PesqMode::wide_band), PesqError::Kind::invalid_mode);
+  const std::vector<double> short_x(x.begin(), x.begin() + 1000);
+  EXPECT_EQ(error_kind(short_x, short_x, 8000, PesqMode::narrow_band),
+            PesqError::Kind::too_short);
+  EXPECT_EQ(error_kind(x, {}, 8000, PesqMode::narrow_band), PesqError::Kind::too_short);
+  const std::vector<double> zeros(16000, 0.0);
+  EXPECT_EQ(error_kind(zeros, zeros, 8000, PesqMode::narrow_band),
+            PesqError::Kind::no_utterances);
+  EXPECT_EQ(error_kind(x, zeros, 8000, PesqMode::narrow_band), PesqError::Kind::no_utterances);
+  // A lone 100 ms burst is too short to be an utterance.
+  std::vector<double> burst(16000, 0.0);
+  for (int i = 8000; i < 8800; ++i) burst[i] = 1000.0 * std::sin(0.3 * i);
+  EXPECT_EQ(error_kind(burst, burst, 8000, PesqMode::narrow_band),
+            PesqError::Kind::no_utterances);
+  auto bad = x;
+  bad[100] = std::nan("");
+  EXPECT_EQ(error_kind(x, bad, 8000, PesqMode::narrow_band), PesqError::Kind::invalid_input);
+  try {
+    vemio::pesq(zeros, zeros, 8000, PesqMode::narrow_band);
+  } catch (const PesqError& e) {
+    EXPECT_STREQ(e.what(), "no utterances detected");
+  }
+}
+
+TEST(Pesq, ThreadsGiveTheSerialResults) {
+  std::vector<std::vector<double>> refs, degs;
+  for (unsigned i = 0; i < 4; ++i) {
+    refs.push_back(speechlike(8000, 2.5, 10 + i));
+    degs.push_back(add_noise(refs.back(), 5.0 + 5.0 * i, 20 + i));
+  }
+  std::vector<double> serial(4), threaded(4);
+  for (int i = 0; i < 4; ++i)
+    serial[i] = vemio::pesq(refs[i], degs[i], 8000, PesqMode::narrow_band).raw;
+  std::vector<std::thread> pool;
+  for (int i = 0; i < 4; ++i)
+    pool.emplace_back([&, i] {
+      threaded[i] = vemio::pesq(refs[i], degs[i], 8000, PesqMode::narrow_band).raw;
+    });
+  for (auto& t : pool) t.join();
+  EXPECT_EQ(serial, threaded);
+}
