@@ -1,0 +1,369 @@
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import librosa
+import numpy as np
+import pytest
+import soundfile as sf
+from scipy.io import wavfile
+
+from vemio.core import io
+
+# The module needs its native build (target vemio_synth); a tree built without it skips here.
+synth = pytest.importorskip("vemio.core.synth")
+Synthesizer = synth.Synthesizer
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def rnd(n, seed, amp=0.3):
+    return np.random.default_rng(seed).uniform(-amp, amp, n)
+
+
+@pytest.fixture
+def corpus(in_tmp, write_wav):
+    """Clean files c0..c{n-1} (1 s) and noise files of the given lengths at 16 kHz."""
+
+    def make(n_clean=2, noise_lens=(40000,), clean_len=16000, sub=False):
+        for i in range(n_clean):
+            write_wav(f"clean/c{i}.wav", rnd(clean_len, i, 0.2))
+        if sub:
+            write_wav("clean/spk1/s0.wav", rnd(clean_len, 99, 0.2))
+        for j, n in enumerate(noise_lens):
+            write_wav(f"noise/n{j}.wav", rnd(n, 100 + j))
+        return in_tmp
+
+    return make
+
+
+def read16(p):
+    sr, y = wavfile.read(p)
+    assert sr == 16000 and y.dtype == np.int16 and y.ndim == 1
+    return y
+
+
+def oracle(clean, noise, snr, ind, silence=False):
+    """The mixer written out in numpy, in float64."""
+    c = librosa.load(clean, sr=16000)[0].astype(np.float64)
+    n = librosa.load(noise, sr=16000)[0].astype(np.float64)
+    lc, ln = len(c), len(n)
+    seg = np.tile(n, lc // ln + 1)[:lc] if ln < lc else n[ind:ind + lc]
+    seg = seg - seg.mean()
+    seg = np.sqrt(np.sum(np.abs(c) ** 2) / lc / 10 ** (snr / 10)) * seg / seg.std()
+    y = seg if silence else c + seg
+    return np.clip(np.trunc(y * 32767), -32768, 32767).astype(np.int16)
+
+
+def make_syn(*args, **kw):
+    """A Synthesizer whose file lists are sorted (folder listings come in disk order)."""
+    s = Synthesizer(*args, **kw)
+    s.cleanWaves.sort()
+    s.noiseWaves.sort()
+    return s
+
+
+def tree(root):
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(Path(root).rglob("*")) if p.is_file()}
+
+
+# ---------------------------------------------------------------- surface and construction
+
+
+def test_module_surface():
+    assert synth.__all__ == ["Synthesizer"]
+    assert Synthesizer.__doc__.startswith("音頻混合器")
+    assert synth.check_input is io.check_input and synth.load_waves is io.load_waves
+    for name in ["wave_input", "wave_syn", "wave_syn_abs", "waveform", "syn", "syn_extra_mode",
+                 "_Synthesizer__syn_pool", "syn_waves"]:
+        assert callable(getattr(Synthesizer, name))
+
+
+def test_constructor_attributes(corpus, write_wav):
+    corpus(n_clean=2, noise_lens=(20000, 30000))
+    s = Synthesizer("clean", "noise")
+    assert s.noisyDir == Path("mixed") and s.snrRatio == (-5, 0, 5)
+    assert s.snrRatio is Synthesizer("clean", "noise").snrRatio  # the default object itself
+    assert sorted(s.cleanWaves) == [Path("clean/c0.wav"), Path("clean/c1.wav")]
+    assert sorted(s.noiseWaves) == [Path("noise/n0.wav"), Path("noise/n1.wav")]
+    assert s.clean_dir_ == "clean" and s.wave_syn() is None and s.wave_syn_abs() is None
+    cw, nw = s.wave_input()
+    assert cw is s.cleanWaves and nw is s.noiseWaves
+    assert Synthesizer("clean", "noise", "mixed").noisyDir == Path("mixed")
+    assert Synthesizer(Path("clean"), "noise", "out/").noisyDir == Path("out")
+    assert Synthesizer("clean", "noise", snr_ratio=10).snrRatio == [10]
+    lst, rng = [10], range(0, 10, 5)
+    assert Synthesizer("clean", "noise", snr_ratio=lst).snrRatio is lst
+    assert Synthesizer("clean", "noise", snr_ratio=rng).snrRatio is rng
+    assert not Path("mixed").exists()  # nothing touched on disk
+    clean_loaded, noise_loaded = s.waveform()
+    assert len(clean_loaded) == 2 and sorted(len(w) for w, _ in noise_loaded) == [20000, 30000]
+
+
+def test_constructor_refusals(corpus, write_wav):
+    corpus()
+    with pytest.raises(AssertionError, match="^input path error$"):
+        Synthesizer("missing", "noise", snr_ratio="5")  # path checked before the SNR
+    with pytest.raises(AssertionError, match="^input path error$"):
+        Synthesizer("clean", "noise/n0.wav")
+    with pytest.raises(TypeError):
+        Synthesizer(["clean"], "noise")
+    with pytest.raises(AssertionError, match="^type error: snr_ratio can't be str$"):
+        Synthesizer("clean", "noise", snr_ratio="5")
+    write_wav("upper/x.WAV", rnd(100, 1))
+    with pytest.raises(AssertionError, match=r"^Error input upper, found 0 files\.$"):
+        Synthesizer("upper", "noise")
+    with pytest.raises(AssertionError, match=r"^Error input upper, found 0 files\.$"):
+        Synthesizer("clean", "upper")
+
+
+# ---------------------------------------------------------------- the mixer
+
+
+def test_mixer_matches_numpy_oracle(corpus, write_wav):
+    corpus(n_clean=1, noise_lens=(40000, 6000, 16000))
+    write_wav("noise/n48k.wav", rnd(96000, 7), sr=48000)
+    c = Path("clean/c0.wav")
+    for noise, snr in [("noise/n0.wav", 5), ("noise/n1.wav", -5), ("noise/n2.wav", 0), ("noise/n48k.wav", 2.5)]:
+        ln = len(librosa.load(noise, sr=16000)[0])
+        np.random.seed(3)
+        Synthesizer.syn_waves(("out.wav", c, noise, snr), False)
+        np.random.seed(3)
+        ind = np.random.randint(1, ln - 16000 + 1) if ln > 16000 else 0
+        got, want = read16("out.wav"), oracle(c, noise, snr, ind)
+        assert len(got) == 16000
+        tol = 1 if ln in (6000, 16000, 40000) else 3  # resampled noise: same resampler family
+        assert np.max(np.abs(got.astype(int) - want)) <= tol, noise
+    # an offset is drawn only when the noise is longer than the clean file
+    np.random.seed(5)
+    state = np.random.get_state()[1].copy()
+    Synthesizer.syn_waves(("o.wav", c, "noise/n2.wav", 0), False)
+    Synthesizer.syn_waves(("o.wav", c, "noise/n1.wav", 0), False)
+    assert np.array_equal(np.random.get_state()[1], state)
+
+
+def test_mixer_snr_silence_saturation_and_indexing(corpus, write_wav):
+    corpus(n_clean=1, noise_lens=(40000,))
+    job = ("mix.wav", "clean/c0.wav", "noise/n0.wav", 20)
+    for name, silent in [("mix.wav", False), ("only.wav", True)]:
+        np.random.seed(1)
+        Synthesizer.syn_waves((name,) + job[1:], silent)
+    clean = read16("clean/c0.wav").astype(float)
+    mix, only = read16("mix.wav").astype(float), read16("only.wav").astype(float)
+    assert 10 * np.log10(np.mean(clean ** 2) / np.mean(only ** 2)) == pytest.approx(20, abs=0.05)
+    assert np.max(np.abs(mix - (clean + only))) <= 2
+    # the same job picked from a list, by positive or negative index
+    np.random.seed(1)
+    Synthesizer.syn_waves([("x", "y", "z", 0), ("idx.wav",) + job[1:]], False, -1)
+    assert Path("idx.wav").read_bytes() == Path("mix.wav").read_bytes()
+    with pytest.raises(ValueError, match="unpack"):
+        Synthesizer.syn_waves(("a.wav", "clean/c0.wav", "noise/n0.wav"), False)
+    # loud input saturates instead of wrapping around
+    write_wav("loud.wav", np.full(16000, 0.95))
+    Synthesizer.syn_waves(("sat/deep/loud_mix.wav", "loud.wav", "noise/n0.wav", -10), False)
+    y = read16("sat/deep/loud_mix.wav")
+    n = read16("noise/n0.wav")
+    assert y.max() == 32767 and y.min() == -32768
+    assert np.mean(y == 32767) > 0.2
+
+
+def test_mixer_bad_inputs(corpus, write_wav):
+    corpus(n_clean=1, noise_lens=(40000,))
+    write_wav("zero.wav", np.zeros(16000))
+    write_wav("flat.wav", np.full(40000, 0.25))
+    write_wav("empty.wav", np.zeros(0))
+    np.random.seed(0)
+    Synthesizer.syn_waves(("z.wav", "zero.wav", "noise/n0.wav", 0), False)
+    assert not read16("z.wav").any() and len(read16("z.wav")) == 16000
+    with pytest.raises(ValueError, match="flat.wav"):
+        Synthesizer.syn_waves(("f.wav", "clean/c0.wav", "flat.wav", 0), False)
+    with pytest.raises(ValueError, match="empty.wav"):
+        Synthesizer.syn_waves(("e.wav", "clean/c0.wav", "empty.wav", 0), False)
+    with pytest.raises(ValueError, match="empty.wav"):
+        Synthesizer.syn_waves(("e.wav", "empty.wav", "noise/n0.wav", 0), False)
+    Path("broken.wav").write_bytes(b"RIFF....WAVEjunk")
+    with pytest.raises(OSError, match="broken.wav"):
+        Synthesizer.syn_waves(("b.wav", "clean/c0.wav", "broken.wav", 0), False)
+    with pytest.raises(OSError, match="nope.wav"):
+        Synthesizer.syn_waves(("b.wav", "nope.wav", "noise/n0.wav", 0), False)
+    assert not any(Path(".").glob("[fbe].wav")) and not list(Path(".").glob("*.tmp-*"))
+    # other formats the decoder reads are accepted
+    sf.write("noise.flac", rnd(30000, 5), 16000, subtype="PCM_16")
+    np.random.seed(0)
+    Synthesizer.syn_waves(("fl.wav", "clean/c0.wav", "noise.flac", 0), False)
+    assert len(read16("fl.wav")) == 16000
+
+
+# ---------------------------------------------------------------- modes
+
+
+def test_regular_and_increment_pairing(corpus, capsys):
+    corpus(n_clean=5, noise_lens=(20000, 30000))
+    s = make_syn("clean", "noise")
+    jobs = s.syn()
+    assert s.wave_syn() is jobs
+    assert [(j[1].stem, j[2].stem, int(j[3])) for j in jobs] == [
+        ("c0", "n0", -5), ("c1", "n1", 0), ("c2", "n0", 5), ("c3", "n1", -5), ("c4", "n0", 0)]
+    assert [str(j[0]) for j in jobs][:3] == ["mixed/c0_n0_n5.wav", "mixed/c1_n1_0dB.wav", "mixed/c2_n0_5dB.wav"]
+    assert isinstance(jobs[0][3], np.int64) and all(len(j) == 4 and isinstance(j, tuple) for j in jobs)
+    assert sorted(p.name for p in Path("mixed").iterdir()) == sorted(j[0].name for j in jobs)
+    out = capsys.readouterr().out.splitlines()
+    assert out == ["[vm.] ==== Audio Synthesizing ====", "Clean: 5, Noise: 2, SNR: -5 ~ 5",
+                   "3 SNRs * 2 noises, generate 5 noisy."]
+
+    s = make_syn("clean", "noise", "inc_out", snr_ratio=(0, 5))
+    s.cleanWaves = s.cleanWaves[:2]
+    jobs = s.syn("inc")
+    assert [(j[1].stem, j[2].stem, int(j[3])) for j in jobs] == [
+        (c, n, v) for c in ("c0", "c1") for n in ("n0", "n1") for v in (0, 5)]
+    assert capsys.readouterr().out.splitlines()[-1] == "8 noisy files generated by 2 kinds of SNR and 2 noise files "
+    # real SNRs make every tag real, and the suffix replacement eats the decimal part
+    s = make_syn("clean", "noise", "real", snr_ratio=(-2.5, 0, 5))
+    names = [j[0].name for j in s.syn()]
+    assert names[:3] == ["c0_n0_n2.wav", "c1_n1_0.wav", "c2_n0_5.wav"]
+    assert "SNR: -2.5 ~ 5" in capsys.readouterr().out
+
+
+def test_syn_options(corpus, capsys):
+    corpus(n_clean=3, noise_lens=(20000,), sub=True)
+    s = make_syn("clean", "noise", "out", snr_ratio=0)
+    jobs = s.syn(is_add_clean=True)
+    assert str(jobs[-1][0]) == "out/spk1/s0_n0_0dB.wav" and Path(jobs[-1][0]).is_file()
+    raw = sorted(p.name for p in Path("out/RAW_DATA").iterdir())
+    assert raw == ["c0_raw.wav", "c1_raw.wav", "c2_raw.wav", "s0_raw.wav"]
+    assert Path("out/RAW_DATA/s0_raw.wav").read_bytes() == Path("clean/spk1/s0.wav").read_bytes()
+    assert str(s.syn(mkdir_parents=False)[-1][0]) == "out/s0_n0_0dB.wav"
+
+    np.random.seed(0)
+    picked = [j[1] for j in s.syn(rdn_choice_num=3)]
+    np.random.seed(0)
+    assert picked == [np.random.choice(s.cleanWaves) for _ in range(3)]
+    assert len(s.syn(rdn_choice_num=5)) == 4 and len(s.syn(rdn_choice_num=-1)) == 4
+
+    with pytest.raises(TypeError, match="mode"):
+        s.syn(mode=None)
+    with pytest.raises(TypeError, match="rdn_choice_num"):
+        s.syn(rdn_choice_num=True)
+
+    Path("out/keep.txt").write_text("x")
+    capsys.readouterr()
+    assert s.syn(overwrite=False) is None
+    assert capsys.readouterr().out.splitlines()[-1] == "[vm.] syn:  路徑已存在 -> out，終止程序"
+    assert Path("out/keep.txt").exists()
+    assert s.syn(mode="max") == "Please use class function 'syn_extra_mode' to run extra mode."
+    assert "[vm.] syn:  路徑已存在，將覆蓋資料夾 -> out" in capsys.readouterr().out
+    assert Path("out").is_dir() and not Path("out/keep.txt").exists()
+    assert s.syn(mode="nope") == "select the right mode" and len(s.wave_syn()) == 4
+
+
+def test_refuses_to_delete_input_or_working_folders(corpus):
+    corpus(n_clean=2, noise_lens=(20000,))
+    before = tree(".")
+    for out in [".", "clean", "noise", str(Path.cwd())]:
+        s = Synthesizer("clean", "noise", out)
+        with pytest.raises(ValueError, match="refusing") as e:
+            s.syn()
+        assert str(Path(out)) in str(e.value)
+        with pytest.raises(ValueError, match="refusing"):
+            s.syn_extra_mode("noise")
+    assert tree(".") == before
+    Path("inner").mkdir()
+    Path("bg").mkdir()
+    Path("noise/n0.wav").rename("bg/b.wav")
+    (Path("noise") / "n1.wav").write_bytes(Path("bg/b.wav").read_bytes())
+    with pytest.raises(ValueError, match="background"):
+        Synthesizer("clean", "noise", "bg").syn_extra_mode("bg")
+
+
+def test_silence_jobs(corpus):
+    corpus(n_clean=5, noise_lens=(20000, 30000))
+    s = make_syn("clean", "noise", snr_ratio=range(10))  # 100 jobs -> 2 silence jobs
+    np.random.seed(4)
+    jobs = s.syn("inc", is_silence=True)
+    assert len(jobs) == 102 and len(list(Path("mixed").glob("*.wav"))) <= 102
+    for j in jobs[100:]:
+        assert j[3] == 0 and type(j[3]) is int
+        assert j[0] == Path("mixed") / (j[1].stem + j[2].stem + "_n00.wav")
+        clean = read16(j[1]).astype(float)
+        y = read16(j[0]).astype(float)
+        # noise alone at the level of the clean power
+        assert np.mean(y ** 2) == pytest.approx(np.mean(clean ** 2), rel=0.01)
+    # every other job is a normal mix: clean + noise
+    j = jobs[0]
+    assert np.corrcoef(read16(j[0]), read16(j[1]))[0, 1] > 0.2
+    # a draw of zero silence jobs appends nothing
+    s = make_syn("clean", "noise", snr_ratio=(0, 5))
+    assert len(s.syn("inc", is_silence=True)) == 20
+    assert len(s.syn("inc", is_silence=True, p_silence=0.5)) == 30
+    assert len(s.syn("inc", is_silence=True, p_silence=1)) == 20
+
+
+def test_seeded_runs_are_byte_identical_pooled_or_not(corpus):
+    corpus(n_clean=67, noise_lens=(4000, 9000), clean_len=1600)
+    s = make_syn("clean", "noise", "a", snr_ratio=(-5, 0, 5))
+    s.noiseWaves = s.noiseWaves[:1] + [Path("noise/n1.wav")]
+    runs = []
+    for out, pool in [("a", True), ("b", False), ("c", True)]:
+        s.noisyDir = Path(out)
+        np.random.seed(11)
+        jobs = s.syn("inc", is_pool=pool, is_silence=True, rdn_choice_num=40)
+        runs.append(tree(out))
+    assert len(jobs) == 40 * 2 * 3 + 5  # 240 jobs: pooled
+    assert runs[0] == runs[1] == runs[2]
+    assert not [k for k in runs[0] if ".tmp" in k]
+
+
+def test_error_midway_names_the_file_and_leaves_whole_files(corpus):
+    corpus(n_clean=70, noise_lens=(4000,), clean_len=1600)
+    Path("noise/zz.wav").write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt garbage")
+    s = Synthesizer("clean", "noise", snr_ratio=(0, 5))
+    for pool in (True, False):
+        with pytest.raises(OSError, match="zz.wav"):
+            s.syn("inc", is_pool=pool)
+        for p in Path("mixed").rglob("*"):
+            assert p.suffix == ".wav"
+            read16(p)
+
+
+# ---------------------------------------------------------------- extra mode
+
+
+def test_extra_mode(corpus, write_wav, capsys):
+    corpus(n_clean=2, noise_lens=(40000,))
+    write_wav("bg/cafe.wav", rnd(50000, 42))
+    Path("mixed").mkdir()
+    Path("mixed/old.txt").write_text("x")
+    s = make_syn("clean", "noise")
+    capsys.readouterr()
+    jobs = s.syn_extra_mode("bg", 5)
+    assert capsys.readouterr().out == ""
+    assert len(jobs) == 18 and not Path("tmp_mixed").exists() and not Path("mixed/old.txt").exists()
+    assert [j[2].name for j in jobs[:3]] == ["n0_cafe_5dB.wav"] * 3
+    assert [j[0].name for j in jobs[:3]] == ["c0_n0_cafe_5dB_n5dB.wav", "c0_n0_cafe_5dB_0dB.wav",
+                                              "c0_n0_cafe_5dB_5dB.wav"]
+    assert [j[2] for j in jobs[3:9:3]] == [Path("noise/n0.wav"), Path("bg/cafe.wav")]
+    assert Path("mixed/c0_n0.wav").read_bytes() == Path("clean/c0.wav").read_bytes()
+    assert len(list(Path("mixed").iterdir())) == 20
+    jobs = s.syn_extra_mode("bg", (-3,))
+    assert jobs[0][2].name == "n0_cafe_n3dB.wav"
+    with pytest.raises(AssertionError, match="^type error: snr_ratio can't be str$"):
+        s.syn_extra_mode("bg", "5")
+    Path("mixed/keep").write_text("x")
+    with pytest.raises(AssertionError, match="^Error input nothing$"):
+        s.syn_extra_mode("nothing")
+    assert Path("mixed/keep").exists()
+
+
+def test_assertions_skipped_under_optimize(corpus):
+    corpus()
+    Path("empty").mkdir()
+    code = ("from vemio.core.synth import Synthesizer as S; s = S('empty', 'noise', snr_ratio='5'); "
+            "print(len(s.cleanWaves), s.snrRatio)")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env)
+    assert r.stdout.strip() == "0 5", r.stderr
