@@ -1,0 +1,174 @@
+// Native WAV reader of the evaluator (see wav_read.hpp).
+#include "core_evaluator/wav_read.hpp"
+
+#include <pybind11/numpy.h>
+#include <sndfile.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common.hpp"
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+
+namespace vemio::evaluator {
+namespace {
+
+enum class Failure { none, not_found, is_directory, bad_file };
+
+// Samples in the stored type, as raw bytes; `dtype` is the numpy type name.
+struct Samples {
+  int rate = 0;
+  int channels = 0;
+  int64_t frames = 0;
+  const char* dtype = "int16";
+  std::vector<unsigned char> bytes;
+  Failure failure = Failure::none;
+  std::string message;
+};
+
+struct SndfileCloser {
+  void operator()(SNDFILE* f) const { sf_close(f); }
+};
+
+bool is_wav_container(int format) {
+  const int major = format & SF_FORMAT_TYPEMASK;
+  return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64;
+}
+
+// Reads every frame with `read` (one of the sf_readf_* functions) in blocks, so a header that
+// announces more frames than the file holds never makes us allocate for them up front.
+template <typename T, typename Read>
+std::vector<T> read_all(SNDFILE* f, int channels, Read read) {
+  constexpr sf_count_t kBlock = 1 << 15;
+  std::vector<T> out;
+  for (;;) {
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(kBlock) * static_cast<size_t>(channels));
+    const sf_count_t got = read(f, out.data() + at, kBlock);
+    out.resize(at + static_cast<size_t>(got > 0 ? got : 0) * static_cast<size_t>(channels));
+    if (got < kBlock) break;
+  }
+  return out;
+}
+
+template <typename T>
+void store(Samples& s, const std::vector<T>& v) {
+  s.bytes.resize(v.size() * sizeof(T));
+  if (!v.empty()) std::memcpy(s.bytes.data(), v.data(), s.bytes.size());
+  s.frames = static_cast<int64_t>(v.size() / static_cast<size_t>(s.channels));
+}
+
+// Runs without the GIL: plain C++ only.
+Samples read_samples(const fs::path& path) {
+  Samples s;
+  std::error_code ec;
+  const auto st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) {
+    s.failure = Failure::not_found;
+    return s;
+  }
+  if (fs::is_directory(st)) {
+    s.failure = Failure::is_directory;
+    return s;
+  }
+  SF_INFO info{};
+  std::unique_ptr<SNDFILE, SndfileCloser> f(sf_open(path.c_str(), SFM_READ, &info));
+  if (!f) {
+    s.failure = Failure::bad_file;
+    s.message = std::string("cannot be read as a WAV file (") + sf_strerror(nullptr) + ")";
+    return s;
+  }
+  if (!is_wav_container(info.format)) {
+    s.failure = Failure::bad_file;
+    s.message = "is not a WAV file";
+    return s;
+  }
+  if (info.channels < 1) {
+    s.failure = Failure::bad_file;
+    s.message = "has no channels";
+    return s;
+  }
+  s.rate = info.samplerate;
+  s.channels = info.channels;
+  switch (info.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_U8: {
+      // libsndfile hands 8-bit data out centred and scaled to 16 bits; WAV stores it unsigned.
+      auto v = read_all<short>(f.get(), s.channels, sf_readf_short);
+      std::vector<uint8_t> u(v.size());
+      for (size_t i = 0; i < v.size(); ++i) u[i] = static_cast<uint8_t>((v[i] >> 8) + 128);
+      s.dtype = "uint8";
+      store(s, u);
+      break;
+    }
+    case SF_FORMAT_PCM_16:
+      s.dtype = "int16";
+      store(s, read_all<short>(f.get(), s.channels, sf_readf_short));
+      break;
+    case SF_FORMAT_PCM_24:  // integer reads come left-justified in 32 bits
+    case SF_FORMAT_PCM_32:
+      s.dtype = "int32";
+      store(s, read_all<int>(f.get(), s.channels, sf_readf_int));
+      break;
+    case SF_FORMAT_FLOAT:
+      s.dtype = "float32";
+      store(s, read_all<float>(f.get(), s.channels, sf_readf_float));
+      break;
+    case SF_FORMAT_DOUBLE:
+      s.dtype = "float64";
+      store(s, read_all<double>(f.get(), s.channels, sf_readf_double));
+      break;
+    default:
+      s.failure = Failure::bad_file;
+      s.message = "has a sample encoding other than PCM or IEEE float";
+      return s;
+  }
+  if (sf_error(f.get()) != SF_ERR_NO_ERROR) {
+    s.failure = Failure::bad_file;
+    s.message = std::string("is damaged (") + sf_strerror(f.get()) + ")";
+  }
+  return s;
+}
+
+}  // namespace
+
+py::tuple read_wav(py::handle path) {
+  const fs::path p = py_common::to_fs_path(path);
+  Samples s;
+  {
+    py::gil_scoped_release nogil;
+    s = read_samples(p);
+  }
+  const py::str shown(p.string());
+  switch (s.failure) {
+    case Failure::none:
+      break;
+    case Failure::not_found: {
+      py::object e = py_common::cached("builtins", "FileNotFoundError")(ENOENT, "No such file or directory", shown);
+      PyErr_SetObject(PyExc_FileNotFoundError, e.ptr());
+      throw py::error_already_set();
+    }
+    case Failure::is_directory: {
+      py::object e = py_common::cached("builtins", "IsADirectoryError")(EISDIR, "Is a directory", shown);
+      PyErr_SetObject(PyExc_IsADirectoryError, e.ptr());
+      throw py::error_already_set();
+    }
+    case Failure::bad_file:
+      throw py::value_error("[vm.] " + p.string() + " " + s.message);
+  }
+  py::dtype dt(s.dtype);
+  std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.frames)};
+  if (s.channels > 1) shape.push_back(s.channels);
+  py::array arr(dt, shape);
+  if (!s.bytes.empty()) std::memcpy(arr.mutable_data(), s.bytes.data(), s.bytes.size());
+  return py::make_tuple(s.rate, arr);
+}
+
+}  // namespace vemio::evaluator
