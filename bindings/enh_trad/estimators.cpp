@@ -1,0 +1,423 @@
+// INIT and EST: the four frame-by-frame noise estimators on Python dictionaries and numpy
+// float64 arrays. The dictionary is the estimator's whole state; the callers see exactly its
+// keys, their order and the identity of the arrays stored under them (one array may sit under
+// several keys, and some updates write into a stored array element by element).
+#include <string>
+
+#include "common.hpp"
+#include "vemio/enhance/estimators.hpp"
+
+namespace py = pybind11;
+using namespace vemio::py_common;
+namespace est = vemio::enhance::est;
+
+namespace {
+
+using Arr = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+struct Init {
+  py::object ns_ps, fs;
+};
+
+struct Est {
+  py::object ns_ps, para;
+};
+
+py::object get(py::handle para, const char* key) {
+  PyObject* v = PyObject_GetItem(para.ptr(), py::str(key).ptr());
+  if (!v) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(v);
+}
+
+void put(py::handle para, const char* key, py::handle value) {
+  if (PyObject_SetItem(para.ptr(), py::str(key).ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
+double real(py::handle h) {
+  double v = PyFloat_AsDouble(h.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+// A stored array as float64 values (a view when it already is one, else a converted copy).
+Arr values(py::handle h) {
+  Arr a(py::reinterpret_borrow<py::object>(h));
+  if (a.ndim() != 1) throw py::value_error("noise estimator arrays must be 1-D");
+  return a;
+}
+
+std::string shape(py::ssize_t n) { return "(" + std::to_string(n) + ",)"; }
+
+void same_length(py::ssize_t a, py::ssize_t b) {
+  if (a != b)
+    throw py::value_error("operands could not be broadcast together with shapes " + shape(a) + " " + shape(b) + " ");
+}
+
+[[noreturn]] void out_of_bounds(py::ssize_t size) {
+  throw py::index_error("index " + std::to_string(size) + " is out of bounds for axis 0 with size " +
+                        std::to_string(size));
+}
+
+Arr new_array(py::ssize_t n) { return Arr(n); }
+
+// a * prev + (1 - a) * x as a new array
+Arr smoothed(const Arr& prev, const Arr& x, double a) {
+  same_length(prev.size(), x.size());
+  Arr out = new_array(prev.size());
+  est::smooth(prev.data(), x.data(), a, out.mutable_data(), size_t(prev.size()));
+  return out;
+}
+
+// A stored array that an update writes into element by element. A writable, contiguous
+// float64 array is written directly; anything else is worked on as a float64 copy and
+// assigned back afterwards (numpy casts to the array's own type, a read-only array refuses).
+class InPlace {
+ public:
+  explicit InPlace(py::object obj) : obj_(std::move(obj)) {
+    namespace npd = py::detail;
+    if (py::isinstance<py::array>(obj_)) {
+      auto a = py::reinterpret_borrow<py::array>(obj_);
+      const int need = npd::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npd::npy_api::NPY_ARRAY_ALIGNED_ |
+                       npd::npy_api::NPY_ARRAY_WRITEABLE_;
+      if (a.ndim() == 1 && a.dtype().is(py::dtype::of<double>()) && (a.flags() & need) == need) {
+        work_ = py::reinterpret_borrow<Arr>(obj_);
+        direct_ = true;
+        return;
+      }
+    }
+    work_ = Arr(cached("numpy", "array")(obj_, py::arg("dtype") = "float64"));
+    if (work_.ndim() != 1) throw py::value_error("noise estimator arrays must be 1-D");
+  }
+  double* data() { return work_.mutable_data(); }
+  py::ssize_t size() const { return work_.size(); }
+  bool direct() const { return direct_; }
+  void commit() {
+    if (direct_) return;
+    if (py::isinstance<py::array>(obj_)) {
+      obj_[py::ellipsis()] = work_;
+    } else {
+      for (py::ssize_t i = 0; i < work_.size(); ++i) obj_[py::int_(i)] = py::float_(work_.at(i));
+    }
+  }
+  const py::object& object() const { return obj_; }
+
+ private:
+  py::object obj_;
+  Arr work_;
+  bool direct_ = false;
+};
+
+// ------------------------------------------------------------------ INIT
+
+py::object len_of(py::handle h) { return py::int_(py::len(h)); }
+
+py::dict init_weight(const Init& s) {
+  py::dict d;
+  d["ass"] = 0.85;
+  d["beta"] = 1.5;
+  d["noise_ps"] = s.ns_ps;
+  d["P"] = s.ns_ps;
+  return d;
+}
+
+py::dict init_com_min_track(const Init& s) {
+  py::object len_val = len_of(s.ns_ps);
+  py::dict d;
+  d["n"] = 2;
+  d["leng"] = len_val;
+  d["alpha"] = 0.7;
+  d["beta"] = 0.96;
+  d["gamma"] = 0.998;
+  for (const char* k : {"noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"}) d[k] = s.ns_ps;
+  return d;
+}
+
+py::object zeros(py::handle n) { return cached("numpy", "zeros")(n); }
+
+py::dict init_mcra(const Init& s) {
+  py::object len_val = len_of(s.ns_ps);
+  py::dict d;
+  d["n"] = 2;
+  d["ad"] = 0.95;
+  d["ass"] = 0.8;
+  d["L"] = 100;
+  d["delta"] = 5;
+  d["ap"] = 0.2;
+  d["leng"] = len_val;
+  d["P"] = s.ns_ps;
+  d["Pmin"] = s.ns_ps;
+  d["Ptmp"] = s.ns_ps;
+  d["pk"] = zeros(len_val);
+  d["noise_ps"] = s.ns_ps;
+  return d;
+}
+
+// Per-bin speech thresholds: 2 below 3 kHz, 5 above, for the positive half of the spectrum
+// followed by its mirror image. Computed with Python numbers so that odd rates, tiny rates
+// and odd lengths behave (and fail) as the arithmetic says.
+py::object mcra2_thresholds(py::handle fs, py::object len_val) {
+  py::object np_floor = cached("numpy", "floor"), full = cached("numpy", "full");
+  py::object freq_res = py::reinterpret_borrow<py::object>(fs) / len_val;
+  auto khz = [&](int hz) { return py::int_(np_floor(py::float_(double(hz)) / freq_res)); };
+  py::object k1 = khz(1000), k3 = khz(3000);
+  py::object int_type = cached("builtins", "int");
+  auto run = [&](py::object count, int value) { return full(count, value, py::arg("dtype") = int_type); };
+  py::object low_1 = run(k1, 2);
+  py::object low_2 = run(k3 - k1, 2);
+  py::object half = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(len_val.ptr(), py::int_(2).ptr()));
+  if (!half) throw py::error_already_set();
+  py::object high = run(half - k3, 5);
+  return cached("numpy", "concatenate")(py::make_tuple(low_1, low_2, high, high, low_2, low_1));
+}
+
+py::dict init_mcra2(const Init& s) {
+  py::object len_val = len_of(s.ns_ps);
+  py::object delta = mcra2_thresholds(s.fs, len_val);
+  py::dict d;
+  d["n"] = 2;
+  d["leng"] = len_val;
+  d["ad"] = 0.95;
+  d["ass"] = 0.8;
+  d["ap"] = 0.2;
+  d["beta"] = 0.8;
+  d["beta1"] = 0.98;
+  d["gamma"] = 0.998;
+  d["alpha"] = 0.7;
+  d["delta"] = delta;
+  d["pk"] = zeros(len_val);
+  for (const char* k : {"noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"}) d[k] = s.ns_ps;
+  return d;
+}
+
+// ------------------------------------------------------------------ EST
+
+py::object plus_one(py::handle n) {
+  PyObject* r = PyNumber_Add(n.ptr(), py::int_(1).ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+py::ssize_t as_count(py::handle h) {
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
+  if (!i) throw py::error_already_set();
+  py::ssize_t n = PyLong_AsSsize_t(i.ptr());
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return n < 0 ? 0 : n;
+}
+
+py::object est_weight(const Est& s) {
+  py::object para = s.para;
+  py::object ass_obj = get(para, "ass"), beta_obj = get(para, "beta");
+  py::object noise_obj = get(para, "noise_ps");
+  py::object P_obj = get(para, "P");
+  const double ass = real(ass_obj), beta = real(beta_obj);
+  Arr P = smoothed(values(P_obj), values(s.ns_ps), ass);
+  InPlace noise(noise_obj);
+  const py::ssize_t bins = noise.size(), ok = std::min(bins, P.size());
+  est::weight_noise(P.data(), ass, beta, noise.data(), size_t(ok));
+  noise.commit();
+  if (ok < bins) out_of_bounds(P.size());
+  put(para, "P", P);
+  put(para, "noise_ps", noise_obj);
+  return para;
+}
+
+py::object est_com_min_track(const Est& s) {
+  py::object para = s.para;
+  py::object n = get(para, "n"), leng_obj = get(para, "leng");
+  py::object alpha_obj = get(para, "alpha"), beta_obj = get(para, "beta"), gamma_obj = get(para, "gamma");
+  get(para, "noise_ps");
+  py::object pxk_old_obj = get(para, "pxk_old");
+  get(para, "pxk");
+  py::object pnk_old_obj = get(para, "pnk_old");
+  py::object pnk_obj = get(para, "pnk");
+  const py::ssize_t leng = as_count(leng_obj);
+  const double alpha = real(alpha_obj), beta = real(beta_obj), gamma = real(gamma_obj);
+
+  Arr pxk_old = values(pxk_old_obj);
+  Arr pxk = smoothed(pxk_old, values(s.ns_ps), alpha);
+  Arr pnk_old = values(pnk_old_obj);
+  InPlace pnk(pnk_obj);
+  const py::ssize_t ok = std::min({leng, pnk_old.size(), pxk.size(), pnk.size()});
+  est::track_minimum(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk.data(), size_t(ok));
+  pnk.commit();
+  if (ok < leng) out_of_bounds(std::min({pnk_old.size(), pxk.size(), pnk.size()}));
+
+  put(para, "n", plus_one(n));
+  put(para, "noise_ps", pnk_obj);
+  put(para, "pnk", pnk_obj);
+  put(para, "pnk_old", pnk_obj);
+  put(para, "pxk", pxk);
+  put(para, "pxk_old", pxk);
+  return para;
+}
+
+// Speech presence and noise update into new pk and noise arrays.
+void presence(const Arr& num, const Arr& den, const double* delta, size_t delta_stride, double ap,
+              double ad, const Arr& src, const Arr& pk_old, const Arr& noise_old, Arr& pk, Arr& noise,
+              py::ssize_t leng) {
+  same_length(pk_old.size(), leng);
+  same_length(noise_old.size(), leng);
+  same_length(src.size(), leng);
+  pk = new_array(leng);
+  noise = new_array(leng);
+  std::copy(pk_old.data(), pk_old.data() + leng, pk.mutable_data());
+  std::copy(noise_old.data(), noise_old.data() + leng, noise.mutable_data());
+  est::presence_update(num.data(), den.data(), delta, delta_stride, ap, ad, src.data(), pk.mutable_data(),
+                       noise.mutable_data(), size_t(leng));
+}
+
+py::object est_mcra(const Est& s) {
+  py::object para = s.para;
+  py::object ass_obj = get(para, "ass"), ad_obj = get(para, "ad"), ap_obj = get(para, "ap");
+  py::object pk_obj = get(para, "pk");
+  py::object delta_obj = get(para, "delta");
+  py::object L = get(para, "L");
+  py::object n = get(para, "n");
+  py::object leng_obj = get(para, "leng");
+  py::object noise_obj = get(para, "noise_ps");
+  py::object P_obj = get(para, "P");
+  py::object Pmin_obj = get(para, "Pmin");
+  py::object Ptmp_obj = get(para, "Ptmp");
+  const double ass = real(ass_obj), ad = real(ad_obj), ap = real(ap_obj), delta = real(delta_obj);
+  const py::ssize_t leng = as_count(leng_obj);
+
+  Arr X = values(s.ns_ps);
+  Arr P = smoothed(values(P_obj), X, ass);
+  const size_t bins = size_t(P.size());
+  Arr Pmin = new_array(P.size());
+  py::object Ptmp_out;
+  py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(n.ptr(), L.ptr()));
+  if (!rem) throw py::error_already_set();
+  if (rem.equal(py::int_(0))) {
+    Arr Ptmp = values(Ptmp_obj);
+    same_length(Ptmp.size(), P.size());
+    est::minimum(Ptmp.data(), P.data(), Pmin.mutable_data(), bins);
+    Ptmp_out = P;  // the window restarts: the stored temporary minimum is this frame's P
+  } else {
+    Arr old_min = values(Pmin_obj), old_tmp = values(Ptmp_obj);
+    same_length(old_min.size(), P.size());
+    same_length(old_tmp.size(), P.size());
+    Arr Ptmp = new_array(P.size());
+    est::minimum(old_min.data(), P.data(), Pmin.mutable_data(), bins);
+    est::minimum(old_tmp.data(), P.data(), Ptmp.mutable_data(), bins);
+    Ptmp_out = Ptmp;
+  }
+  if (leng > P.size()) out_of_bounds(P.size());
+  Arr pk, noise;
+  presence(P, Pmin, &delta, 0, ap, ad, X, values(pk_obj), values(noise_obj), pk, noise, leng);
+
+  put(para, "pk", pk);
+  put(para, "n", plus_one(n));
+  put(para, "noise_ps", noise);
+  put(para, "P", P);
+  put(para, "Pmin", Pmin);
+  put(para, "Ptmp", Ptmp_out);
+  return para;
+}
+
+py::object est_mcra2(const Est& s) {
+  py::object para = s.para;
+  py::object n = get(para, "n"), leng_obj = get(para, "leng"), ad_obj = get(para, "ad");
+  get(para, "ass");  // read and unused
+  py::object ap_obj = get(para, "ap"), beta_obj = get(para, "beta"), gamma_obj = get(para, "gamma");
+  py::object alpha_obj = get(para, "alpha");
+  py::object pk_obj = get(para, "pk");
+  py::object delta_obj = get(para, "delta");
+  py::object noise_obj = get(para, "noise_ps");
+  get(para, "pxk");
+  py::object pnk_obj = get(para, "pnk");
+  py::object pxk_old_obj = get(para, "pxk_old");
+  py::object pnk_old_obj = get(para, "pnk_old");
+  const py::ssize_t leng = as_count(leng_obj);
+  const double ad = real(ad_obj), ap = real(ap_obj), beta = real(beta_obj), gamma = real(gamma_obj);
+  const double alpha = real(alpha_obj);
+
+  Arr pxk_old = values(pxk_old_obj);
+  Arr pxk = smoothed(pxk_old, values(s.ns_ps), alpha);
+  Arr pnk_old = values(pnk_old_obj);
+  InPlace pnk_w(pnk_obj);
+  const py::ssize_t bins = pnk_w.size();
+  const py::ssize_t ok = std::min({bins, pnk_old.size(), pxk.size()});
+  est::track_minimum_rising(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk_w.data(), size_t(ok));
+  pnk_w.commit();
+  if (ok < bins) out_of_bounds(std::min(pnk_old.size(), pxk.size()));
+
+  // Srk = pxk / pnk with the minimum as now stored; thresholds indexed bin by bin.
+  Arr pnk = values(pnk_obj);
+  same_length(pxk.size(), pnk.size());
+  py::array delta_arr = cached("numpy", "asarray")(delta_obj);
+  if (delta_arr.ndim() == 0)
+    throw py::type_error("'" + std::string(py::str(py::type::of(delta_obj).attr("__name__"))) +
+                         "' object is not subscriptable");
+  Arr delta = values(delta_arr);
+  if (leng > pxk.size()) out_of_bounds(pxk.size());
+  if (leng > delta.size()) out_of_bounds(delta.size());
+  Arr pk, noise;
+  presence(pxk, pnk, delta.data(), 1, ap, ad, pxk, values(pk_obj), values(noise_obj), pk, noise, leng);
+
+  put(para, "n", plus_one(n));
+  put(para, "pk", pk);
+  put(para, "noise_ps", noise);
+  put(para, "pnk", pnk_obj);
+  put(para, "pnk_old", pnk_obj);
+  put(para, "pxk", pxk);
+  put(para, "pxk_old", pxk);
+  return para;
+}
+
+std::string describe(py::handle h) {
+  if (py::isinstance<py::array>(h)) {
+    auto a = py::reinterpret_borrow<py::array>(h);
+    std::string shp;
+    for (py::ssize_t i = 0; i < a.ndim(); ++i) {
+      if (i) shp += ", ";
+      shp += std::to_string(a.shape(i));
+    }
+    if (a.ndim() == 1) shp += ",";
+    return "<" + std::string(py::str(a.dtype())) + " array (" + shp + ")>";
+  }
+  if (py::isinstance<py::dict>(h)) return "<dict of " + std::to_string(py::len(h)) + " entries>";
+  return std::string(py::repr(h));
+}
+
+}  // namespace
+
+void register_estimators(py::module_& m) {
+  py::class_<Init>(m, "INIT", py::dynamic_attr(),
+                   "Starting state of a noise estimator, built from the power spectrum of the first\n"
+                   "frame. Each method returns a new parameter dictionary whose array entries are\n"
+                   "the very array `ns_ps` (not copies).")
+      .def(py::init([](py::object ns_ps, py::object fs) { return Init{std::move(ns_ps), std::move(fs)}; }),
+           py::arg("ns_ps"), py::arg("fs"))
+      .def_readwrite("ns_ps", &Init::ns_ps)
+      .def_readwrite("fs", &Init::fs)
+      .def("weight", &init_weight, "Weighted-average estimator: {ass, beta, noise_ps, P}.")
+      .def("com_min_track", &init_com_min_track,
+           "Continuous minimum tracking: {n, leng, alpha, beta, gamma, noise_ps, pxk_old, pxk, pnk_old, pnk}.")
+      .def("mcra", &init_mcra,
+           "MCRA: {n, ad, ass, L, delta, ap, leng, P, Pmin, Ptmp, pk, noise_ps}; one threshold (5).")
+      .def("mcra2", &init_mcra2,
+           "MCRA-2: {n, leng, ad, ass, ap, beta, beta1, gamma, alpha, delta, pk, noise_ps, pxk_old,\n"
+           "pxk, pnk_old, pnk}; delta holds one integer threshold per bin (2 below 3 kHz, 5 above).")
+      .def("__repr__", [](const Init& s) { return "INIT(ns_ps=" + describe(s.ns_ps) + ", fs=" + std::string(py::repr(s.fs)) + ")"; });
+
+  py::class_<Est>(m, "EST", py::dynamic_attr(),
+                  "One frame of a noise estimator: each method advances the parameter dictionary `para`\n"
+                  "with the power spectrum `ns_ps` of the current frame, in place, and returns it; its\n"
+                  "'noise_ps' entry is the new noise power estimate.")
+      .def(py::init([](py::object ns_ps, py::object para) { return Est{std::move(ns_ps), std::move(para)}; }),
+           py::arg("ns_ps"), py::arg("para"))
+      .def_readwrite("ns_ps", &Est::ns_ps)
+      .def_readwrite("para", &Est::para)
+      .def("weight", &est_weight,
+           "Smooth P; where P < beta * noise_ps (strictly), average the estimate towards P in place.")
+      .def("com_min_track", &est_com_min_track,
+           "Smooth pxk and track its minimum continuously in the stored pnk array; noise_ps = pnk.")
+      .def("mcra", &est_mcra,
+           "Minima-controlled recursive averaging with a minimum search over windows of L frames.")
+      .def("mcra2", &est_mcra2,
+           "MCRA with continuous minimum tracking (written into the stored pnk array) and per-bin\n"
+           "thresholds; the noise is averaged towards the smoothed power.")
+      .def("__repr__", [](const Est& s) { return "EST(ns_ps=" + describe(s.ns_ps) + ", para=" + describe(s.para) + ")"; });
+}

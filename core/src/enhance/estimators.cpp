@@ -1,0 +1,92 @@
+#include "vemio/enhance/estimators.hpp"
+
+#include <algorithm>
+
+namespace vemio::enhance::est {
+
+void smooth(const double* prev, const double* x, double a, double* out, std::size_t n) {
+  const double b = 1.0 - a;
+  for (std::size_t i = 0; i < n; ++i) out[i] = a * prev[i] + b * x[i];
+}
+
+void weight_noise(const double* P, double ass, double beta, double* noise, std::size_t n) {
+  const double b = 1.0 - ass;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double p = P[i], v = noise[i];
+    if (p < beta * v) noise[i] = ass * v + b * p;
+  }
+}
+
+void track_minimum(const double* pnk_old, const double* pxk_old, const double* pxk, double beta,
+                   double gamma, double* pnk, std::size_t n) {
+  const double c = (1.0 - gamma) / (1.0 - beta);
+  for (std::size_t t = 0; t < n; ++t) {
+    const double m = pnk_old[t], old = pxk_old[t], p = pxk[t];
+    pnk[t] = (m <= p) ? gamma * m + c * (p - beta * old) : p;
+  }
+}
+
+void track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
+                          double beta, double gamma, double* pnk, std::size_t n) {
+  const double c = (1.0 - gamma) / (1.0 - beta);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double m = pnk_old[i], old = pxk_old[i], p = pxk[i];
+    if (m < p) pnk[i] = gamma * m + c * (p - beta * old);
+  }
+}
+
+void minimum(const double* a, const double* b, double* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = nan_min(a[i], b[i]);
+}
+
+void presence_update(const double* num, const double* den, const double* delta,
+                     std::size_t delta_stride, double ap, double ad, const double* src, double* pk,
+                     double* noise, std::size_t n) {
+  const double bp = 1.0 - ap, bd = 1.0 - ad;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double ikl = (num[i] / den[i] > delta[i * delta_stride]) ? 1.0 : 0.0;
+    const double p = ap * pk[i] + bp * ikl;
+    const double adk = ad + bd * p;
+    pk[i] = p;
+    noise[i] = adk * noise[i] + (1.0 - adk) * src[i];
+  }
+}
+
+Mcra::Mcra(std::size_t n) : size_(n), buf_(new double[5 * n]) {
+  P_ = buf_;
+  Pmin_ = P_ + n;
+  Ptmp_ = Pmin_ + n;
+  pk_ = Ptmp_ + n;
+  noise_ = pk_ + n;
+}
+
+Mcra::~Mcra() { delete[] buf_; }
+
+void Mcra::init(const double* ps) {
+  n_ = 2;
+  for (double* a : {P_, Pmin_, Ptmp_, noise_}) std::copy(ps, ps + size_, a);
+  std::fill(pk_, pk_ + size_, 0.0);
+}
+
+// One fused pass per bin; the same arithmetic as smooth(), minimum() and presence_update().
+void Mcra::update(const double* ps) {
+  const double bs = 1.0 - kAss, bp = 1.0 - kAp, bd = 1.0 - kAd;
+  const bool restart = n_ % kL == 0;
+  for (std::size_t i = 0; i < size_; ++i) {
+    const double x = ps[i];
+    const double p = kAss * P_[i] + bs * x;
+    const double pmin = nan_min(restart ? Ptmp_[i] : Pmin_[i], p);
+    const double ptmp = restart ? p : nan_min(Ptmp_[i], p);
+    const double ikl = (p / pmin > kDelta) ? 1.0 : 0.0;
+    const double pk = kAp * pk_[i] + bp * ikl;
+    const double adk = kAd + bd * pk;
+    P_[i] = p;
+    Pmin_[i] = pmin;
+    Ptmp_[i] = ptmp;
+    pk_[i] = pk;
+    noise_[i] = adk * noise_[i] + (1.0 - adk) * x;
+  }
+  ++n_;
+}
+
+}  // namespace vemio::enhance::est
