@@ -247,7 +247,7 @@ bool check_device() {
     // help()'s text, printed without the interactive pager help() would start on a terminal
     py::module_ pydoc = py::module_::import("pydoc");
     py::object text = pydoc.attr("plain")(pydoc.attr("render_doc")(cls, "Help on %s:"));
-    py::module_::import("builtins").attr("print")(text, py::arg("end") = "");
+    say(text);
     with_block(cls(), [](py::object cd) {
       cd.attr("system_devices")();
       cd.attr("input_device")();

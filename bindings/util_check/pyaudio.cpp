@@ -95,7 +95,7 @@ void raise_portaudio_error(const dev::PortAudioError& e) {
   py::object err = (*g_error_type)(py::str(e.what()));
   err.attr("code") = e.code();
   py::list lines;
-  for (const auto& l : e.messages()) lines.append(py::str(PyUnicode_DecodeUTF8(l.data(), l.size(), "replace")));
+  for (const auto& l : e.messages()) lines.append(decode(l));
   err.attr("native_messages") = lines;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
 }
@@ -114,7 +114,7 @@ void init_pyaudio(py::module_& pa) {
                                 "while the failing call ran.",
                                 PyExc_OSError, nullptr)));
   pa.attr("PortAudioError") = *g_error_type;
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const dev::PortAudioError& e) {
@@ -139,7 +139,7 @@ void init_pyaudio(py::module_& pa) {
       }, py::arg("format"), "Bytes per sample of a sample format.");
   pa.def("native_messages", [] {
         py::list out;
-        for (const auto& l : dev::native_messages()) out.append(py::str(PyUnicode_DecodeUTF8(l.data(), l.size(), "replace")));
+        for (const auto& l : dev::native_messages()) out.append(decode(l));
         return out;
       },
       "The most recent diagnostic lines ALSA, JACK and PortAudio wrote during PortAudio calls\n"

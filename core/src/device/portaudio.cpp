@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -137,10 +138,11 @@ class QuietNative {
 class CaptureStderr {
  public:
   CaptureStderr() {
-    char name[] = "/tmp/vemio-pa-XXXXXX";
-    tmp_ = mkstemp(name);
+    const char* dir = std::getenv("TMPDIR");
+    std::string name = std::string(dir && *dir ? dir : "/tmp") + "/vemio-pa-XXXXXX";
+    tmp_ = mkstemp(name.data());
     if (tmp_ < 0) return;
-    unlink(name);
+    unlink(name.c_str());
     std::fflush(stderr);
     saved_ = dup(2);
     if (saved_ < 0 || dup2(tmp_, 2) < 0) {
@@ -456,7 +458,7 @@ bool Stream::is_active() const {
 }
 
 std::vector<std::uint8_t> Stream::read(unsigned long frames) {
-  PaCall call(true);
+  PaCall call;  // may block for long: standard error stays as it is
   if (!state_->stream) {
     require_alive(*session_);
     throw TerminatedError("this stream was closed");
