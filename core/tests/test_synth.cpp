@@ -86,7 +86,9 @@ TEST(Mix, SaturatesInsteadOfWrapping) {
   for (int16_t s : out) hi += (s == 32767);
   EXPECT_GT(hi, 100);
   for (size_t i = 0; i < out.size(); ++i) {
-    if (noise[i] > 0.1f) EXPECT_GT(out[i], 0);  // a wrapped sample would turn negative
+    if (noise[i] > 0.1f) {
+      EXPECT_GT(out[i], 0);  // a wrapped sample would turn negative
+    }
   }
 }
 
@@ -201,4 +203,30 @@ TEST(Files, AtomicCopyAndContainment) {
   EXPECT_FALSE(is_same_or_ancestor(d / "a" / "b", d / "a"));
   EXPECT_FALSE(is_same_or_ancestor(d / "a", d / "ab"));
   EXPECT_TRUE(is_same_or_ancestor(d / "a" / "new", d / "a" / "new" / "x"));
+}
+
+TEST(Render, SharedOutputNameKeepsTheLastJobInOrder) {
+  auto d = tmpdir() / "dups";
+  fs::remove_all(d);
+  fs::create_directories(d);
+  write(d / "c.wav", noise_wave(4000, 40, 0.2f));
+  write(d / "n.wav", noise_wave(9000, 41));
+  auto job = [&](const char* out, double snr, int64_t off) {
+    return Job{d / out, d / "c.wav", d / "n.wav", snr, off, 4000, 9000, false};
+  };
+  Batch last({job("ref.wav", 7.0, 33)});
+  last.run_next();
+  std::vector<Job> jobs;
+  for (int i = 0; i < 40; ++i) jobs.push_back(job(i % 2 ? "x.wav" : "./y.wav", -5.0 + i, 1 + i));
+  jobs.push_back(job("sub/../x.wav", 7.0, 33));
+  Batch b(jobs);
+  EXPECT_EQ(b.overwritten(), 39u);
+  b.start(4);
+  b.join();
+  EXPECT_EQ(b.finished(), jobs.size());
+  auto bytes = [](const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+  };
+  EXPECT_EQ(bytes(d / "x.wav"), bytes(d / "ref.wav"));
 }

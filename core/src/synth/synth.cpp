@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "vemio/audio/audio.hpp"
@@ -158,7 +159,39 @@ void render(const Job& job, WaveCache& cache) {
   audio::write_wav16(job.out, pcm, kRate, 1);
 }
 
-Batch::Batch(std::vector<Job> jobs, size_t cache_bytes) : jobs_(std::move(jobs)), cache_(jobs_, cache_bytes) {}
+namespace {
+// Jobs whose output file is written again by a later job.
+std::vector<bool> superseded_jobs(const std::vector<Job>& jobs) {
+  std::vector<bool> out(jobs.size(), false);
+  std::unordered_map<std::string, bool> seen;
+  for (size_t i = jobs.size(); i-- > 0;) {
+    std::error_code ec;
+    fs::path p = fs::absolute(jobs[i].out, ec);
+    if (ec) p = jobs[i].out;
+    if (!seen.emplace(p.lexically_normal().string(), true).second) out[i] = true;
+  }
+  return out;
+}
+
+// The cache counts uses of the jobs that will actually be rendered.
+std::vector<Job> rendered_only(const std::vector<Job>& jobs, const std::vector<bool>& superseded) {
+  std::vector<Job> out;
+  for (size_t i = 0; i < jobs.size(); ++i)
+    if (!superseded[i]) out.push_back(jobs[i]);
+  return out;
+}
+}  // namespace
+
+Batch::Batch(std::vector<Job> jobs, size_t cache_bytes)
+    : jobs_(std::move(jobs)),
+      superseded_(superseded_jobs(jobs_)),
+      cache_(rendered_only(jobs_, superseded_), cache_bytes) {}
+
+size_t Batch::overwritten() const { return static_cast<size_t>(std::count(superseded_.begin(), superseded_.end(), true)); }
+
+void Batch::run(size_t i) {
+  if (!superseded_[i]) render(jobs_[i], cache_);
+}
 
 Batch::~Batch() {
   cancel();
@@ -169,7 +202,7 @@ Batch::~Batch() {
 bool Batch::run_next() {
   const size_t i = next_.fetch_add(1);
   if (i >= jobs_.size()) return false;
-  render(jobs_[i], cache_);
+  run(i);
   done_.fetch_add(1);
   return true;
 }
@@ -179,7 +212,7 @@ void Batch::worker() {
     const size_t i = next_.fetch_add(1);
     if (i >= jobs_.size()) break;
     try {
-      render(jobs_[i], cache_);
+      run(i);
     } catch (...) {
       std::lock_guard lock(mu_);
       if (!error_) error_ = std::current_exception();

@@ -108,6 +108,9 @@ void render(const Job& job, WaveCache& cache);
 // A batch of jobs rendered in job order by the calling thread (run_next) or on worker threads
 // (start / wait / join). The first failure stops the hand-out of further jobs and is rethrown
 // by join(); jobs already written stay on disk.
+// When several jobs name the same output file, only the last of them in job order is rendered
+// (the others count as done): the file then holds what an in-order run leaves, whatever the
+// thread count.
 class Batch {
  public:
   static constexpr size_t kDefaultCacheBytes = size_t(256) << 20;
@@ -134,11 +137,14 @@ class Batch {
   // Joins the workers and rethrows the first failure.
   void join();
   size_t finished() const { return done_.load(); }
+  size_t overwritten() const;
 
  private:
   void worker();
+  void run(size_t i);
 
   std::vector<Job> jobs_;
+  std::vector<bool> superseded_;
   WaveCache cache_;
   std::atomic<size_t> next_{0};
   std::atomic<size_t> done_{0};
