@@ -131,6 +131,7 @@ class QuietNative {
   JackCallback jack_error_prev_ = nullptr;
   JackCallback jack_info_prev_ = nullptr;
 };
+
 // PortAudio's own traces ("Expression '...' failed in ...", written when a host API refuses a
 // setting) go straight to file descriptor 2. Around the calls that can write them, descriptor 2
 // is pointed at an unlinked temporary file; afterwards the traces go to the log and any other
