@@ -167,6 +167,21 @@ def assert_close_to_peak(out, ref, tol=1e-9):
 # ---------------------------------------------------------------- module surface
 
 
+def test_stub_lists_the_public_names():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(trad.__file__).with_name("trad.pyi")
+    tree = ast.parse(stub.read_text())
+    names = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    assert names == {"trad_enhance", "wavelet_low_pass_filter", "INIT", "EST"}
+    for cls in (INIT, EST):
+        stub_cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
+        methods = {n.name for n in stub_cls.body if isinstance(n, ast.FunctionDef)} - {"__init__"}
+        assert methods == {"weight", "com_min_track", "mcra", "mcra2"}
+        assert all(callable(getattr(cls, m)) for m in methods)
+
+
 def test_module_surface():
     assert trad.__all__ == ["trad_enhance"]
     for name in ("INIT", "EST", "wavelet_low_pass_filter", "trad_enhance"):
@@ -366,6 +381,13 @@ def test_trad_enhance_one_frame_silence_and_rate():
     # silence after sound: the estimate stays positive, no NaN
     mixed = np.r_[np.random.default_rng(6).standard_normal(4096), np.zeros(4096)]
     assert_close_to_peak(trad.trad_enhance(mixed, 16000), oracle_trad(mixed, 16000))
+
+
+def test_trad_enhance_strided_and_float32_inputs():
+    y = speech_like(8192, seed=9)
+    assert np.array_equal(trad.trad_enhance(y[::2], 16000), trad.trad_enhance(y[::2].copy(), 16000))
+    y32 = y.astype(np.float32)
+    assert np.array_equal(trad.trad_enhance(y32, 16000), trad.trad_enhance(y32.astype(np.float64), 16000))
 
 
 def test_trad_enhance_rejects_non_1d():

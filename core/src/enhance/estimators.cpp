@@ -68,24 +68,37 @@ void Mcra::init(const double* ps) {
   std::fill(pk_, pk_ + size_, 0.0);
 }
 
-// One fused pass per bin; the same arithmetic as smooth(), minimum() and presence_update().
-void Mcra::update(const double* ps) {
-  const double bs = 1.0 - kAss, bp = 1.0 - kAp, bd = 1.0 - kAd;
-  const bool restart = n_ % kL == 0;
-  for (std::size_t i = 0; i < size_; ++i) {
+namespace {
+
+// One fused pass over the bins; the same arithmetic as smooth(), minimum() and
+// presence_update(). The state arrays are distinct buffers of one allocation.
+template <bool kRestart>
+void mcra_pass(const double* __restrict ps, double* __restrict P, double* __restrict Pmin,
+               double* __restrict Ptmp, double* __restrict pkv, double* __restrict noise, std::size_t n) {
+  constexpr double bs = 1.0 - Mcra::kAss, bp = 1.0 - Mcra::kAp, bd = 1.0 - Mcra::kAd;
+  for (std::size_t i = 0; i < n; ++i) {
     const double x = ps[i];
-    const double p = kAss * P_[i] + bs * x;
-    const double pmin = nan_min(restart ? Ptmp_[i] : Pmin_[i], p);
-    const double ptmp = restart ? p : nan_min(Ptmp_[i], p);
-    const double ikl = (p / pmin > kDelta) ? 1.0 : 0.0;
-    const double pk = kAp * pk_[i] + bp * ikl;
-    const double adk = kAd + bd * pk;
-    P_[i] = p;
-    Pmin_[i] = pmin;
-    Ptmp_[i] = ptmp;
-    pk_[i] = pk;
-    noise_[i] = adk * noise_[i] + (1.0 - adk) * x;
+    const double p = Mcra::kAss * P[i] + bs * x;
+    const double pmin = nan_min(kRestart ? Ptmp[i] : Pmin[i], p);
+    const double ptmp = kRestart ? p : nan_min(Ptmp[i], p);
+    const double ikl = (p / pmin > Mcra::kDelta) ? 1.0 : 0.0;
+    const double pk = Mcra::kAp * pkv[i] + bp * ikl;
+    const double adk = Mcra::kAd + bd * pk;
+    P[i] = p;
+    Pmin[i] = pmin;
+    Ptmp[i] = ptmp;
+    pkv[i] = pk;
+    noise[i] = adk * noise[i] + (1.0 - adk) * x;
   }
+}
+
+}  // namespace
+
+void Mcra::update(const double* ps) {
+  if (n_ % kL == 0)
+    mcra_pass<true>(ps, P_, Pmin_, Ptmp_, pk_, noise_, size_);
+  else
+    mcra_pass<false>(ps, P_, Pmin_, Ptmp_, pk_, noise_, size_);
   ++n_;
 }
 
