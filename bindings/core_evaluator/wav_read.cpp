@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -43,27 +44,28 @@ bool is_wav_container(int format) {
   return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64;
 }
 
-// Reads every frame with `read` (one of the sf_readf_* functions) in blocks, so a header that
-// announces more frames than the file holds never makes us allocate for them up front.
+// Reads every frame with `read` (one of the sf_readf_* functions) into `out` as T values. The
+// buffer is sized from the header, but never beyond what the file's size can hold, and grows in
+// blocks past that, so a lying header costs neither a huge allocation nor lost samples.
 template <typename T, typename Read>
-std::vector<T> read_all(SNDFILE* f, int channels, Read read) {
+void read_all(SNDFILE* f, const SF_INFO& info, uintmax_t file_size, Read read, std::vector<unsigned char>& out,
+              int64_t& frames) {
+  const size_t frame_bytes = sizeof(T) * static_cast<size_t>(info.channels);
+  const uintmax_t plausible = file_size / static_cast<uintmax_t>(info.channels) + 1;
+  const sf_count_t announced =
+      info.frames > 0 ? static_cast<sf_count_t>(std::min<uintmax_t>(static_cast<uintmax_t>(info.frames), plausible)) : 0;
   constexpr sf_count_t kBlock = 1 << 15;
-  std::vector<T> out;
+  sf_count_t have = 0;
+  sf_count_t want = announced + 1;  // one more, to see the end
   for (;;) {
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(kBlock) * static_cast<size_t>(channels));
-    const sf_count_t got = read(f, out.data() + at, kBlock);
-    out.resize(at + static_cast<size_t>(got > 0 ? got : 0) * static_cast<size_t>(channels));
-    if (got < kBlock) break;
+    out.resize(static_cast<size_t>(have + want) * frame_bytes);
+    const sf_count_t got = read(f, reinterpret_cast<T*>(out.data()) + have * info.channels, want);
+    have += got > 0 ? got : 0;
+    if (got < want) break;
+    want = kBlock;
   }
-  return out;
-}
-
-template <typename T>
-void store(Samples& s, const std::vector<T>& v) {
-  s.bytes.resize(v.size() * sizeof(T));
-  if (!v.empty()) std::memcpy(s.bytes.data(), v.data(), s.bytes.size());
-  s.frames = static_cast<int64_t>(v.size() / static_cast<size_t>(s.channels));
+  out.resize(static_cast<size_t>(have) * frame_bytes);
+  frames = have;
 }
 
 // Runs without the GIL: plain C++ only.
@@ -98,32 +100,34 @@ Samples read_samples(const fs::path& path) {
   }
   s.rate = info.samplerate;
   s.channels = info.channels;
+  const uintmax_t file_size = fs::file_size(path, ec);
   switch (info.format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_U8: {
       // libsndfile hands 8-bit data out centred and scaled to 16 bits; WAV stores it unsigned.
-      auto v = read_all<short>(f.get(), s.channels, sf_readf_short);
-      std::vector<uint8_t> u(v.size());
-      for (size_t i = 0; i < v.size(); ++i) u[i] = static_cast<uint8_t>((v[i] >> 8) + 128);
+      std::vector<unsigned char> wide;
+      read_all<short>(f.get(), info, file_size, sf_readf_short, wide, s.frames);
+      const short* v = reinterpret_cast<const short*>(wide.data());
+      s.bytes.resize(wide.size() / sizeof(short));
+      for (size_t i = 0; i < s.bytes.size(); ++i) s.bytes[i] = static_cast<unsigned char>((v[i] >> 8) + 128);
       s.dtype = "uint8";
-      store(s, u);
       break;
     }
     case SF_FORMAT_PCM_16:
       s.dtype = "int16";
-      store(s, read_all<short>(f.get(), s.channels, sf_readf_short));
+      read_all<short>(f.get(), info, file_size, sf_readf_short, s.bytes, s.frames);
       break;
     case SF_FORMAT_PCM_24:  // integer reads come left-justified in 32 bits
     case SF_FORMAT_PCM_32:
       s.dtype = "int32";
-      store(s, read_all<int>(f.get(), s.channels, sf_readf_int));
+      read_all<int>(f.get(), info, file_size, sf_readf_int, s.bytes, s.frames);
       break;
     case SF_FORMAT_FLOAT:
       s.dtype = "float32";
-      store(s, read_all<float>(f.get(), s.channels, sf_readf_float));
+      read_all<float>(f.get(), info, file_size, sf_readf_float, s.bytes, s.frames);
       break;
     case SF_FORMAT_DOUBLE:
       s.dtype = "float64";
-      store(s, read_all<double>(f.get(), s.channels, sf_readf_double));
+      read_all<double>(f.get(), info, file_size, sf_readf_double, s.bytes, s.frames);
       break;
     default:
       s.failure = Failure::bad_file;
@@ -166,8 +170,10 @@ py::tuple read_wav(py::handle path) {
   py::dtype dt(s.dtype);
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.frames)};
   if (s.channels > 1) shape.push_back(s.channels);
-  py::array arr(dt, shape);
-  if (!s.bytes.empty()) std::memcpy(arr.mutable_data(), s.bytes.data(), s.bytes.size());
+  // The array takes over the buffer the samples were read into.
+  auto* owner = new std::vector<unsigned char>(std::move(s.bytes));
+  py::capsule keep(owner, [](void* v) { delete static_cast<std::vector<unsigned char>*>(v); });
+  py::array arr(dt, shape, {}, owner->data(), keep);
   return py::make_tuple(s.rate, arr);
 }
 
