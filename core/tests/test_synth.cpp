@@ -58,6 +58,19 @@ TEST(Mix, ScalesNoiseToTheRequestedSnr) {
   }
 }
 
+TEST(Mix, SixteenBitConversionMatchesTheAudioCore) {
+  std::mt19937 g(7);
+  std::uniform_real_distribution<double> u(-1.5, 1.5);
+  for (int i = 0; i < 100000; ++i) {
+    const double v = u(g);
+    ASSERT_EQ(pcm16(v), audio::float_to_pcm16(v)) << v;
+  }
+  const std::initializer_list<double> edges = {0.0,    -0.0,      1.0,       -1.0, -32768.0 / 32767,
+                                               1e300, -1e300, HUGE_VAL, -HUGE_VAL, std::nan("")};
+  for (double v : edges)
+    EXPECT_EQ(pcm16(v), audio::float_to_pcm16(v)) << v;
+}
+
 TEST(Mix, ShortNoiseIsRepeatedFromTheStart) {
   std::vector<float> clean(10, 0.1f), noise = {0.5f, -0.5f, 0.25f, 0.0f};
   // repeated: .5 -.5 .25 0 .5 -.5 .25 0 .5 -.5 -> the output keeps that pattern

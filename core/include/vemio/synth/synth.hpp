@@ -57,6 +57,9 @@ std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> no
                          double snr_db, bool noise_only, const std::string& clean_name = "clean",
                          const std::string& noise_name = "noise");
 
+// The mixer's 16-bit conversion: the same values as audio::float_to_pcm16.
+int16_t pcm16(double v);
+
 // One synthesis job, ready to render.
 struct Job {
   fs::path out;
