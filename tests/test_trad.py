@@ -347,6 +347,14 @@ def test_in_place_writes_into_other_array_types():
     para = INIT(frozen, 16000).com_min_track()
     with pytest.raises(ValueError, match="read-only"):
         EST(np.ones(4), para).com_min_track()
+    para = INIT(frozen, 16000).weight()  # no bin below 1.5 times the estimate: nothing written
+    EST(np.full(4, 100.0), para).weight()
+    assert para["noise_ps"] is frozen
+    as_list = [1.0, 2.0, 5]
+    para = INIT(as_list, 16000).weight()
+    para["P"] = np.array([1.0, 2.0, 5.0])
+    EST(np.array([0.0, 0.0, 5.0]), para).weight()
+    assert as_list == [0.9775, 1.955, 5]
 
 
 # ---------------------------------------------------------------- trad_enhance

@@ -2,7 +2,9 @@
 // float64 arrays. The dictionary is the estimator's whole state; the callers see exactly its
 // keys, their order and the identity of the arrays stored under them (one array may sit under
 // several keys, and some updates write into a stored array element by element).
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "vemio/enhance/estimators.hpp"
@@ -87,23 +89,29 @@ class InPlace {
     }
     work_ = Arr(cached("numpy", "array")(obj_, py::arg("dtype") = "float64"));
     if (work_.ndim() != 1) throw py::value_error("noise estimator arrays must be 1-D");
+    before_.assign(work_.data(), work_.data() + work_.size());
   }
   double* data() { return work_.mutable_data(); }
   py::ssize_t size() const { return work_.size(); }
   bool direct() const { return direct_; }
-  void commit() {
-    if (direct_) return;
+  // Writes back after `written` element writes: a numpy array is assigned as a whole (so a
+  // read-only array refuses as soon as one bin was written), another sequence per changed bin.
+  void commit(std::size_t written) {
+    if (direct_ || written == 0) return;
     if (py::isinstance<py::array>(obj_)) {
       obj_[py::ellipsis()] = work_;
-    } else {
-      for (py::ssize_t i = 0; i < work_.size(); ++i) obj_[py::int_(i)] = py::float_(work_.at(i));
+      return;
     }
+    const double* now = work_.data();
+    for (py::ssize_t i = 0; i < work_.size(); ++i)
+      if (std::memcmp(&now[i], &before_[size_t(i)], sizeof(double)) != 0) obj_[py::int_(i)] = py::float_(now[i]);
   }
   const py::object& object() const { return obj_; }
 
  private:
   py::object obj_;
   Arr work_;
+  std::vector<double> before_;
   bool direct_ = false;
 };
 
@@ -214,8 +222,7 @@ py::object est_weight(const Est& s) {
   Arr P = smoothed(values(P_obj), values(s.ns_ps), ass);
   InPlace noise(noise_obj);
   const py::ssize_t bins = noise.size(), ok = std::min(bins, P.size());
-  est::weight_noise(P.data(), ass, beta, noise.data(), size_t(ok));
-  noise.commit();
+  noise.commit(est::weight_noise(P.data(), ass, beta, noise.data(), size_t(ok)));
   if (ok < bins) out_of_bounds(P.size());
   put(para, "P", P);
   put(para, "noise_ps", noise_obj);
@@ -240,7 +247,7 @@ py::object est_com_min_track(const Est& s) {
   InPlace pnk(pnk_obj);
   const py::ssize_t ok = std::min({leng, pnk_old.size(), pxk.size(), pnk.size()});
   est::track_minimum(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk.data(), size_t(ok));
-  pnk.commit();
+  pnk.commit(size_t(ok));
   if (ok < leng) out_of_bounds(std::min({pnk_old.size(), pxk.size(), pnk.size()}));
 
   put(para, "n", plus_one(n));
@@ -339,8 +346,8 @@ py::object est_mcra2(const Est& s) {
   InPlace pnk_w(pnk_obj);
   const py::ssize_t bins = pnk_w.size();
   const py::ssize_t ok = std::min({bins, pnk_old.size(), pxk.size()});
-  est::track_minimum_rising(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk_w.data(), size_t(ok));
-  pnk_w.commit();
+  pnk_w.commit(est::track_minimum_rising(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk_w.data(),
+                                         size_t(ok)));
   if (ok < bins) out_of_bounds(std::min(pnk_old.size(), pxk.size()));
 
   // Srk = pxk / pnk with the minimum as now stored; thresholds indexed bin by bin.

@@ -9,12 +9,17 @@ void smooth(const double* prev, const double* x, double a, double* out, std::siz
   for (std::size_t i = 0; i < n; ++i) out[i] = a * prev[i] + b * x[i];
 }
 
-void weight_noise(const double* P, double ass, double beta, double* noise, std::size_t n) {
+std::size_t weight_noise(const double* P, double ass, double beta, double* noise, std::size_t n) {
   const double b = 1.0 - ass;
+  std::size_t written = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double p = P[i], v = noise[i];
-    if (p < beta * v) noise[i] = ass * v + b * p;
+    if (p < beta * v) {
+      noise[i] = ass * v + b * p;
+      ++written;
+    }
   }
+  return written;
 }
 
 void track_minimum(const double* pnk_old, const double* pxk_old, const double* pxk, double beta,
@@ -26,13 +31,18 @@ void track_minimum(const double* pnk_old, const double* pxk_old, const double* p
   }
 }
 
-void track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
-                          double beta, double gamma, double* pnk, std::size_t n) {
+std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
+                                 double beta, double gamma, double* pnk, std::size_t n) {
   const double c = (1.0 - gamma) / (1.0 - beta);
+  std::size_t written = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double m = pnk_old[i], old = pxk_old[i], p = pxk[i];
-    if (m < p) pnk[i] = gamma * m + c * (p - beta * old);
+    if (m < p) {
+      pnk[i] = gamma * m + c * (p - beta * old);
+      ++written;
+    }
   }
+  return written;
 }
 
 void minimum(const double* a, const double* b, double* out, std::size_t n) {

@@ -13,7 +13,8 @@ namespace vemio::enhance::est {
 void smooth(const double* prev, const double* x, double a, double* out, std::size_t n);
 
 // Weighted average: where P < beta * noise (strictly), noise = ass * noise + (1 - ass) * P.
-void weight_noise(const double* P, double ass, double beta, double* noise, std::size_t n);
+// Returns the number of bins written.
+std::size_t weight_noise(const double* P, double ass, double beta, double* noise, std::size_t n);
 
 // Continuous minimum tracking. Where pnk_old <= pxk: the recursive rule
 //   pnk = gamma * pnk_old + (1 - gamma) / (1 - beta) * (pxk - beta * pxk_old);
@@ -22,8 +23,8 @@ void track_minimum(const double* pnk_old, const double* pxk_old, const double* p
                    double gamma, double* pnk, std::size_t n);
 
 // MCRA-2 minimum: the recursive rule only where pnk_old < pxk (strictly); other bins of pnk
-// are left unwritten.
-void track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
+// are left unwritten. Returns the number of bins written.
+std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
                           double beta, double gamma, double* pnk, std::size_t n);
 
 // numpy's minimum: element-wise, NaN wins.
