@@ -77,13 +77,16 @@ py::array_t<double> wavelet_low_pass_filter(py::object y, py::object thres, py::
   double t = PyFloat_AsDouble(thres.ptr());
   if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   Arr x = signal(y, "wavelet_low_pass_filter");
-  std::vector<double> r;
+  std::vector<std::vector<double>> coeffs;
   {
     py::gil_scoped_release release;
-    r = enh::wavelet_low_pass_filter(std::span<const double>(x.data(), size_t(x.size())), t, w);
+    coeffs = enh::wavelet_shrink(std::span<const double>(x.data(), size_t(x.size())), t, w);
   }
-  py::array_t<double> out(py::ssize_t(r.size()));
-  std::copy(r.begin(), r.end(), out.mutable_data());
+  py::array_t<double> out(py::ssize_t(enh::waverec_length(coeffs)));
+  {
+    py::gil_scoped_release release;
+    enh::waverec_per(coeffs, w, std::span<double>(out.mutable_data(), size_t(out.size())));
+  }
   return out;
 }
 
