@@ -115,10 +115,6 @@ bool is_nonempty_dir(py::handle p) {
 
 // ------------------------------------------------------------------ rendering
 
-struct Prepared {
-  std::vector<synth::Job> jobs;
-};
-
 // Exactly four fields, as tuple unpacking wants them.
 py::list unpack4(py::handle job) {
   py::list fields(py::reinterpret_borrow<py::object>(job));
