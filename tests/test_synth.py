@@ -227,6 +227,12 @@ def test_regular_and_increment_pairing(corpus, capsys):
     names = [j[0].name for j in s.syn()]
     assert names[:3] == ["c0_n0_n2.wav", "c1_n1_0.wav", "c2_n0_5.wav"]
     assert "SNR: -2.5 ~ 5" in capsys.readouterr().out
+    # array SNRs: their scalars print like plain numbers
+    s = make_syn("clean", "noise", "arr", snr_ratio=np.array([-3, 10]))
+    assert [j[0].name for j in s.syn()][:2] == ["c0_n0_n3.wav", "c1_n1_10dB.wav"]
+    assert "SNR: -3 ~ 10" in capsys.readouterr().out
+    s = make_syn("clean", "noise", "arr32", snr_ratio=np.array([1.5], dtype=np.float32))
+    assert s.syn()[0][0].name == "c0_n0_1.wav" and isinstance(s.wave_syn()[0][3], np.float32)
 
 
 def test_syn_options(corpus, capsys):
