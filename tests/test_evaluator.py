@@ -454,3 +454,28 @@ def test_failed_eval_names_the_file_and_leaves_the_object_usable(corpus, tmp_pat
 def test_repr(corpus):
     clean, noisy, _ = corpus(2)
     assert repr(ev.AudioEvaluate(clean, noisy)) == "<AudioEvaluate: 2 clean, 2 noisy, methods []>"
+
+
+def test_without_assertions_unequal_lists_go_on(corpus):
+    clean, noisy, enh = corpus(2, names=["x1", "x2"])
+    code = textwrap.dedent(f"""
+        import subprocess
+        subprocess.call = lambda *a, **k: 1
+        import pandas as pd
+        from pathlib import Path
+        from vemio.core import evaluator as ev
+        ev.check_metrics_install = lambda: (False, True, True)
+        a = ev.AudioEvaluate([], [Path({str(noisy[0])!r})])
+        for name in ("stoi", "sdr"):
+            setattr(a, "_AudioEvaluate__" + name + "_score", lambda: pd.Series([1.0, 2.0]))
+        a.eval("m", [Path({str(enh[1])!r}), Path({str(enh[0])!r})])
+        print([p.name for p in a.enhanced_list])
+        b = ev.AudioEvaluate([], [Path({str(noisy[0])!r}), Path({str(noisy[1])!r})])
+        try:
+            b.eval("m", [Path({str(enh[0])!r})])
+        except ValueError as e:
+            print("ValueError", "x2" in str(e))
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env)
+    assert out.stdout.splitlines()[-2:] == ["['x1.wav']", "ValueError True"], out.stderr
