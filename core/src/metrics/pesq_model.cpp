@@ -71,7 +71,7 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
     for (int b = 0; b < nb; ++b) {
       double sum = 0;
       for (int k = s.first_bin[b]; k < s.first_bin[b] + s.bin_count[b]; ++k) sum += std::norm(X[k]);
-      out[b] = s.power_scale * sum;
+      out[b] = s.power_scale * sum / s.width_bark[b];
     }
   };
 

@@ -34,6 +34,9 @@ constexpr Point kIrsReceive[] = {{0, -200},   {50, -40},   {100, -20},  {125, -1
                                  {3250, 12},  {3500, 4},   {4000, -200}, {5000, -200},
                                  {6300, -200}, {8000, -200}};
 
+// The receive filter is applied normalised to 0 dB in its pass band.
+constexpr double kIrsPassbandDb = 12.0;
+
 template <size_t N>
 double response_db(const Point (&table)[N], double hz) {
   if (hz <= table[0].hz) return table[0].db;
@@ -52,44 +55,62 @@ size_t next_pow2(size_t n) {
   return p;
 }
 
-// Absolute threshold of hearing in dB SPL (the usual analytic fit of the threshold in quiet).
-double threshold_db(double hz) {
-  const double f = std::max(hz, 20.0) / 1000.0;
-  return 3.64 * std::pow(f, -0.8) - 6.5 * std::exp(-0.6 * (f - 3.3) * (f - 3.3)) +
-         1e-3 * std::pow(f, 4);
-}
+// Absolute hearing threshold in dB SPL: the threshold in quiet of the standard equal-loudness
+// contours, with the steeper low-frequency rise of the model's own threshold table below 500 Hz.
+constexpr Point kThreshold[] = {
+    {0, 77.1},    {31.25, 63.9}, {62.5, 48.5},  {93.75, 36.9}, {125, 30.7},  {156, 25.9},
+    {188, 20.2},  {219, 16.6},   {266, 12.4},   {320, 9.6},    {380, 7.9},   {440, 6.3},
+    {500, 4.4},   {630, 3.0},    {800, 2.2},    {1000, 2.4},   {1250, 3.5},  {1600, 1.7},
+    {2000, -1.3}, {2500, -4.2},  {3150, -6.0},  {4000, -5.4},  {5000, -1.5}, {6300, 6.0},
+    {8000, 12.6}, {10000, 13.9}};
 
-// Groups FFT bins 1..top into `count` bands of about equal width in Bark: each band takes
-// bins until it is at least `width` Bark wide. Returns the number of bins per band.
-std::vector<int> group_bins(int top, double bin_hz, double width) {
-  std::vector<int> counts;
-  int first = 1;
-  while (first <= top) {
-    int last = first;
-    while (last < top && hz_to_bark((last + 0.5) * bin_hz) - hz_to_bark((first - 0.5) * bin_hz) <
-                             width)
-      ++last;
-    counts.push_back(last - first + 1);
-    first = last + 1;
-  }
-  return counts;
-}
+// Offset of the threshold table against the model's calibration, fitted to the reference
+// model's scores (black-box comparison on synthesised speech).
+constexpr double kThresholdOffsetDb = -6.0;
 
-void build_bands(Setup& s, int bands, double top_hz) {
-  const double bin_hz = double(s.rate) / s.nfft;
-  const int top = static_cast<int>(std::floor(top_hz / bin_hz));
-  // Bisect the band width until the grouping yields the wanted number of bands.
-  double lo = 0.01, hi = 3.0;
+// Level of the aligned speech against the 40 dB SPL sine calibration, fitted the same way.
+constexpr double kLevelOffsetDb = -4.8;
+
+double threshold_db(double hz) { return response_db(kThreshold, hz) + kThresholdOffsetDb; }
+
+// Bins 1..top in `count` groups of about equal width in Bark.
+std::vector<int> equal_bark_groups(int from, int top, double bin_hz, int count) {
+  double lo = 0.01, hi = 5.0;
   std::vector<int> counts;
+  auto group = [&](double width) {
+    std::vector<int> c;
+    int first = from;
+    while (first <= top) {
+      int last = first;
+      while (last < top && hz_to_bark((last + 0.5) * bin_hz) - hz_to_bark((first - 0.5) * bin_hz) <
+                               width)
+        ++last;
+      c.push_back(last - first + 1);
+      first = last + 1;
+    }
+    return c;
+  };
   for (int it = 0; it < 60; ++it) {
     const double mid = 0.5 * (lo + hi);
-    counts = group_bins(top, bin_hz, mid);
-    if (static_cast<int>(counts.size()) + 1 > bands)
+    if (static_cast<int>(group(mid).size()) > count)
       lo = mid;
     else
       hi = mid;
   }
-  counts = group_bins(top, bin_hz, hi);
+  return group(hi);
+}
+
+void build_bands(Setup& s, bool wide) {
+  const double bin_hz = double(s.rate) / s.nfft;
+  // Narrow band: 41 bands of about equal Bark width over 31 Hz .. 3.9 kHz. Wide band keeps
+  // them and adds 7 wider bands up to 7.9 kHz.
+  const double nbtop = 3900.0, wbtop = 7900.0;
+  const int top = static_cast<int>(std::floor(nbtop / bin_hz));
+  std::vector<int> counts = equal_bark_groups(1, top, bin_hz, 41);
+  if (wide) {
+    const auto hi = equal_bark_groups(top + 1, static_cast<int>(std::floor(wbtop / bin_hz)), bin_hz, 7);
+    counts.insert(counts.end(), hi.begin(), hi.end());
+  }
   counts.insert(counts.begin(), 1);  // band 0 is the DC bin alone
   int first = 0;
   for (int c : counts) {
@@ -110,6 +131,32 @@ void build_bands(Setup& s, int bands, double top_hz) {
   }
 }
 
+// Calibration: a 1000 Hz sine of amplitude 29.54 (40 dB SPL) gives a pitch power density of
+// 1e4 (40 dB) in its band and a total loudness of 1 sone.
+void calibrate(Setup& s) {
+  const int n = s.nfft;
+  fft::RealFFT<double> f(n);
+  std::vector<double> x(n);
+  for (int i = 0; i < n; ++i) {
+    const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
+    x[i] = w * 29.54 * std::sin(2.0 * std::numbers::pi * 1000.0 * i / s.rate);
+  }
+  std::vector<std::complex<double>> X(n / 2 + 1);
+  f.forward(x, X);
+  std::vector<double> p(s.bands(), 0.0);
+  for (int b = 0; b < s.bands(); ++b)
+    for (int k = s.first_bin[b]; k < s.first_bin[b] + s.bin_count[b]; ++k) p[b] += std::norm(X[k]);
+  for (int b = 0; b < s.bands(); ++b) p[b] /= s.width_bark[b];
+  const double sp = 1e4 / *std::max_element(p.begin(), p.end());
+  double total = 0;
+  for (int b = 0; b < s.bands(); ++b) {
+    const double pb = p[b] * sp, p0 = s.threshold[b], g = s.exponent[b];
+    if (pb > p0) total += std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * pb / p0, g) - 1.0) * s.width_bark[b];
+  }
+  s.loudness_scale = 1.0 / total;
+  s.power_scale = sp * std::pow(10.0, kLevelOffsetDb / 10.0);
+}
+
 }  // namespace
 
 double hz_to_bark(double hz) {
@@ -124,14 +171,8 @@ Setup make_setup(int rate, PesqMode mode) {
   s.nfft = rate == 8000 ? 256 : 512;
   s.hop = s.nfft / 2;
   s.align_nfft = 2 * s.nfft;
-  // Pitch power density of a full-scale band: a signal at the target level carries about
-  // 79 dB SPL in total; per FFT bin the Hann-windowed power is 1e7 * sum(w^2).
-  s.power_scale = 6.910853e-4 * (256.0 / s.nfft);
-  s.loudness_scale = 1.866055e-1;
-  if (s.wide)
-    build_bands(s, 49, 7900.0);
-  else
-    build_bands(s, 42, 3900.0);
+  build_bands(s, s.wide);
+  calibrate(s);
   return s;
 }
 
@@ -185,7 +226,7 @@ void input_filter(std::vector<double>& x, const Setup& s) {
   f.forward(buf, X);
   for (size_t k = 0; k <= nf / 2; ++k) {
     const double hz = double(k) * s.rate / nf;
-    X[k] *= std::pow(10.0, response_db(kIrsReceive, hz) / 20.0);
+    X[k] *= std::pow(10.0, (response_db(kIrsReceive, hz) - kIrsPassbandDb) / 20.0);
   }
   f.inverse(X, buf);
   std::copy(buf.begin(), buf.begin() + static_cast<long>(n), x.begin());

@@ -17,7 +17,7 @@ struct Setup {
   int nfft = 256;         // 32 ms frame of the perceptual model
   int hop = 128;          // its 50 % overlap
   int align_nfft = 512;   // 64 ms frame of the fine time alignment
-  double power_scale = 0;     // FFT power -> pitch power density
+  double power_scale = 0;     // FFT power per Bark -> pitch power density
   double loudness_scale = 0;  // Zwicker loudness scaling
   // One entry per critical band: first FFT bin, number of bins, centre and width in Bark,
   // absolute hearing threshold (pitch power units) and the Zwicker exponent.
