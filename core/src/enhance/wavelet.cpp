@@ -54,34 +54,32 @@ inline std::size_t wrap(long long i, std::size_t m) {
 namespace {
 
 // Coefficient o of a band is sum_j f[j] * xe[(F/2 + 2o - j) mod M], xe the input extended to
-// even length M by repeating its last sample. The input is copied once into `buf`, which
-// repeats it periodically on both sides, so the inner loop needs no index arithmetic.
-void analysis(const double* x, std::size_t n, const WaveletFilters& w, std::vector<double>& buf,
-              double* approx, double* detail) {
+// even length M by repeating its last sample. Coefficients whose taps all fall inside x read
+// it directly; only the few at the edges wrap around.
+void analysis(const double* x, std::size_t n, const WaveletFilters& w, double* approx, double* detail) {
   const std::size_t f = w.length(), h = f / 2;
   const std::size_t m = n + (n % 2), out_len = m / 2;
-  const std::size_t left = f - 1, buf_len = left + h + m;  // buf[k] = xe[(k - left) mod m]
-  buf.resize(buf_len);
-  auto xe = [&](long long i) { return x[std::min(wrap(i, m), n - 1)]; };
-  for (std::size_t k = 0; k < std::min(left, buf_len); ++k) buf[k] = xe((long long)k - (long long)left);
-  std::copy(x, x + n, buf.begin() + long(left));
-  for (std::size_t k = left + n; k < buf_len; ++k) buf[k] = xe((long long)k - (long long)left);
-  // Reversed filters turn the convolution into a forward dot product over a window of buf.
-  double lo[256], hi[256];
-  std::vector<double> lo_big, hi_big;
-  double *plo = lo, *phi = hi;
-  if (f > 256) {
-    lo_big.resize(f);
-    hi_big.resize(f);
-    plo = lo_big.data();
-    phi = hi_big.data();
-  }
-  for (std::size_t j = 0; j < f; ++j) {
-    plo[j] = w.dec_lo[f - 1 - j];
-    phi[j] = w.dec_hi[f - 1 - j];
-  }
-  for (std::size_t o = 0; o < out_len; ++o) {
-    const double* p = buf.data() + h + 2 * o;
+  // Reversed filters turn the convolution into a forward dot product over a window of x.
+  std::vector<double> lo(w.dec_lo.rbegin(), w.dec_lo.rend()), hi(w.dec_hi.rbegin(), w.dec_hi.rend());
+  const double *plo = lo.data(), *phi = hi.data();
+  auto edge = [&](std::size_t o) {
+    double a = 0.0, d = 0.0;
+    for (std::size_t j = 0; j < f; ++j) {
+      const long long i = (long long)(h + 2 * o) - (long long)(f - 1) + (long long)j;
+      const double v = x[std::min(wrap(i, m), n - 1)];
+      a += plo[j] * v;
+      d += phi[j] * v;
+    }
+    approx[o] = a;
+    detail[o] = d;
+  };
+  // interior: h + 2o - (f - 1) >= 0 and h + 2o <= n - 1
+  const std::size_t first = (h >= f - 1) ? 0 : (f - 1 - h + 1) / 2;
+  const std::size_t last = (n - 1 >= h) ? (n - 1 - h) / 2 + 1 : 0;  // one past
+  std::size_t o = 0;
+  for (; o < std::min(first, out_len); ++o) edge(o);
+  for (; o < std::min(last, out_len); ++o) {
+    const double* p = x + (h + 2 * o - (f - 1));
     double a = 0.0, d = 0.0;
     for (std::size_t j = 0; j < f; ++j) {
       a += plo[j] * p[j];
@@ -90,42 +88,47 @@ void analysis(const double* x, std::size_t n, const WaveletFilters& w, std::vect
     approx[o] = a;
     detail[o] = d;
   }
+  for (; o < out_len; ++o) edge(o);
 }
 
 // The adjoint placement: coefficient o adds rec[f-1-j] * c[o] at sample (F/2 + 2o - j) mod M.
 // Samples are gathered instead, one polyphase branch per output parity: sample s = 2q + p
-// takes the taps j of parity (p + F/2) from coefficients o = q + (p + j - F/2) / 2, read from
-// band copies that repeat periodically on both sides.
+// takes the taps j of parity (p + F/2) from coefficients o = q + (p + j - F/2) / 2 (mod k).
 void synthesis(const double* approx, const double* detail, std::size_t k, const WaveletFilters& w,
-               std::vector<double>& ca, std::vector<double>& cd, double* out) {
+               double* out) {
   if (k == 0) return;
-  const long long f = (long long)w.length(), h = f / 2;
-  const long long o_min = -((h + 1) / 2) - 1;
-  const long long o_max = (long long)k + (f + 1) / 2 + 1;
-  const std::size_t cb_len = std::size_t(o_max - o_min + 1);
-  ca.resize(cb_len);
-  cd.resize(cb_len);
-  for (std::size_t i = 0; i < cb_len; ++i) {
-    std::size_t o = wrap((long long)i + o_min, k);
-    ca[i] = approx[o];
-    cd[i] = detail[o];
-  }
+  const long long f = (long long)w.length(), h = f / 2, kk = (long long)k;
   for (long long p = 0; p < 2; ++p) {
     const long long j0 = (p + h) % 2;
     const long long taps = (f - j0 + 1) / 2;
-    const long long base = (p + j0 - h) / 2 - o_min;  // p + j0 - h is even
+    const long long shift = (p + j0 - h) / 2;  // p + j0 - h is even
     std::vector<double> flo((std::size_t)taps), fhi((std::size_t)taps);
     for (long long t = 0; t < taps; ++t) {
       flo[std::size_t(t)] = w.rec_lo[std::size_t(f - 1 - (j0 + 2 * t))];
       fhi[std::size_t(t)] = w.rec_hi[std::size_t(f - 1 - (j0 + 2 * t))];
     }
-    for (std::size_t q = 0; q < k; ++q) {
-      const double* a = ca.data() + q + base;
-      const double* d = cd.data() + q + base;
+    const double *pl = flo.data(), *ph = fhi.data();
+    auto edge = [&](long long q) {
       double acc = 0.0;
-      for (long long t = 0; t < taps; ++t) acc += flo[std::size_t(t)] * a[t] + fhi[std::size_t(t)] * d[t];
-      out[2 * q + std::size_t(p)] = acc;
+      for (long long t = 0; t < taps; ++t) {
+        const std::size_t o = wrap(q + shift + t, k);
+        acc += pl[t] * approx[o] + ph[t] * detail[o];
+      }
+      out[2 * q + p] = acc;
+    };
+    // interior: q + shift >= 0 and q + shift + taps - 1 <= k - 1
+    const long long first = std::clamp(-shift, 0LL, kk);
+    const long long last = std::clamp(kk - shift - taps + 1, first, kk);  // one past
+    long long q = 0;
+    for (; q < first; ++q) edge(q);
+    for (; q < last; ++q) {
+      const double* a = approx + (q + shift);
+      const double* d = detail + (q + shift);
+      double acc = 0.0;
+      for (long long t = 0; t < taps; ++t) acc += pl[t] * a[t] + ph[t] * d[t];
+      out[2 * q + p] = acc;
     }
+    for (; q < kk; ++q) edge(q);
   }
 }
 
@@ -137,16 +140,14 @@ void dwt_per(std::span<const double> x, const WaveletFilters& w, std::vector<dou
   approx.resize(half);
   detail.resize(half);
   if (x.empty()) return;
-  std::vector<double> buf;
-  analysis(x.data(), x.size(), w, buf, approx.data(), detail.data());
+  analysis(x.data(), x.size(), w, approx.data(), detail.data());
 }
 
 void idwt_per(std::span<const double> approx, std::span<const double> detail,
               const WaveletFilters& w, std::vector<double>& out) {
   if (approx.size() != detail.size()) throw std::invalid_argument("idwt_per: band lengths differ");
   out.resize(2 * approx.size());
-  std::vector<double> ca, cd;
-  synthesis(approx.data(), detail.data(), approx.size(), w, ca, cd, out.data());
+  synthesis(approx.data(), detail.data(), approx.size(), w, out.data());
 }
 
 std::vector<std::vector<double>> wavedec_per(std::span<const double> x, const WaveletFilters& w) {
@@ -156,14 +157,14 @@ std::vector<std::vector<double>> wavedec_per(std::span<const double> x, const Wa
     coeffs[0].assign(x.begin(), x.end());
     return coeffs;
   }
-  std::vector<double> buf, a, next;
+  std::vector<double> a, next;
   std::span<const double> cur = x;
   for (int l = 0; l < levels; ++l) {
     const std::size_t half = (cur.size() + 1) / 2;
     auto& d = coeffs[std::size_t(levels - l)];
     d.resize(half);
     next.resize(half);
-    analysis(cur.data(), cur.size(), w, buf, next.data(), d.data());
+    analysis(cur.data(), cur.size(), w, next.data(), d.data());
     a.swap(next);
     cur = a;
   }
@@ -183,7 +184,7 @@ void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFi
     std::copy(coeffs[0].begin(), coeffs[0].end(), out.begin());
     return;
   }
-  std::vector<double> a = coeffs[0], next, ca, cd;
+  std::vector<double> a = coeffs[0], next;
   for (std::size_t l = 1; l < coeffs.size(); ++l) {
     const auto& d = coeffs[l];
     if (a.size() == d.size() + 1)
@@ -192,7 +193,7 @@ void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFi
       throw std::invalid_argument("waverec_per: coefficient shape mismatch");
     const bool last = l + 1 == coeffs.size();
     if (!last) next.resize(2 * d.size());
-    synthesis(a.data(), d.data(), d.size(), w, ca, cd, last ? out.data() : next.data());
+    synthesis(a.data(), d.data(), d.size(), w, last ? out.data() : next.data());
     if (!last) a.swap(next);
   }
 }
