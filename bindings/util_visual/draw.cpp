@@ -175,7 +175,10 @@ void save_current_figure(py::object savefig_owner, py::object target, py::dict k
                                           py::str(std::to_string(os.attr("getpid")().cast<long>())) + py::str(".tmp"));
   kwargs["format"] = fmt;
   try {
-    savefig_owner.attr("savefig")(tmp, **kwargs);
+    // pyplot's savefig renders the figure a second time afterwards (to refresh interactive
+    // canvases); the figure's own savefig writes the same file with one rendering
+    py::object fig = py::hasattr(savefig_owner, "gcf") ? savefig_owner.attr("gcf")() : savefig_owner;
+    fig.attr("savefig")(tmp, **kwargs);
     os.attr("replace")(tmp, path);
   } catch (...) {
     try {

@@ -112,16 +112,14 @@ py::array_t<double> spectrogram_py(py::object y, int n_fft, int hop, py::object 
 
 // ref: a number, or a callable applied to |S| (numpy.max for a peak reference)
 py::array_t<double> to_db(py::object S, py::object ref, double amin, py::object top_db, bool amplitude) {
-  py::array_t<double> a =
-      py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(numpy().attr("abs")(S));
-  if (!a) throw py::error_already_set();
-  py::array_t<double> out = py::array_t<double>(a.request().shape);
-  std::copy(a.data(), a.data() + a.size(), out.mutable_data());  // ensure() may alias S: work on a copy
+  // |S| as a fresh C-ordered float64 array, worked on in place
+  py::array_t<double> out = numpy().attr("abs")(S, py::arg("dtype") = numpy().attr("float64"),
+                                                py::arg("casting") = "unsafe", py::arg("order") = "C");
   if (!(amin > 0)) throw py::value_error("amin must be strictly positive");
-  if (a.size() == 0) return out;
+  if (out.size() == 0) return out;
   double ref_value;
   if (PyCallable_Check(ref.ptr()))
-    ref_value = py::float_(ref(py::array(numpy().attr("abs")(S)))).cast<double>();
+    ref_value = py::float_(ref(out)).cast<double>();
   else
     ref_value = std::abs(py::float_(ref).cast<double>());
   double tdb = top_db.is_none() ? -1.0 : top_db.cast<double>();
