@@ -250,6 +250,7 @@ def test_syn_options(corpus, capsys):
     np.random.seed(0)
     assert picked == [np.random.choice(s.cleanWaves) for _ in range(3)]
     assert len(s.syn(rdn_choice_num=5)) == 4 and len(s.syn(rdn_choice_num=-1)) == 4
+    assert len(s.syn(rdn_choice_num=10 ** 30)) == 4
 
     with pytest.raises(TypeError, match="mode"):
         s.syn(mode=None)

@@ -317,8 +317,9 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
   nd.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
 
   py::object clnWaves = self.cleanWaves;
-  const long rdn = rdn_choice_num.cast<long>();
-  if (rdn > 0 && static_cast<long>(py::len(self.cleanWaves)) >= rdn) {
+  if (compare(rdn_choice_num, py::int_(0), Py_GT) &&
+      compare(py::int_(py::len(self.cleanWaves)), rdn_choice_num, Py_GE)) {
+    const long rdn = rdn_choice_num.cast<long>();
     py::list drawn;
     py::object choice = cached("numpy.random", "choice");
     for (long i = 0; i < rdn; ++i) drawn.append(choice(self.cleanWaves));
