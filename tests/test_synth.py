@@ -197,6 +197,8 @@ def test_mixer_bad_inputs(corpus, write_wav):
     np.random.seed(0)
     Synthesizer.syn_waves(("fl.wav", "clean/c0.wav", "noise.flac", 0), False)
     assert len(read16("fl.wav")) == 16000
+    Synthesizer.syn_waves([b"bytes.wav", b"clean/c0.wav", Path("noise.flac"), np.float32(3)], False)
+    assert len(read16("bytes.wav")) == 16000
 
 
 # ---------------------------------------------------------------- modes

@@ -40,6 +40,9 @@ py::object builtin(const char* attr) { return cached("builtins", attr); }
 // time so that they can be replaced on the module.
 py::object module_attr(const char* attr) { return py::module_::import(kModule).attr(attr); }
 
+// A path argument as the file system sees it: text, bytes or any path-like object.
+fs::path fs_path(py::handle h) { return fs::path(cached("os", "fsdecode")(h).cast<std::string>()); }
+
 std::string type_name(py::handle h) { return py::str(py::type::of(h).attr("__name__")).cast<std::string>(); }
 
 py::str text(py::handle number) { return py::str(number); }
@@ -92,12 +95,12 @@ py::list zip_jobs(py::object out, py::object cln, py::object nos, py::object snr
 
 // Refuses to delete `target` when it is, or holds, one of the protected folders.
 void guard_delete(const char* who, py::handle target, const std::vector<std::pair<std::string, py::object>>& protect) {
-  fs::path t = to_fs_path(target);
+  fs::path t = fs_path(target);
   for (const auto& [label, folder] : protect) {
     if (folder.is_none()) continue;
     fs::path f;
     try {
-      f = to_fs_path(folder);
+      f = fs_path(folder);
     } catch (py::error_already_set&) {
       continue;
     }
@@ -145,9 +148,9 @@ std::vector<synth::Job> prepare_jobs(py::handle job_list, const std::vector<bool
   for (auto item : job_list) {
     py::list f = unpack4(item);
     synth::Job j;
-    j.out = to_fs_path(f[0]);
-    j.clean = to_fs_path(f[1]);
-    j.noise = to_fs_path(f[2]);
+    j.out = fs_path(f[0]);
+    j.clean = fs_path(f[1]);
+    j.noise = fs_path(f[2]);
     if (!PyNumber_Check(f[3].ptr()) || PyUnicode_Check(f[3].ptr()))
       throw py::type_error("SNR must be a number, not " + type_name(f[3]));
     j.snr_db = py::float_(f[3]).cast<double>();
@@ -331,7 +334,7 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
     for (auto c : clnWaves) {
       py::object dst = with_wav_suffix(dir.attr("__truediv__")(py::str(stem(c)) + py::str("_raw")));
-      fs::path from = to_fs_path(c), to = to_fs_path(dst);
+      fs::path from = fs_path(c), to = fs_path(dst);
       py::gil_scoped_release nogil;
       synth::copy_file_atomic(from, to);
     }
@@ -424,7 +427,7 @@ py::object syn_extra_mode(Synthesizer& self, py::object background_path, py::obj
   Stems stem;
   for (auto c : self.cleanWaves) {
     py::object dst = nd.attr("__truediv__")(py::str(stem(c)) + py::str("_n0")).attr("with_suffix")(Path(c).attr("suffix"));
-    fs::path from = to_fs_path(c), to = to_fs_path(dst);
+    fs::path from = fs_path(c), to = fs_path(dst);
     py::gil_scoped_release nogil;
     synth::copy_file_atomic(from, to);
   }
