@@ -376,3 +376,18 @@ def test_assertions_skipped_under_optimize(corpus):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     r = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env)
     assert r.stdout.strip() == "0 5", r.stderr
+
+
+def test_extra_mode_threaded_final_stage_is_reproducible(corpus, write_wav):
+    corpus(n_clean=4, noise_lens=(4000, 9000), clean_len=1600)
+    write_wav("bg/b0.wav", rnd(5000, 50))
+    write_wav("bg/b1.wav", rnd(1000, 51))
+    s = make_syn("clean", "noise", snr_ratio=range(-3, 4))
+    runs = []
+    for _ in range(2):
+        np.random.seed(8)
+        jobs = s.syn_extra_mode("bg", 0)
+        runs.append(tree("mixed"))
+    assert len(jobs) == 4 * 8 * 7 + 4  # M = 2*2 + 2 + 2; 224 final jobs on threads, 4 silence jobs
+    assert runs[0] == runs[1]
+    assert all(j[0].name.endswith("_n00.wav") for j in jobs[224:])
