@@ -329,6 +329,7 @@ void plot_4_features(py::object file, py::object show, py::object save_dir, py::
 
 void plot_psd(py::object file, py::object show, py::object save_dir, py::object dpi) {
   auto [x, sr] = load(file);
+  to_signal(x);  // an empty file fails here, before a figure is opened
   py::tuple r = plt().attr("subplots")(py::arg("figsize") = py::make_tuple(7, 5), py::arg("dpi") = dpi);
   plot_power_spectral_density(r[1], x, sr, py::str("b"), py::none());
   finish_figure(save_dir, show, false);

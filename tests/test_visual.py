@@ -468,6 +468,12 @@ def test_file_figures_on_bad_files(in_tmp, capsys):
                 fn(bad)
             assert capsys.readouterr().out == f"[vm.] File broken or Not exists! : {bad}\n"
             assert plt.get_fignums() == []
+    empty = write_wav(in_tmp / "empty.wav", np.zeros(0), 8000)
+    for fn in (visual.basic_analyze, visual.plot_3_features, visual.plot_4_features, visual.plot_PSD,
+               visual.Common.plot_stft_w_2mfe):
+        with pytest.raises(ValueError, match="empty"):
+            fn(empty)
+        assert plt.get_fignums() == []
     f = write_wav(in_tmp / "tiny.wav", speech_like(800, 8000), 8000)  # 0.1 s
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # identical axis limits

@@ -29,7 +29,7 @@ Signal to_signal(py::handle y, const char* what) {
   if (a.ndim() != 1)
     throw py::value_error(std::string(what) + " must be one-dimensional, got shape " +
                           py::str(a.attr("shape")).cast<std::string>());
-  if (a.size() == 0) throw py::value_error(std::string(what) + " is empty");
+  if (a.size() == 0) throw py::value_error(std::string(what) + " is empty: there are no samples to analyse");
   Signal s;
   s.arr = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
   if (!s.arr) throw py::error_already_set();
