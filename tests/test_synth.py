@@ -84,6 +84,24 @@ def test_module_surface():
         assert callable(getattr(Synthesizer, name))
 
 
+def test_stub_matches_the_module():
+    import ast
+
+    path = Path(synth.__file__).parent / "synth.pyi"
+    if not path.exists():
+        pytest.skip("stubs not installed next to the module")
+    stub = ast.parse(path.read_text())
+    cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Synthesizer")
+    methods = [n.name for n in cls.body if isinstance(n, ast.FunctionDef) and n.name != "__init__"]
+    assert methods == ["wave_input", "wave_syn", "wave_syn_abs", "waveform", "syn", "syn_extra_mode",
+                       "_Synthesizer__syn_pool", "syn_waves"]
+    for name in methods:
+        stub_args = [a.arg for a in next(n for n in cls.body if getattr(n, "name", "") == name).args.args]
+        doc_sig = getattr(Synthesizer, name).__doc__.splitlines()[0]
+        for a in stub_args:
+            assert a == "self" or f"{a}:" in doc_sig, (name, a)
+
+
 def test_constructor_attributes(corpus, write_wav):
     corpus(n_clean=2, noise_lens=(20000, 30000))
     s = Synthesizer("clean", "noise")
