@@ -104,6 +104,19 @@ def test_features_match_reference(kind, sr, n):
         close(p, rp)
 
 
+def test_long_signals_split_across_threads_match_reference():
+    # enough frames for the frame loop to run on several threads
+    sr = 16000
+    y = speech_like(6 * sr + 123, sr)
+    y64 = y.astype(np.float64)
+    X = librosa.stft(y64, pad_mode="constant")
+    close(visual._stft(y), X)
+    close(visual._amplitude_to_db(visual._spectrogram(y), ref=np.max), librosa.amplitude_to_db(np.abs(X), ref=np.max))
+    close(visual._melspectrogram(y, sr, n_mels=40), librosa.feature.melspectrogram(y=y64, sr=sr, n_mels=40))
+    close(visual._spectral_centroid(y, sr), librosa.feature.spectral_centroid(y=y64, sr=sr)[0])
+    close(visual._spectral_rolloff(y, sr), librosa.feature.spectral_rolloff(y=y64, sr=sr)[0])
+
+
 @pytest.mark.filterwarnings("ignore:n_fft")
 @pytest.mark.parametrize("sr,n", [(16000, 16000), (8000, 300)])
 def test_hamming_stft_of_the_wave_rows(sr, n):
