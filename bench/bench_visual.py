@@ -6,6 +6,7 @@ A speech-like 16 kHz signal (float32, as file_load gives it) is analysed by both
 prints the best of several runs and the ratio baseline / vemio (> 1: vemio is faster).
 Figures are rendered to PNG files in a temporary folder, at the same sizes and resolutions.
 """
+
 import os
 import sys
 import tempfile
@@ -49,7 +50,9 @@ def best(fn, repeat):
 
 
 def row(name, ours, base):
-    print(f"{name:<28} vemio {ours * 1e3:9.1f} ms   baseline {base * 1e3:9.1f} ms   x{base / ours:6.2f}")
+    print(
+        f"{name:<28} vemio {ours * 1e3:9.1f} ms   baseline {base * 1e3:9.1f} ms   x{base / ours:6.2f}"
+    )
 
 
 # ---------------------------------------------------------------- baselines of the figures
@@ -69,7 +72,9 @@ def base_basic_analyze(file, save_dir):
     Xdb = librosa.amplitude_to_db(abs(librosa.stft(x)))
     plt.subplot(312)
     plt.title("STFT")
-    librosa.display.specshow(Xdb, sr=sr, x_axis="time", y_axis="hz", cmap=matplotlib.colormaps["jet"])
+    librosa.display.specshow(
+        Xdb, sr=sr, x_axis="time", y_axis="hz", cmap=matplotlib.colormaps["jet"]
+    )
     plt.subplot(313)
     plt.title("ZCR")
     zcrs = librosa.feature.zero_crossing_rate(x + 0.0001)
@@ -130,9 +135,18 @@ def base_wave_rows(files, save_dir):
         sr, data = wavfile.read(f)
         y = data.astype(np.float32) / 32768
         librosa.display.waveshow(y, sr=sr, ax=ax[i][0])
-        DA = librosa.amplitude_to_db(np.abs(librosa.stft(y, n_fft=512, hop_length=256, window="hamming")), ref=np.max)
-        librosa.display.specshow(DA, sr=sr, hop_length=256, x_axis="time", y_axis="linear",
-                                 cmap=matplotlib.colormaps["jet"], ax=ax[i][1])
+        DA = librosa.amplitude_to_db(
+            np.abs(librosa.stft(y, n_fft=512, hop_length=256, window="hamming")), ref=np.max
+        )
+        librosa.display.specshow(
+            DA,
+            sr=sr,
+            hop_length=256,
+            x_axis="time",
+            y_axis="linear",
+            cmap=matplotlib.colormaps["jet"],
+            ax=ax[i][1],
+        )
     fig.tight_layout()
     plt.savefig(save_dir)
     plt.close("all")
@@ -150,22 +164,47 @@ def ours_wave_rows(files, save_dir):
 def main(seconds):
     sr = 16000
     y = speech_like(seconds, sr)
-    print(f"signal: {seconds:g} s at {sr} Hz; cores: {os.cpu_count()}; librosa {librosa.__version__}")
+    print(
+        f"signal: {seconds:g} s at {sr} Hz; cores: {os.cpu_count()}; librosa {librosa.__version__}"
+    )
     print("features")
     r = 5
-    row("stft magnitude", best(lambda: visual._spectrogram(y), r), best(lambda: np.abs(librosa.stft(y)), r))
-    row("mel spectrogram (40)", best(lambda: visual._melspectrogram(y, sr, n_mels=40), r),
-        best(lambda: librosa.feature.melspectrogram(y=y, sr=sr, n_mels=40), r))
-    row("spectral centroid", best(lambda: visual._spectral_centroid(y, sr), r),
-        best(lambda: librosa.feature.spectral_centroid(y=y, sr=sr), r))
-    row("spectral rolloff", best(lambda: visual._spectral_rolloff(y, sr), r),
-        best(lambda: librosa.feature.spectral_rolloff(y=y, sr=sr), r))
-    row("zero-crossing rate", best(lambda: visual._zero_crossing_rate(y + 0.0001), r),
-        best(lambda: librosa.feature.zero_crossing_rate(y + 0.0001), r))
-    row("welch psd", best(lambda: visual._welch(y, sr), r), best(lambda: scipy.signal.welch(y, sr, nfft=1024), r))
+    row(
+        "stft magnitude",
+        best(lambda: visual._spectrogram(y), r),
+        best(lambda: np.abs(librosa.stft(y)), r),
+    )
+    row(
+        "mel spectrogram (40)",
+        best(lambda: visual._melspectrogram(y, sr, n_mels=40), r),
+        best(lambda: librosa.feature.melspectrogram(y=y, sr=sr, n_mels=40), r),
+    )
+    row(
+        "spectral centroid",
+        best(lambda: visual._spectral_centroid(y, sr), r),
+        best(lambda: librosa.feature.spectral_centroid(y=y, sr=sr), r),
+    )
+    row(
+        "spectral rolloff",
+        best(lambda: visual._spectral_rolloff(y, sr), r),
+        best(lambda: librosa.feature.spectral_rolloff(y=y, sr=sr), r),
+    )
+    row(
+        "zero-crossing rate",
+        best(lambda: visual._zero_crossing_rate(y + 0.0001), r),
+        best(lambda: librosa.feature.zero_crossing_rate(y + 0.0001), r),
+    )
+    row(
+        "welch psd",
+        best(lambda: visual._welch(y, sr), r),
+        best(lambda: scipy.signal.welch(y, sr, nfft=1024), r),
+    )
     S = np.abs(librosa.stft(y))
-    row("amplitude_to_db (ref max)", best(lambda: visual._amplitude_to_db(S, ref=np.max), r),
-        best(lambda: librosa.amplitude_to_db(S, ref=np.max), r))
+    row(
+        "amplitude_to_db (ref max)",
+        best(lambda: visual._amplitude_to_db(S, ref=np.max), r),
+        best(lambda: librosa.amplitude_to_db(S, ref=np.max), r),
+    )
 
     print("figures (rendered to PNG)")
     d = Path(tempfile.mkdtemp())
@@ -177,14 +216,26 @@ def main(seconds):
         wavfile.write(p, sr, (speech_like(min(seconds, 10), sr, seed=i) * 32767).astype(np.int16))
         short.append(p)
     r = 2
-    row("basic_analyze", best(lambda: visual.basic_analyze(f, save_dir=d / "a.png"), r),
-        best(lambda: base_basic_analyze(f, d / "b.png"), r))
-    row("plot_4_features", best(lambda: visual.plot_4_features(f, save_dir=d / "a.png", dpi=100), r),
-        best(lambda: base_plot_4_features(f, d / "b.png", dpi=100), r))
-    row("plot_PSD", best(lambda: visual.plot_PSD(f, save_dir=d / "a.png", dpi=100), r),
-        best(lambda: base_plot_psd(f, d / "b.png", dpi=100), r))
-    row("WaveVisualizer 3 x 10 s", best(lambda: ours_wave_rows(short, d / "a.png"), r),
-        best(lambda: base_wave_rows(short, d / "b.png"), r))
+    row(
+        "basic_analyze",
+        best(lambda: visual.basic_analyze(f, save_dir=d / "a.png"), r),
+        best(lambda: base_basic_analyze(f, d / "b.png"), r),
+    )
+    row(
+        "plot_4_features",
+        best(lambda: visual.plot_4_features(f, save_dir=d / "a.png", dpi=100), r),
+        best(lambda: base_plot_4_features(f, d / "b.png", dpi=100), r),
+    )
+    row(
+        "plot_PSD",
+        best(lambda: visual.plot_PSD(f, save_dir=d / "a.png", dpi=100), r),
+        best(lambda: base_plot_psd(f, d / "b.png", dpi=100), r),
+    )
+    row(
+        "WaveVisualizer 3 x 10 s",
+        best(lambda: ours_wave_rows(short, d / "a.png"), r),
+        best(lambda: base_wave_rows(short, d / "b.png"), r),
+    )
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 
 Writes one PNG per figure so they can be looked over side by side.
 """
+
 import os
 import sys
 import tempfile
@@ -68,9 +69,14 @@ def main(out):
     c.close()
     plt.close("all")
 
-    h = SimpleNamespace(history={
-        "loss": [1.0, 0.6, 0.45, 0.4], "accuracy": [0.5, 0.7, 0.8, 0.85],
-        "val_loss": [1.1, 0.8, 0.7, 0.72], "val_accuracy": [0.45, 0.6, 0.7, 0.72]})
+    h = SimpleNamespace(
+        history={
+            "loss": [1.0, 0.6, 0.45, 0.4],
+            "accuracy": [0.5, 0.7, 0.8, 0.85],
+            "val_loss": [1.1, 0.8, 0.7, 0.72],
+            "val_accuracy": [0.45, 0.6, 0.7, 0.72],
+        }
+    )
     # history_plot names its file "<metrics>_<save_fig>" in the working folder
     here = Path.cwd()
     os.chdir(out)

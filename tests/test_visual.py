@@ -45,7 +45,12 @@ def noise(n, sr, seed=1):
     return (0.2 * np.random.default_rng(seed).standard_normal(n)).astype(np.float32)
 
 
-SIGNALS = [(kind, sr, n) for kind in ("speech", "noise") for sr in (8000, 16000) for n in (300, 2000, 2048, 24000)]
+SIGNALS = [
+    (kind, sr, n)
+    for kind in ("speech", "noise")
+    for sr in (8000, 16000)
+    for n in (300, 2000, 2048, 24000)
+]
 
 
 def signal(kind, sr, n):
@@ -85,19 +90,29 @@ def test_features_match_reference(kind, sr, n):
         close(visual._stft(y), X)
         close(visual._spectrogram(y), np.abs(X))
         close(visual._amplitude_to_db(np.abs(X)), librosa.amplitude_to_db(np.abs(X)))
-        close(visual._amplitude_to_db(np.abs(X), ref=np.max), librosa.amplitude_to_db(np.abs(X), ref=np.max))
+        close(
+            visual._amplitude_to_db(np.abs(X), ref=np.max),
+            librosa.amplitude_to_db(np.abs(X), ref=np.max),
+        )
         for n_mels, fmax in [(40, None), (40, 48000), (128, None)]:
-            M = librosa.feature.melspectrogram(y=y64, sr=sr, n_mels=n_mels, fmax=fmax, pad_mode="constant")
+            M = librosa.feature.melspectrogram(
+                y=y64, sr=sr, n_mels=n_mels, fmax=fmax, pad_mode="constant"
+            )
             ours = visual._melspectrogram(y, sr, n_mels=n_mels, fmax=fmax)
             close(ours, M)
             close(visual._power_to_db(ours, ref=np.max), librosa.power_to_db(M, ref=np.max))
-        close(visual._spectral_centroid(y, sr),
-              librosa.feature.spectral_centroid(y=y64, sr=sr, pad_mode="constant")[0])
-        close(visual._spectral_rolloff(y, sr),
-              librosa.feature.spectral_rolloff(y=y64, sr=sr, pad_mode="constant")[0])
+        close(
+            visual._spectral_centroid(y, sr),
+            librosa.feature.spectral_centroid(y=y64, sr=sr, pad_mode="constant")[0],
+        )
+        close(
+            visual._spectral_rolloff(y, sr),
+            librosa.feature.spectral_rolloff(y=y64, sr=sr, pad_mode="constant")[0],
+        )
         shifted = y + 0.0001  # float32 arithmetic, as the figures do it
-        np.testing.assert_array_equal(visual._zero_crossing_rate(shifted),
-                                      librosa.feature.zero_crossing_rate(shifted)[0])
+        np.testing.assert_array_equal(
+            visual._zero_crossing_rate(shifted), librosa.feature.zero_crossing_rate(shifted)[0]
+        )
         f, p = visual._welch(y, sr)
         rf, rp = scipy.signal.welch(y64, sr, nfft=1024)
         close(f, rf)
@@ -111,8 +126,14 @@ def test_long_signals_split_across_threads_match_reference():
     y64 = y.astype(np.float64)
     X = librosa.stft(y64, pad_mode="constant")
     close(visual._stft(y), X)
-    close(visual._amplitude_to_db(visual._spectrogram(y), ref=np.max), librosa.amplitude_to_db(np.abs(X), ref=np.max))
-    close(visual._melspectrogram(y, sr, n_mels=40), librosa.feature.melspectrogram(y=y64, sr=sr, n_mels=40))
+    close(
+        visual._amplitude_to_db(visual._spectrogram(y), ref=np.max),
+        librosa.amplitude_to_db(np.abs(X), ref=np.max),
+    )
+    close(
+        visual._melspectrogram(y, sr, n_mels=40),
+        librosa.feature.melspectrogram(y=y64, sr=sr, n_mels=40),
+    )
     close(visual._spectral_centroid(y, sr), librosa.feature.spectral_centroid(y=y64, sr=sr)[0])
     close(visual._spectral_rolloff(y, sr), librosa.feature.spectral_rolloff(y=y64, sr=sr)[0])
 
@@ -121,18 +142,27 @@ def test_long_signals_split_across_threads_match_reference():
 @pytest.mark.parametrize("sr,n", [(16000, 16000), (8000, 300)])
 def test_hamming_stft_of_the_wave_rows(sr, n):
     y = speech_like(n, sr).astype(np.float64)
-    ref = librosa.stft(y, n_fft=512, hop_length=256, win_length=512, window="hamming", pad_mode="constant")
+    ref = librosa.stft(
+        y, n_fft=512, hop_length=256, win_length=512, window="hamming", pad_mode="constant"
+    )
     ours = visual._stft(y, n_fft=512, hop_length=256, win_length=512, window="hamming")
     close(ours, ref)
     if n == sr:
         assert ours.shape == (257, 63)
     # shorter windows are centred in the frame
-    close(visual._stft(y, n_fft=512, hop_length=128, win_length=300),
-          librosa.stft(y, n_fft=512, hop_length=128, win_length=300, pad_mode="constant"))
+    close(
+        visual._stft(y, n_fft=512, hop_length=128, win_length=300),
+        librosa.stft(y, n_fft=512, hop_length=128, win_length=300, pad_mode="constant"),
+    )
 
 
 def test_mel_filter_bank_matches_reference():
-    for sr, n_mels, fmax in [(16000, 40, None), (8000, 128, None), (16000, 40, 48000), (22050, 64, 5000)]:
+    for sr, n_mels, fmax in [
+        (16000, 40, None),
+        (8000, 128, None),
+        (16000, 40, 48000),
+        (22050, 64, 5000),
+    ]:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             ref = librosa.filters.mel(sr=sr, n_fft=2048, n_mels=n_mels, fmax=fmax)
@@ -143,16 +173,30 @@ def test_decibel_edge_cases():
     S = np.array([[0.0, 1e-12], [1e-3, 2.0]])
     for ref in (1.0, np.max):
         for top_db in (80.0, None, 10.0):
-            close(visual._amplitude_to_db(S, ref=ref, top_db=top_db), librosa.amplitude_to_db(S, ref=ref, top_db=top_db))
-            close(visual._power_to_db(S, ref=ref, top_db=top_db), librosa.power_to_db(S, ref=ref, top_db=top_db))
-    assert np.all(visual._amplitude_to_db(np.zeros((3, 4)), ref=np.max) == 0)  # silence: floored at 0 dB
+            close(
+                visual._amplitude_to_db(S, ref=ref, top_db=top_db),
+                librosa.amplitude_to_db(S, ref=ref, top_db=top_db),
+            )
+            close(
+                visual._power_to_db(S, ref=ref, top_db=top_db),
+                librosa.power_to_db(S, ref=ref, top_db=top_db),
+            )
+    assert np.all(
+        visual._amplitude_to_db(np.zeros((3, 4)), ref=np.max) == 0
+    )  # silence: floored at 0 dB
 
 
 def test_normalize_matches_minmax_scale():
     rng = np.random.default_rng(5)
     m = rng.standard_normal((6, 4))
     m[:, 2] = 3.0  # a constant column maps to zeros
-    for x in (m, m.astype(np.float32), rng.integers(-5, 5, size=(4, 3)), [3, 1, 2], rng.standard_normal(9)):
+    for x in (
+        m,
+        m.astype(np.float32),
+        rng.integers(-5, 5, size=(4, 3)),
+        [3, 1, 2],
+        rng.standard_normal(9),
+    ):
         for axis in (0, 1):
             ref = sklearn_pre.minmax_scale(x, axis=axis)
             ours = visual.normalize(x, axis=axis)
@@ -170,8 +214,12 @@ def test_normalize_matches_minmax_scale():
 
 def test_bad_signals_raise_clear_errors():
     _, ax = plt.subplots()
-    for fn in (visual.plot_spectral_centroid, visual.plot_spectral_rolloff, visual.plot_zcr,
-               visual.plot_power_spectral_density):
+    for fn in (
+        visual.plot_spectral_centroid,
+        visual.plot_spectral_rolloff,
+        visual.plot_zcr,
+        visual.plot_power_spectral_density,
+    ):
         with pytest.raises(ValueError, match="empty"):
             fn(ax, np.array([], dtype=np.float32), 16000)
         with pytest.raises(ValueError, match="one-dimensional"):
@@ -188,9 +236,13 @@ def test_signals_shorter_than_a_frame_give_one_centred_frame():
         assert visual._stft(y).shape == (1025, 1 + n // 512)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            close(visual._spectral_centroid(y, 16000),
-                  librosa.feature.spectral_centroid(y=y, sr=16000, pad_mode="constant")[0])
-        np.testing.assert_array_equal(visual._zero_crossing_rate(y), librosa.feature.zero_crossing_rate(y)[0])
+            close(
+                visual._spectral_centroid(y, 16000),
+                librosa.feature.spectral_centroid(y=y, sr=16000, pad_mode="constant")[0],
+            )
+        np.testing.assert_array_equal(
+            visual._zero_crossing_rate(y), librosa.feature.zero_crossing_rate(y)[0]
+        )
     with pytest.warns(UserWarning, match="nperseg"):
         f, p = visual._welch(np.ones(3), 8000)
     assert f.shape == p.shape == (513,) and np.all(p == 0)
@@ -214,8 +266,12 @@ def test_feature_curves_draw_the_reference_values():
     close(line_c.get_ydata(), sklearn_pre.minmax_scale(cen))
     roll = librosa.feature.spectral_rolloff(y=y64, sr=sr, pad_mode="constant")[0]
     close(line_r.get_ydata(), sklearn_pre.minmax_scale(roll))
-    np.testing.assert_array_equal(line_z.get_ydata(), librosa.feature.zero_crossing_rate(y + 0.0001)[0])
-    assert to_rgba(line_c.get_color()) == to_rgba("g") and to_rgba(line_r.get_color()) == to_rgba("r")
+    np.testing.assert_array_equal(
+        line_z.get_ydata(), librosa.feature.zero_crossing_rate(y + 0.0001)[0]
+    )
+    assert to_rgba(line_c.get_color()) == to_rgba("g") and to_rgba(line_r.get_color()) == to_rgba(
+        "r"
+    )
     assert ax.get_title() == "ZCR"  # the last call wins the title
     # labelled calls rebuild the legend; the unlabelled ZCR call leaves it as it was
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["c", "r"]
@@ -234,7 +290,10 @@ def test_psd_curve_and_decoration():
     assert to_rgba(line.get_color()) == to_rgba("b")
     assert ax.get_xscale() == "log"
     assert (ax.get_title(), ax.get_xlabel(), ax.get_ylabel()) == (
-        "Power Spectral Density", "Frequency[Hz]", "PSD [V**2/Hz]")
+        "Power Spectral Density",
+        "Frequency[Hz]",
+        "PSD [V**2/Hz]",
+    )
     assert any(g.get_visible() for g in ax.xaxis.get_gridlines())
     visual.plot_power_spectral_density(ax, y, sr, label="psd")
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["psd"]
@@ -262,7 +321,9 @@ def test_waveform_envelope_and_mesh_edges():
     np.testing.assert_array_equal(peak, np.abs(y[:100]))
 
     _, ax = plt.subplots()
-    mesh = visual._specshow(np.zeros((257, 63)), sr=sr, hop_length=256, x_axis="time", y_axis="linear", ax=ax)
+    mesh = visual._specshow(
+        np.zeros((257, 63)), sr=sr, hop_length=256, x_axis="time", y_axis="linear", ax=ax
+    )
     assert mesh.get_coordinates().shape == (258, 64, 2)
     assert ax.get_ylim() == (0.0, 8000.0) and ax.get_xlim() == pytest.approx((0.0, 63 * 256 / sr))
     assert ax.get_ylabel() == "Hz" and ax.get_xlabel() == "Time"
@@ -323,7 +384,11 @@ def test_plot_stft_w_2mfe_titles_and_close(in_tmp, monkeypatch):
 
     monkeypatch.setattr(plt, "show", fake_show)
     visual.Common.plot_stft_w_2mfe(str(f))
-    assert seen["titles"] == ["talk", "Mel Spectrogram 16000KHz n:40", "Mel Spectrogram 48000KHz n:40"]
+    assert seen["titles"] == [
+        "talk",
+        "Mel Spectrogram 16000KHz n:40",
+        "Mel Spectrogram 48000KHz n:40",
+    ]
     assert seen["size"] == (12, 10, 200)
     assert seen["mels"] == [(40, 32), (40, 32)]
     assert plt.get_fignums() == []
@@ -338,21 +403,29 @@ def test_plot_stft_w_2mfe_titles_and_close(in_tmp, monkeypatch):
 
 
 def test_wave_visualizer_rows(in_tmp, capsys):
-    files = [write_wav(in_tmp / f"w{i}.wav", speech_like(16000, 16000, seed=i), 16000) for i in range(3)]
+    files = [
+        write_wav(in_tmp / f"w{i}.wav", speech_like(16000, 16000, seed=i), 16000) for i in range(3)
+    ]
     wv = visual.WaveVisualizer(subplots=3)
     assert wv.row_len == 3 and wv.ax.shape == (3, 2) and wv.plt is plt
     assert tuple(wv.fig.get_size_inches()) == (11, 8)
     wv.plot(files)
     assert capsys.readouterr().out == "[vm.] plot 3 wave(s)\n"
     assert wv.wave_length == 3
-    assert [[a.get_title() for a in row] for row in wv.ax] == [["w0", "w0"], ["w1", "w1"], ["w2", "w2"]]
+    assert [[a.get_title() for a in row] for row in wv.ax] == [
+        ["w0", "w0"],
+        ["w1", "w1"],
+        ["w2", "w2"],
+    ]
     assert [a.get_xlabel() for a in wv.ax[:, 0]] == ["", "", "Time"]
     mesh = wv.ax[0][1].collections[0]
     assert mesh.get_array().shape == (257, 63)
     assert mesh.get_cmap().name == "jet"
     y64 = speech_like(16000, 16000, seed=0).astype(np.float64)
-    ref = librosa.amplitude_to_db(np.abs(librosa.stft(y64, n_fft=512, hop_length=256, window="hamming",
-                                                      pad_mode="constant")), ref=np.max)
+    ref = librosa.amplitude_to_db(
+        np.abs(librosa.stft(y64, n_fft=512, hop_length=256, window="hamming", pad_mode="constant")),
+        ref=np.max,
+    )
     # the file holds 16-bit samples, so compare with a tolerance fit for that quantisation
     assert np.mean(np.abs(np.asarray(mesh.get_array()) - ref) < 0.5) > 0.95
 
@@ -377,7 +450,11 @@ def test_wave_visualizer_rows(in_tmp, capsys):
 def test_wave_visualizer_failures(in_tmp, capsys):
     f = write_wav(in_tmp / "a.wav", noise(4000, 8000), 8000)
     plain = visual.WaveVisualizer(fig_size=(4, 3), dpi=50)
-    assert plain.row_len is None and tuple(plain.fig.get_size_inches()) == (4, 3) and plain.fig.dpi == 50
+    assert (
+        plain.row_len is None
+        and tuple(plain.fig.get_size_inches()) == (4, 3)
+        and plain.fig.dpi == 50
+    )
     with pytest.raises(AttributeError):
         plain.plot([f])
     with pytest.raises(IndexError):
@@ -400,7 +477,12 @@ def history(**series):
 def test_history_plot_colours_legend_and_names(in_tmp, monkeypatch):
     shown = []
     monkeypatch.setattr(plt, "show", lambda *a, **k: shown.append(plt.gcf()))
-    h = history(loss=[1, 0.5, 0.3], accuracy=[0.4, 0.6, 0.7], val_loss=[1.2, 0.7, 0.6], val_accuracy=[0.3, 0.5, 0.6])
+    h = history(
+        loss=[1, 0.5, 0.3],
+        accuracy=[0.4, 0.6, 0.7],
+        val_loss=[1.2, 0.7, 0.6],
+        val_accuracy=[0.3, 0.5, 0.6],
+    )
     visual.history_plot(h, save_fig="run1")
     ax = shown[-1].axes[0]
     assert [to_rgba(line.get_color()) for line in ax.get_lines()] == [to_rgba("r"), to_rgba("b")]
@@ -462,28 +544,48 @@ def test_file_figure_contents(in_tmp, monkeypatch):
     visual.basic_analyze(f, show=True)
     top, mid, bottom = shown[-1].axes[:3]
     assert [a.get_title() for a in (top, mid, bottom)] == ["st", "STFT", "ZCR"]
-    assert mid.collections[0].get_array().shape == (1025, 40) and mid.collections[0].get_cmap().name == "jet"
+    assert (
+        mid.collections[0].get_array().shape == (1025, 40)
+        and mid.collections[0].get_cmap().name == "jet"
+    )
     assert bottom.get_xlim() == (0, 2)
     visual.plot_4_features(f, show=True)
     ax0, ax1 = shown[-1].axes
     assert [t.get_text() for t in ax0.get_legend().get_texts()] == [
-        "waveform", "spectral_centroid", "spectral_rolloff", "zcr"]
-    assert ax0.get_title() == "spectral centroid & spectral rolloff & zcr" and ax0.get_xlim() == (0, 2)
+        "waveform",
+        "spectral_centroid",
+        "spectral_rolloff",
+        "zcr",
+    ]
+    assert ax0.get_title() == "spectral centroid & spectral rolloff & zcr" and ax0.get_xlim() == (
+        0,
+        2,
+    )
     assert ax1.get_title() == "Power Spectral Density" and ax1.get_legend() is None
     assert ax0.collections[0].get_alpha() == 0.4
 
 
 def test_file_figures_on_bad_files(in_tmp, capsys):
     Path("broken.wav").write_bytes(b"RIFF not really")
-    for fn in (visual.basic_analyze, visual.plot_3_features, visual.plot_4_features, visual.plot_PSD):
+    for fn in (
+        visual.basic_analyze,
+        visual.plot_3_features,
+        visual.plot_4_features,
+        visual.plot_PSD,
+    ):
         for bad in ("missing.wav", "broken.wav"):
             with pytest.raises(TypeError):
                 fn(bad)
             assert capsys.readouterr().out == f"[vm.] File broken or Not exists! : {bad}\n"
             assert plt.get_fignums() == []
     empty = write_wav(in_tmp / "empty.wav", np.zeros(0), 8000)
-    for fn in (visual.basic_analyze, visual.plot_3_features, visual.plot_4_features, visual.plot_PSD,
-               visual.Common.plot_stft_w_2mfe):
+    for fn in (
+        visual.basic_analyze,
+        visual.plot_3_features,
+        visual.plot_4_features,
+        visual.plot_PSD,
+        visual.Common.plot_stft_w_2mfe,
+    ):
         with pytest.raises(ValueError, match="empty"):
             fn(empty)
         assert plt.get_fignums() == []

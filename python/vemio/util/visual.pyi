@@ -34,9 +34,14 @@ class WaveVisualizer(Common):
     ax: np.ndarray
     wave_length: int
     def __init__(
-        self, fig_size: Tuple[float, float] = (7, 5), dpi: float = 200, subplots: Optional[int] = None
+        self,
+        fig_size: Tuple[float, float] = (7, 5),
+        dpi: float = 200,
+        subplots: Optional[int] = None,
     ) -> None: ...
-    def plot(self, wave_list: Sequence[_PathLike], title: Optional[Sequence[Any]] = None) -> None: ...
+    def plot(
+        self, wave_list: Sequence[_PathLike], title: Optional[Sequence[Any]] = None
+    ) -> None: ...
     def multi_hide_xlabel(self) -> None: ...
     def save(self, path: _PathLike) -> None: ...  # type: ignore[override]
     def copy_wave(self, path: _PathLike, wave_list: Union[_PathLike, List[Any]]) -> None: ...
@@ -44,37 +49,71 @@ class WaveVisualizer(Common):
 def history_plot(history: Any, metrics: str = "loss", save_fig: Optional[str] = None) -> None: ...
 def hist_plt(hist: Any, fig_dir: Optional[_PathLike] = None, show: bool = False) -> None: ...
 def normalize(x: Any, axis: int = 0) -> np.ndarray: ...
-def plot_spectral_centroid(ax: Axes, y: np.ndarray, sr: float, color: Any = "r", label: Optional[str] = None) -> None: ...
-def plot_spectral_rolloff(ax: Axes, y: np.ndarray, sr: float, color: Any = "r", label: Optional[str] = None) -> None: ...
-def plot_zcr(ax: Axes, y: np.ndarray, sr: float, color: Any = "r", label: Optional[str] = None) -> None: ...
+def plot_spectral_centroid(
+    ax: Axes, y: np.ndarray, sr: float, color: Any = "r", label: Optional[str] = None
+) -> None: ...
+def plot_spectral_rolloff(
+    ax: Axes, y: np.ndarray, sr: float, color: Any = "r", label: Optional[str] = None
+) -> None: ...
+def plot_zcr(
+    ax: Axes, y: np.ndarray, sr: float, color: Any = "r", label: Optional[str] = None
+) -> None: ...
 def plot_power_spectral_density(
     ax: Axes, y: np.ndarray, sr: float, color: Any = "b", label: Optional[str] = None
 ) -> None: ...
-def basic_analyze(file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None) -> None: ...
-def plot_3_features(file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None, dpi: float = 200) -> None: ...
-def plot_4_features(file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None, dpi: float = 200) -> None: ...
-def plot_PSD(file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None, dpi: float = 200) -> None: ...
+def basic_analyze(
+    file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None
+) -> None: ...
+def plot_3_features(
+    file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None, dpi: float = 200
+) -> None: ...
+def plot_4_features(
+    file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None, dpi: float = 200
+) -> None: ...
+def plot_PSD(
+    file: _PathLike, show: bool = False, save_dir: Optional[_PathLike] = None, dpi: float = 200
+) -> None: ...
 
 # native features (frames centred with zero padding, periodic windows)
 def _stft(
-    y: np.ndarray, n_fft: int = 2048, hop_length: int = 512, win_length: Optional[int] = None,
-    window: str = "hann", center: bool = True,
+    y: np.ndarray,
+    n_fft: int = 2048,
+    hop_length: int = 512,
+    win_length: Optional[int] = None,
+    window: str = "hann",
+    center: bool = True,
 ) -> np.ndarray: ...
 def _spectrogram(
-    y: np.ndarray, n_fft: int = 2048, hop_length: int = 512, win_length: Optional[int] = None,
-    window: str = "hann", center: bool = True, power: float = 1.0,
+    y: np.ndarray,
+    n_fft: int = 2048,
+    hop_length: int = 512,
+    win_length: Optional[int] = None,
+    window: str = "hann",
+    center: bool = True,
+    power: float = 1.0,
 ) -> np.ndarray: ...
 def _amplitude_to_db(
-    S: np.ndarray, ref: Union[float, Callable[..., Any]] = 1.0, amin: float = 1e-5, top_db: Optional[float] = 80.0
+    S: np.ndarray,
+    ref: Union[float, Callable[..., Any]] = 1.0,
+    amin: float = 1e-5,
+    top_db: Optional[float] = 80.0,
 ) -> np.ndarray: ...
 def _power_to_db(
-    S: np.ndarray, ref: Union[float, Callable[..., Any]] = 1.0, amin: float = 1e-10, top_db: Optional[float] = 80.0
+    S: np.ndarray,
+    ref: Union[float, Callable[..., Any]] = 1.0,
+    amin: float = 1e-10,
+    top_db: Optional[float] = 80.0,
 ) -> np.ndarray: ...
 def _mel_filters(
     sr: float, n_fft: int = 2048, n_mels: int = 128, fmin: float = 0.0, fmax: Optional[float] = None
 ) -> np.ndarray: ...
 def _melspectrogram(
-    y: np.ndarray, sr: float, n_fft: int = 2048, hop_length: int = 512, n_mels: int = 128, fmin: float = 0.0,
+    y: np.ndarray,
+    sr: float,
+    n_fft: int = 2048,
+    hop_length: int = 512,
+    n_mels: int = 128,
+    fmin: float = 0.0,
     fmax: Optional[float] = None,
 ) -> np.ndarray: ...
 def _spectral_centroid(y: np.ndarray, sr: float) -> np.ndarray: ...
@@ -82,10 +121,22 @@ def _spectral_rolloff(y: np.ndarray, sr: float, roll_percent: float = 0.85) -> n
 def _zero_crossing_rate(
     y: np.ndarray, frame_length: int = 2048, hop_length: int = 512, center: bool = True
 ) -> np.ndarray: ...
-def _welch(x: np.ndarray, fs: float, nperseg: int = 256, nfft: int = 1024) -> Tuple[np.ndarray, np.ndarray]: ...
-def _envelope(y: np.ndarray, sr: int, max_points: int = 50000, max_sr: int = 1000) -> Tuple[np.ndarray, np.ndarray]: ...
-def _waveplot(y: np.ndarray, sr: int = 22050, ax: Optional[Axes] = None, **kwargs: Any) -> PolyCollection: ...
+def _welch(
+    x: np.ndarray, fs: float, nperseg: int = 256, nfft: int = 1024
+) -> Tuple[np.ndarray, np.ndarray]: ...
+def _envelope(
+    y: np.ndarray, sr: int, max_points: int = 50000, max_sr: int = 1000
+) -> Tuple[np.ndarray, np.ndarray]: ...
+def _waveplot(
+    y: np.ndarray, sr: int = 22050, ax: Optional[Axes] = None, **kwargs: Any
+) -> PolyCollection: ...
 def _specshow(
-    data: np.ndarray, sr: float = 22050, hop_length: int = 512, x_axis: Optional[str] = None,
-    y_axis: Optional[str] = None, fmax: Optional[float] = None, cmap: Any = None, ax: Optional[Axes] = None,
+    data: np.ndarray,
+    sr: float = 22050,
+    hop_length: int = 512,
+    x_axis: Optional[str] = None,
+    y_axis: Optional[str] = None,
+    fmax: Optional[float] = None,
+    cmap: Any = None,
+    ax: Optional[Axes] = None,
 ) -> QuadMesh: ...
