@@ -90,15 +90,17 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
     if (audible_power(pr[i], s, 1.0) < kSpeechFramePower) continue;
     ++active;
     for (int b = 0; b < nb; ++b) {
-      if (pr[i][b] > 100.0 * s.threshold[b]) avg_r[b] += pr[i][b];
-      if (pd[i][b] > 100.0 * s.threshold[b]) avg_d[b] += pd[i][b];
+      if (pr[i][b] > s.threshold[b]) avg_r[b] += pr[i][b];
+      if (pd[i][b] > s.threshold[b]) avg_d[b] += pd[i][b];
     }
   }
+  std::vector<double> fcr(nb, 1.0);
   if (active > 0) {
     for (int b = 0; b < nb; ++b) {
       const double ratio =
           std::clamp((avg_d[b] / active + 1000.0) / (avg_r[b] / active + 1000.0), 0.01, 100.0);
       for (int i = 0; i < nfr; ++i) pr[i][b] *= ratio;
+      fcr[b] = ratio;
     }
   }
 
@@ -112,7 +114,7 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
     const double ar = audible_power(pr[i], s, 1.0);
     const double ad = audible_power(pd[i], s, 1.0);
     const double ratio = std::clamp((ar + 5000.0) / (ad + 5000.0), 3e-4, 5.0);
-    smooth = i == 0 ? ratio : 0.8 * smooth + 0.2 * ratio;
+    smooth = i == 0 ? ratio : 0.2 * smooth + 0.8 * ratio;
     for (int b = 0; b < nb; ++b) pd[i][b] *= smooth;
 
     loudness(pr[i], s, lr);
@@ -129,7 +131,8 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
         d = 0.0;
       dd[b] = d;
       // Added components are more annoying than missing ones.
-      double af = std::pow((pd[i][b] + 50.0) / (pr[i][b] + 50.0), 1.2);
+      // Measured against the reference before its frequency compensation.
+      double af = std::pow((pd[i][b] + 50.0) / (pr[i][b] / fcr[b] + 50.0), 1.2);
       if (af < 3.0) af = 0.0;
       af = std::min(af, 12.0);
       da[b] = d * af;

@@ -68,8 +68,9 @@ constexpr Point kThreshold[] = {
 // model's scores (black-box comparison on synthesised speech).
 constexpr double kThresholdOffsetDb = -6.0;
 
-// Level of the aligned speech against the 40 dB SPL sine calibration, fitted the same way.
-constexpr double kLevelOffsetDb = -4.8;
+// Wide band: level correction of the high-pass input filter's pass-band gain, fitted the same
+// way.
+constexpr double kWideLevelOffsetDb = -1.5;
 
 double threshold_db(double hz) { return response_db(kThreshold, hz) + kThresholdOffsetDb; }
 
@@ -154,7 +155,7 @@ void calibrate(Setup& s) {
     if (pb > p0) total += std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * pb / p0, g) - 1.0) * s.width_bark[b];
   }
   s.loudness_scale = 1.0 / total;
-  s.power_scale = sp * std::pow(10.0, kLevelOffsetDb / 10.0);
+  s.power_scale = sp * std::pow(10.0, (s.wide ? kWideLevelOffsetDb : 0.0) / 10.0);
 }
 
 }  // namespace
