@@ -62,7 +62,8 @@ py::object time_formatter_class() {
 }
 
 py::object hz_formatter() {
-  return ticker("FuncFormatter")(py::cpp_function([](double x, py::object) { return x == 0 ? std::string("0") : fmt_g(x); }));
+  return ticker("FuncFormatter")(
+      py::cpp_function([](double x, py::object) { return x == 0 ? std::string("0") : fmt_g(x); }));
 }
 
 void decorate_time(py::object axis) {

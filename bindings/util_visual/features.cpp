@@ -198,12 +198,14 @@ py::array normalize(py::object x, int axis) {
   if (a.ndim() == 0) throw py::value_error("Expected a 1-D or 2-D array, got a scalar");
   if (axis != 0 && axis != 1) throw py::value_error("axis must be 0 or 1");
   const bool single = kind == "f" && a.itemsize() == 4;
-  py::array out = single ? py::array(py::array_t<float>::ensure(a).attr("copy")())
-                         : py::array(py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a).attr("copy")());
-  out = numpy().attr("ascontiguousarray")(out);
-  if (out.size() == 0) throw py::value_error("Found array with 0 sample(s) (shape=" + py::str(a.attr("shape")).cast<std::string>() + ")");
+  py::array out = numpy().attr("array")(a, py::arg("dtype") = numpy().attr(single ? "float32" : "float64"),
+                                        py::arg("order") = "C", py::arg("copy") = true);
+  if (out.size() == 0)
+    throw py::value_error("Found array with 0 sample(s) (shape=" + py::str(a.attr("shape")).cast<std::string>() +
+                          ")");
   if (numpy().attr("isinf")(out).attr("any")().cast<bool>())
-    throw py::value_error("Input contains infinity or a value too large for " + py::repr(out.dtype()).cast<std::string>() + ".");
+    throw py::value_error("Input contains infinity or a value too large for " +
+                          py::repr(out.dtype()).cast<std::string>() + ".");
   size_t rows = static_cast<size_t>(out.shape(0)), cols = a.ndim() == 2 ? static_cast<size_t>(out.shape(1)) : 1;
   if (single) {
     auto t = py::array_t<float>(out);
@@ -306,11 +308,13 @@ void register_features(py::module_& m) {
   m.def("_melspectrogram", &melspectrogram_py, arg("y"), arg("sr"), arg("n_fft") = 2048, arg("hop_length") = 512,
         arg("n_mels") = 128, arg("fmin") = 0.0, arg("fmax") = py::none(), "Mel power spectrogram (n_mels, frames).");
   m.def(
-      "_spectral_centroid", [](py::object y, double sr) { return to_numpy(centroid_of(to_signal(y), sr)); }, arg("y"), arg("sr"),
+      "_spectral_centroid",
+      [](py::object y, double sr) { return to_numpy(centroid_of(to_signal(y), sr)); }, arg("y"), arg("sr"),
       "Spectral centroid per frame in Hz.");
   m.def(
       "_spectral_rolloff",
-      [](py::object y, double sr, double roll) { return to_numpy(rolloff_of(to_signal(y), sr, roll)); }, arg("y"), arg("sr"),
+      [](py::object y, double sr, double roll) { return to_numpy(rolloff_of(to_signal(y), sr, roll)); },
+      arg("y"), arg("sr"),
       arg("roll_percent") = 0.85, "Roll-off frequency per frame in Hz.");
   m.def(
       "_zero_crossing_rate",
@@ -325,7 +329,8 @@ void register_features(py::module_& m) {
         auto r = welch_of(x, fs, nperseg, nfft);
         return py::make_tuple(to_numpy(std::move(r.freqs)), to_numpy(std::move(r.psd)));
       },
-      arg("x"), arg("fs"), arg("nperseg") = 256, arg("nfft") = 1024, "(freqs, one-sided PSD density) by Welch's method.");
+      arg("x"), arg("fs"), arg("nperseg") = 256, arg("nfft") = 1024,
+      "(freqs, one-sided PSD density) by Welch's method.");
   m.def(
       "_envelope",
       [](py::object y, int sr, long max_points, int max_sr) {
