@@ -43,8 +43,9 @@ inline void raise_assertion(const std::string& msg) {
 // Exactly an int (bool and other subclasses refused), as the API's integer parameters want.
 inline bool is_exact_int(py::handle h) { return Py_TYPE(h.ptr()) == &PyLong_Type; }
 
+// The file-system bytes of a path text, bytes or path object (undecodable names included).
 inline std::filesystem::path to_fs_path(py::handle h) {
-  return std::filesystem::path(py::str(cached("os", "fspath")(h)).cast<std::string>());
+  return std::filesystem::path(py::bytes(cached("os", "fsencode")(h)).cast<std::string>());
 }
 
 inline py::object make_path(const std::filesystem::path& p) { return cached("pathlib", "Path")(p.string()); }

@@ -379,3 +379,9 @@ def test_wav_chunk_layouts_decode_like_libsndfile(tmp_path):
         y, rate = io.file_load(p, mono=False)
         assert rate == sr == 8000, name
         np.testing.assert_array_equal(y, ref.T, err_msg=name)
+
+
+def test_undecodable_file_names(tmp_path):
+    odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff.wav")
+    io.save_wave(odd, tone(10), 8000)
+    assert len(io.file_load(odd)[0]) == 10
