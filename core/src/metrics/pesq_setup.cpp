@@ -124,10 +124,9 @@ void build_bands(Setup& s, bool wide) {
     s.centre_bark.push_back(zc);
     s.width_bark.push_back(hz_to_bark(hi_hz) - hz_to_bark(lo_hz));
     s.threshold.push_back(std::pow(10.0, threshold_db(centre_hz) / 10.0));
-    // Below 4 Bark loudness grows faster with level (Zwicker's low-frequency correction).
-    double e = 0.23;
-    if (zc < 4.0) e *= std::pow(std::min(6.0 / (zc + 2.0), 2.0), 0.15);
-    s.exponent.push_back(e);
+    // Zwicker's loudness exponent. (A steeper growth below 4 Bark was tried and moved the
+    // scores away from the reference model on low-frequency losses and noise.)
+    s.exponent.push_back(0.23);
     first += c;
   }
 }
