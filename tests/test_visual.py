@@ -224,6 +224,8 @@ def test_bad_signals_raise_clear_errors():
             fn(ax, np.array([], dtype=np.float32), 16000)
         with pytest.raises(ValueError, match="one-dimensional"):
             fn(ax, np.zeros((2, 4000)), 16000)
+        with pytest.raises(ValueError, match="sampling rate"):
+            fn(ax, np.ones(3000, dtype=np.float32), 0)
     with pytest.raises(ValueError, match="finite"):
         visual._stft(np.array([0.0, np.nan, 1.0]))
     with pytest.raises(TypeError):

@@ -50,7 +50,10 @@ py::array_t<double> to_numpy_bins_by_frames(feat::FrameMatrix&& m) {
   return py::array_t<double>({bins, frames}, {d, bins * d}, holder->data(), owner);
 }
 
-long whole_seconds(size_t len, double sr) { return static_cast<long>(static_cast<double>(len) / sr); }
+long whole_seconds(size_t len, double sr) {
+  if (!(sr > 0) || !std::isfinite(sr)) throw py::value_error("sampling rate must be a positive number");
+  return static_cast<long>(static_cast<double>(len) / sr);
+}
 
 py::object feature_time_axis(size_t len, double sr, size_t n) {
   return numpy().attr("linspace")(0, whole_seconds(len, sr), n);
