@@ -138,6 +138,31 @@ def test_long_signals_split_across_threads_match_reference():
     close(visual._spectral_rolloff(y, sr), librosa.feature.spectral_rolloff(y=y64, sr=sr)[0])
 
 
+def test_concurrent_calls_equal_serial_ones():
+    # the features run without the interpreter lock; calls from several threads must not mix
+    import threading
+
+    sr = 16000
+    signals = [speech_like(3 * sr + 100 * i, sr, seed=i) for i in range(4)]
+    serial = [(visual._spectral_centroid(y, sr), visual._melspectrogram(y, sr)) for y in signals]
+    results = [None] * len(signals)
+
+    def work(i):
+        results[i] = (
+            visual._spectral_centroid(signals[i], sr),
+            visual._melspectrogram(signals[i], sr),
+        )
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(signals))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for (c, m), (c0, m0) in zip(results, serial):
+        np.testing.assert_array_equal(c, c0)
+        np.testing.assert_array_equal(m, m0)
+
+
 @pytest.mark.filterwarnings("ignore:n_fft")
 @pytest.mark.parametrize("sr,n", [(16000, 16000), (8000, 300)])
 def test_hamming_stft_of_the_wave_rows(sr, n):
