@@ -160,6 +160,10 @@ def score_table(clean, noisy, enhanced, method="enhanced"):
     import numpy as np
     import pandas as pd
 
+    import warnings
+
+    # mir_eval announces the deprecation of bss_eval on every call; once is enough here
+    warnings.filterwarnings("ignore", category=FutureWarning, module=r"(mir_eval|vemio\._cli)")
     measures = _available_measures()
     if not measures:
         print("[vm.] no quality measure available (pesq.exe, pystoi, mir_eval)")
@@ -197,6 +201,8 @@ def cmd_demo(args):
     jobs = syn.syn(mode="increment")
     if not isinstance(jobs, list):
         raise RuntimeError(f"synthesis did not run: {jobs!r}")
+    # the figures show the gentlest condition: pink noise at the highest SNR
+    example = max(range(len(jobs)), key=lambda k: (Path(jobs[k][2]).stem == "pink", float(jobs[k][3])))
     jobs = [(Path(o), Path(c)) for o, c, _, _ in jobs]
     print(f"[vm.] synthesised {len(jobs)} noisy files into {noisy_dir}")
 
@@ -219,7 +225,6 @@ def cmd_demo(args):
     from vemio.util import visual
 
     fig_dir.mkdir(parents=True, exist_ok=True)
-    example = 0
     wv = visual.WaveVisualizer(subplots=3)
     wv.plot([str(clean[example]), str(noisy[example]), str(enhanced[example])],
             title=["clean", "noisy", "enhanced"])
