@@ -599,6 +599,7 @@ def test_file_figures_on_bad_files(in_tmp, capsys):
         visual.plot_3_features,
         visual.plot_4_features,
         visual.plot_PSD,
+        visual.Common.plot_stft_w_2mfe,
     ):
         for bad in ("missing.wav", "broken.wav"):
             with pytest.raises(TypeError):
