@@ -458,6 +458,14 @@ PYBIND11_MODULE(visual, m) {
   annotate(m, "hist_plt", a_hplt);
   annotate(m, "basic_analyze", a_file);
 
+  // module attributes built on first use (PEP 562)
+  m.def("__getattr__", [](const std::string& name) -> py::object {
+    py::object cls = formatter_class(name);
+    if (cls) return cls;
+    if (name == "plt") return plt();
+    throw py::attribute_error("module 'vemio.util.visual' has no attribute '" + name + "'");
+  });
+
   py::list all;
   for (const char* n : {"Common", "WaveVisualizer", "history_plot"}) all.append(n);
   m.attr("__all__") = all;

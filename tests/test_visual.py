@@ -364,6 +364,17 @@ def test_waveform_envelope_and_mesh_edges():
     np.testing.assert_allclose(edges[1:-1], centres[1:] - np.diff(centres) / 2)
 
 
+def test_figures_with_audio_axes_can_be_pickled():
+    import pickle
+
+    fig, ax = plt.subplots()
+    visual._waveplot(speech_like(8000, 8000), sr=8000, ax=ax)
+    visual._specshow(np.zeros((40, 10)), sr=8000, x_axis="time", y_axis="mel", fmax=4000)
+    again = pickle.loads(pickle.dumps(fig))
+    assert again.axes[0].get_xlabel() == "Time"
+    assert again.axes[0].xaxis.get_major_formatter()(1.5) == "1.5"
+
+
 # ---------------------------------------------------------------- Common
 
 

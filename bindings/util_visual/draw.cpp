@@ -37,16 +37,21 @@ std::string format_time(double x, double span) {
   return buf;
 }
 
-// A matplotlib Formatter subclass whose __call__ is native; it reads the view span from the
-// axis the formatter is attached to.
-py::object time_formatter_class() {
-  static py::object* cls = nullptr;
-  if (cls) return *cls;
+// matplotlib Formatter subclasses with native __call__. They are classes (not FuncFormatters
+// around native functions) reachable as module attributes, so figures that use them can be
+// pickled; they are built on first use, so importing the module does not import matplotlib.
+py::object make_formatter_class(const char* name, const char* doc, py::cpp_function (*make_call)(py::handle)) {
   py::dict ns;
   ns["__module__"] = "vemio.util.visual";
-  ns["__doc__"] = "Tick labels in seconds, m:ss or h:mm:ss depending on the visible span.";
-  py::object c = cached("builtins", "type")("TimeFormatter", py::make_tuple(ticker("Formatter")), ns);
-  c.attr("__call__") = py::cpp_function(
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  py::object c = cached("builtins", "type")(name, py::make_tuple(ticker("Formatter")), ns);
+  c.attr("__call__") = make_call(c);
+  return c;
+}
+
+py::cpp_function time_call(py::handle cls) {
+  return py::cpp_function(
       [](py::object self, double x, py::object) {
         double span = 0;
         py::object axis = py::getattr(self, "axis", py::none());
@@ -56,18 +61,37 @@ py::object time_formatter_class() {
         }
         return format_time(x, span);
       },
-      py::name("__call__"), py::is_method(c), py::arg("x"), py::arg("pos") = py::none());
-  cls = new py::object(c);
-  return *cls;
+      py::name("__call__"), py::is_method(cls), py::arg("x"), py::arg("pos") = py::none());
 }
 
-py::object hz_formatter() {
-  return ticker("FuncFormatter")(
-      py::cpp_function([](double x, py::object) { return x == 0 ? std::string("0") : fmt_g(x); }));
+py::cpp_function hz_call(py::handle cls) {
+  return py::cpp_function([](py::object, double x, py::object) { return x == 0 ? std::string("0") : fmt_g(x); },
+                          py::name("__call__"), py::is_method(cls), py::arg("x"), py::arg("pos") = py::none());
 }
+
+}  // namespace
+
+py::object formatter_class(const std::string& name) {
+  static py::object* time_cls = nullptr;
+  static py::object* hz_cls = nullptr;
+  if (name == "_TimeFormatter") {
+    if (!time_cls)
+      time_cls = new py::object(make_formatter_class(
+          "_TimeFormatter", "Tick labels in seconds, m:ss or h:mm:ss depending on the visible span.", &time_call));
+    return *time_cls;
+  }
+  if (name == "_HzFormatter") {
+    if (!hz_cls)
+      hz_cls = new py::object(make_formatter_class("_HzFormatter", "Tick labels in Hz.", &hz_call));
+    return *hz_cls;
+  }
+  return py::object();
+}
+
+namespace {
 
 void decorate_time(py::object axis) {
-  axis.attr("set_major_formatter")(time_formatter_class()());
+  axis.attr("set_major_formatter")(formatter_class("_TimeFormatter")());
   py::list steps;
   for (double s : {1.0, 1.5, 5.0, 6.0, 10.0}) steps.append(s);
   axis.attr("set_major_locator")(ticker("MaxNLocator")(py::arg("prune") = py::none(), py::arg("steps") = steps));
@@ -147,7 +171,7 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
   ax.attr("set_ylim")(y0, y1);
   if (y_axis == "mel") {
     ax.attr("set_yscale")("symlog", py::arg("linthresh") = 1000.0, py::arg("base") = 2);
-    ax.attr("yaxis").attr("set_major_formatter")(hz_formatter());
+    ax.attr("yaxis").attr("set_major_formatter")(formatter_class("_HzFormatter")());
     ax.attr("yaxis").attr("set_label_text")("Hz");
   } else if (y_axis == "hz" || y_axis == "linear") {
     ax.attr("yaxis").attr("set_major_formatter")(ticker("ScalarFormatter")());

@@ -50,6 +50,10 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
 // renamed into place. kwargs go to savefig.
 void save_current_figure(py::object savefig_owner, py::object target, py::dict kwargs);
 
+// The tick formatter classes "_TimeFormatter" and "_HzFormatter" (built on first use); a null
+// object for any other name.
+py::object formatter_class(const std::string& name);
+
 // TypeError in the wording users of type-checked APIs know.
 [[noreturn]] void type_error(const char* arg, const char* expected, py::handle got);
 

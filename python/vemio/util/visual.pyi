@@ -5,11 +5,13 @@ import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.collections import PolyCollection, QuadMesh
 from matplotlib.figure import Figure
+from matplotlib.ticker import Formatter
 
 from vemio.core.io import copy_waves as copy_waves
 from vemio.core.io import file_load as file_load
 
 __all__: List[str]
+plt: Any  # matplotlib.pyplot, imported on first use
 
 _PathLike = Union[str, "PathLike[str]"]
 
@@ -140,3 +142,9 @@ def _specshow(
     cmap: Any = None,
     ax: Optional[Axes] = None,
 ) -> QuadMesh: ...
+
+class _TimeFormatter(Formatter):
+    def __call__(self, x: float, pos: Optional[int] = None) -> str: ...
+
+class _HzFormatter(Formatter):
+    def __call__(self, x: float, pos: Optional[int] = None) -> str: ...
