@@ -171,3 +171,33 @@ TEST(Pesq, ThreadsGiveTheSerialResults) {
   for (auto& t : pool) t.join();
   EXPECT_EQ(serial, threaded);
 }
+
+TEST(Pesq, DelayChangeInsideAnUtteranceSplitsIt) {
+  namespace pd = vemio::pesq_detail;
+  const auto s = pd::make_setup(8000, PesqMode::narrow_band);
+  // Continuous unvoiced "speech" (noise under a syllable envelope, pauses under 100 ms, so
+  // one utterance); the degraded copy slips by 20 ms halfway.
+  std::mt19937 rng(30);
+  std::normal_distribution<double> g;
+  std::vector<double> x(32000);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * 4.0 * i / 8000.0);
+    x[i] = (i > 2400 && i < 29600 ? 2000.0 * env : 2.0) * g(rng);
+  }
+  const size_t cut = x.size() / 2;
+  std::vector<double> y(x.begin(), x.begin() + static_cast<long>(cut));
+  y.insert(y.end(), 160, 0.0);
+  y.insert(y.end(), x.begin() + static_cast<long>(cut), x.end());
+  const auto fp = pd::frame_peaks(x, y, 2400, static_cast<long>(x.size()) - 2400, 0, s);
+  const auto pieces = pd::split_votes(fp, s);
+  ASSERT_GE(pieces.size(), 2u);
+  EXPECT_EQ(pieces.front().delay.delay, 0);
+  EXPECT_EQ(pieces.back().delay.delay, 160);
+  // Without the slip the whole range agrees on one delay and stays in one piece.
+  const auto same = pd::split_votes(pd::frame_peaks(x, x, 2400, 29600, 0, s), s);
+  ASSERT_EQ(same.size(), 1u);
+  EXPECT_EQ(same[0].delay.delay, 0);
+  // And the score of the slipped copy stays close to that of a clean copy.
+  const auto slipped = vemio::pesq(x, y, 8000, PesqMode::narrow_band);
+  EXPECT_GT(slipped.mos_lqo, 4.0);
+}

@@ -110,8 +110,8 @@ int envelope_lag(const Activity& ref, const Activity& deg, int start, int end, i
   return best_lag;
 }
 
-FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, long a, long b,
-                     int coarse, const Setup& s) {
+FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg, long a,
+                       long b, int coarse, const Setup& s) {
   const int n = s.align_nfft;
   const int step = n / 4;
   const int nx = 2 * n;
@@ -120,11 +120,10 @@ FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, l
   for (int i = 0; i < n; ++i)
     window[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
   std::vector<std::complex<double>> R(nx / 2 + 1), D(nx / 2 + 1);
-  // Histogram over lags -n+1 .. n-1 relative to the coarse delay.
-  std::vector<double> hist(2 * n, 0.0);
-  long p = a;
+  FramePeaks out;
+  out.coarse = coarse;
   const long stop = std::max(b - n, a);
-  for (; p <= stop; p += step) {
+  for (long p = a; p <= stop; p += step) {
     std::fill(rb.begin(), rb.end(), 0.0);
     std::fill(db.begin(), db.end(), 0.0);
     for (int i = 0; i < n; ++i) {
@@ -142,28 +141,82 @@ FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, l
       const double v = std::abs(xc[(t + nx) % nx]);
       if (v > peak) peak = v, at = t;
     }
-    if (peak > 0) hist[at + n] += std::pow(peak, 0.125);
+    out.start.push_back(p);
+    out.lag.push_back(at);
+    // Frames vote for their best lag, loud frames a little more than quiet ones.
+    out.weight.push_back(peak > 0 ? std::pow(peak, 0.125) : 0.0);
   }
-  // Smooth with a triangular kernel of 1 ms half-width.
+  return out;
+}
+
+FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s) {
+  const int n = s.align_nfft;
+  // Votes over lags -n+1 .. n-1, smoothed with a triangular kernel of 1 ms half-width.
   const int h = s.rate / 1000;
-  std::vector<double> sm(hist.size(), 0.0);
-  for (size_t i = 0; i < hist.size(); ++i) {
-    if (hist[i] == 0) continue;
+  std::vector<double> sm(2 * n, 0.0);
+  double total = 0;
+  for (size_t i = from; i < to && i < fp.lag.size(); ++i) {
+    const double w = fp.weight[i];
+    if (w == 0) continue;
+    total += w;
+    const int c = fp.lag[i] + n;
     for (int j = -h + 1; j < h; ++j) {
-      const long t = static_cast<long>(i) + j;
-      if (t >= 0 && t < static_cast<long>(sm.size()))
-        sm[t] += hist[i] * double(h - std::abs(j)) / h;
+      const int t = c + j;
+      if (t >= 0 && t < 2 * n) sm[t] += w * double(h - std::abs(j)) / h;
     }
   }
-  double total = 0, best = 0;
+  double best = 0;
   int best_i = n;
-  for (size_t i = 0; i < sm.size(); ++i) {
-    total += sm[i];
-    if (sm[i] > best) best = sm[i], best_i = static_cast<int>(i);
-  }
+  for (int i = 0; i < 2 * n; ++i)
+    if (sm[i] > best) best = sm[i], best_i = i;
   FineDelay out;
-  out.delay = coarse + best_i - n;
+  out.delay = fp.coarse + best_i - n;
+  // Share of the votes that agree with the winner (the kernel spreads each vote over h units).
   out.confidence = total > 0 ? best / total : 0.0;
+  return out;
+}
+
+FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, long a, long b,
+                     int coarse, const Setup& s) {
+  const FramePeaks fp = frame_peaks(ref, deg, a, b, coarse, s);
+  return histogram_delay(fp, 0, fp.lag.size(), s);
+}
+
+namespace {
+
+void split_range(const FramePeaks& fp, size_t from, size_t to, const FineDelay& whole,
+                 const Setup& s, int depth, std::vector<Piece>& out) {
+  // Each part must span at least 300 ms of alignment frames.
+  const size_t hop = static_cast<size_t>(s.align_nfft / 4);
+  const size_t min_part = (static_cast<size_t>(s.rate) * 3 / 10 + hop - 1) / hop;
+  double best = -1;
+  size_t cut = 0;
+  FineDelay left, right;
+  if (depth > 0 && to - from >= 2 * min_part) {
+    for (size_t j = from + min_part; j + min_part <= to; j += 2) {
+      const FineDelay l = histogram_delay(fp, from, j, s);
+      const FineDelay r = histogram_delay(fp, j, to, s);
+      if (l.delay == r.delay || l.confidence <= whole.confidence ||
+          r.confidence <= whole.confidence)
+        continue;
+      const double score = std::min(l.confidence, r.confidence);
+      if (score > best) best = score, cut = j, left = l, right = r;
+    }
+  }
+  if (best < 0) {
+    out.push_back({from, to, whole});
+    return;
+  }
+  split_range(fp, from, cut, left, s, depth - 1, out);
+  split_range(fp, cut, to, right, s, depth - 1, out);
+}
+
+}  // namespace
+
+std::vector<Piece> split_votes(const FramePeaks& fp, const Setup& s, int depth) {
+  std::vector<Piece> out;
+  const size_t m = fp.lag.size();
+  split_range(fp, 0, m, histogram_delay(fp, 0, m, s), s, depth, out);
   return out;
 }
 

@@ -71,6 +71,30 @@ struct FineDelay {
 FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, long a, long b,
                      int coarse, const Setup& s);
 
+// The per-frame material of the fine alignment: 64 ms Hann frames (75 % overlap) starting at
+// `start` in the reference, each with the lag of its cross-correlation peak (relative to the
+// coarse delay) and the weight of its vote.
+struct FramePeaks {
+  int coarse = 0;
+  std::vector<long> start;
+  std::vector<int> lag;
+  std::vector<double> weight;
+};
+FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg, long a, long b,
+                       int coarse, const Setup& s);
+// Delay voted by frames [from, to) and the confidence of the vote.
+FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s);
+
+// Utterance splitting: the frames of one utterance are cut in two where both parts agree on
+// their own delays more confidently than the whole agrees on one (a delay change inside the
+// utterance); parts are split again up to `depth` times. Returns frame ranges with their
+// delays, in order.
+struct Piece {
+  size_t from = 0, to = 0;
+  FineDelay delay;
+};
+std::vector<Piece> split_votes(const FramePeaks& fp, const Setup& s, int depth = 2);
+
 // Perceptual model and cognitive model over aligned frames; returns the raw score.
 // frame_delay[i] is the delay (samples) of perceptual frame i (which starts at i * hop in
 // the reference); frames [first, last) are the speech-active span that is scored.
