@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vemio/metrics/pesq_detail.hpp"
@@ -16,6 +17,24 @@ namespace {
 
 // Search range of the per-utterance envelope alignment around the overall delay: 300 ms.
 constexpr int kSearchFrames = 75;
+
+std::pair<long, long> speech_span(const std::vector<double>& x) {
+  constexpr double kLevel = 500.0 * 5;
+  const long n = static_cast<long>(x.size());
+  if (n < 5) return {0, 0};
+  double sum = 0;
+  for (int k = 0; k < 5; ++k) sum += std::abs(x[k]);
+  long a = -1, b = -1;
+  for (long i = 0; i + 5 <= n; ++i) {
+    if (i > 0) sum += std::abs(x[i + 4]) - std::abs(x[i - 1]);
+    if (sum > kLevel) {
+      if (a < 0) a = i;
+      b = i + 5;
+    }
+  }
+  if (a < 0) return {0, 0};
+  return {a, b};
+}
 
 std::vector<double> checked_copy(std::span<const double> x, const char* which) {
   std::vector<double> out(x.begin(), x.end());
@@ -93,10 +112,17 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
     }
     frame_delay[i] = utts[u].delay;
   }
-  const long speech_a = static_cast<long>(utts.front().start) * s.env_frame;
-  const long speech_b = static_cast<long>(utts.back().end) * s.env_frame;
-  int first = static_cast<int>(std::max(0L, (speech_a - s.nfft / 2) / s.hop));
-  int last = static_cast<int>(std::min<long>(nfr, (speech_b - s.nfft / 2) / s.hop + 1));
+  // The scored span runs from the first to the last place where five consecutive reference
+  // samples average more than 500 in magnitude (on the level-aligned scale).
+  const auto [speech_a, speech_b] = speech_span(ref);
+  int first = static_cast<int>(speech_a / s.hop);
+  int last = static_cast<int>(std::min<long>(nfr, (speech_b - s.nfft) / s.hop + 1));
+  if (speech_b <= speech_a) {  // nothing that loud: fall back to the utterances
+    first = static_cast<int>(
+        std::max(0L, (static_cast<long>(utts.front().start) * s.env_frame - s.nfft / 2) / s.hop));
+    last = static_cast<int>(std::min<long>(
+        nfr, (static_cast<long>(utts.back().end) * s.env_frame - s.nfft / 2) / s.hop + 1));
+  }
   if (last <= first) last = std::min(nfr, first + 1);
 
   const pd::Disturbance d = pd::frame_disturbances(ref, deg, frame_delay, s);
