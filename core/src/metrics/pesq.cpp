@@ -116,7 +116,8 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   // samples average more than 500 in magnitude (on the level-aligned scale).
   const auto [speech_a, speech_b] = speech_span(ref);
   int first = static_cast<int>(speech_a / s.hop);
-  int last = static_cast<int>(std::min<long>(nfr, (speech_b - s.nfft) / s.hop + 1));
+  // Every frame that starts inside the span is scored.
+  int last = static_cast<int>(std::min<long>(nfr, speech_b / s.hop + 1));
   if (speech_b <= speech_a) {  // nothing that loud: fall back to the utterances
     first = static_cast<int>(
         std::max(0L, (static_cast<long>(utts.front().start) * s.env_frame - s.nfft / 2) / s.hop));
