@@ -72,7 +72,7 @@ feat::StftParams params(int n_fft, int hop, py::object win_length, py::object wi
   feat::StftParams p;
   p.n_fft = n_fft;
   p.hop = hop;
-  p.win_length = win_length.is_none() ? 0 : win_length.cast<int>();
+  p.win_length = win_length.is_none() ? 0 : py::int_(cached("operator", "index")(win_length)).cast<int>();
   if (!win_length.is_none() && p.win_length <= 0) throw py::value_error("win_length must be positive");
   p.window = parse_window(window);
   p.center = center;

@@ -41,6 +41,15 @@ TEST(Features, CentredFrameCountsAndBadSignals) {
   EXPECT_THROW(frame_count(0, p), FeatureError);
   p.center = false;
   EXPECT_THROW(frame_count(100, p), FeatureError);
+  // sizes that would exhaust memory are refused up front
+  p.center = true;
+  p.n_fft = 1 << 28;
+  EXPECT_THROW(frame_count(100, p), FeatureError);
+  p.n_fft = 2048;
+  p.hop = 1;
+  EXPECT_THROW(frame_count(size_t{1} << 20, p), FeatureError);
+  EXPECT_THROW(mel_filters(16000, 2048, 1 << 20, 0, 8000), FeatureError);
+  EXPECT_THROW(welch(std::vector<double>(10, 1.0), 8000, 256, -1, 1 << 30), FeatureError);
   std::vector<double> bad{0.0, NAN};
   EXPECT_THROW(spectrogram(bad, StftParams{}, 1.0), FeatureError);
   EXPECT_THROW(zero_crossing_rate(std::vector<double>{}), FeatureError);

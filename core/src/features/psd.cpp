@@ -20,6 +20,7 @@ Psd welch(std::span<const double> x, double fs, int nperseg, int noverlap, int n
   if (noverlap < 0) noverlap = seg / 2;
   if (noverlap >= seg) throw FeatureError("noverlap must be less than nperseg");
   if (nfft < seg) throw FeatureError("nfft must be greater than or equal to nperseg");
+  check_fft_length(nfft, "nfft");
   const int step = seg - noverlap;
   const long nseg = (n - noverlap) / step;
 

@@ -14,8 +14,22 @@
 
 namespace vemio::features {
 
+void check_fft_length(long n, const char* what) {
+  if (n <= 0) throw FeatureError(std::string(what) + " must be positive, got " + std::to_string(n));
+  if (n > kMaxFftLength)
+    throw FeatureError(std::string(what) + "=" + std::to_string(n) + " is larger than the supported " +
+                       std::to_string(kMaxFftLength));
+}
+
+void check_result_size(size_t rows, size_t cols, const char* what) {
+  if (cols != 0 && rows > kMaxValues / cols)
+    throw FeatureError(std::string(what) + " would hold " + std::to_string(rows) + " x " + std::to_string(cols) +
+                       " values, more than the supported " + std::to_string(kMaxValues) +
+                       "; use a larger hop or a shorter signal");
+}
+
 std::vector<double> make_window(Window w, int n) {
-  if (n <= 0) throw FeatureError("window length must be positive, got " + std::to_string(n));
+  check_fft_length(n, "window length");
   std::vector<double> out(static_cast<size_t>(n), 1.0);
   if (n == 1) return out;
   const double a = w == Window::Hann ? 0.5 : 0.54;
@@ -24,15 +38,15 @@ std::vector<double> make_window(Window w, int n) {
 }
 
 int frame_count(size_t length, const StftParams& p) {
-  if (p.n_fft <= 0 || p.hop <= 0)
-    throw FeatureError("n_fft and hop length must be positive");
+  check_fft_length(p.n_fft, "n_fft");
+  if (p.hop <= 0) throw FeatureError("hop length must be positive");
   if (length == 0) throw FeatureError("the signal is empty");
   size_t padded = length + (p.center ? 2 * static_cast<size_t>(p.n_fft / 2) : 0);
   if (padded < static_cast<size_t>(p.n_fft))
     throw FeatureError("n_fft=" + std::to_string(p.n_fft) + " is too large for a signal of length " +
                        std::to_string(length));
   size_t n = 1 + (padded - p.n_fft) / p.hop;
-  if (n > static_cast<size_t>(std::numeric_limits<int>::max())) throw FeatureError("signal too long");
+  check_result_size(n, static_cast<size_t>(p.n_fft / 2 + 1), "the spectrogram");
   return static_cast<int>(n);
 }
 
@@ -256,8 +270,9 @@ std::vector<double> fft_frequencies(double sr, int n_fft) {
 
 MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) {
   if (!(sr > 0)) throw FeatureError("sampling rate must be positive");
-  if (n_fft <= 0) throw FeatureError("n_fft must be positive");
+  check_fft_length(n_fft, "n_fft");
   if (n_mels <= 0) throw FeatureError("n_mels must be positive");
+  check_result_size(static_cast<size_t>(n_mels), static_cast<size_t>(n_fft / 2 + 1), "the mel filter bank");
   if (!(fmin >= 0) || !(fmax > fmin)) throw FeatureError("mel band limits must satisfy 0 <= fmin < fmax");
   MelBank b;
   b.n_mels = n_mels;
@@ -294,6 +309,7 @@ FrameMatrix mel_spectrogram(std::span<const double> y, double sr, const StftPara
   const MelBank bank = mel_filters(sr, p.n_fft, n_mels, fmin, fmax);
   FrameMatrix m;
   m.frames = frame_count(y.size(), p);
+  check_result_size(static_cast<size_t>(m.frames), static_cast<size_t>(n_mels), "the mel spectrogram");
   m.bins = n_mels;
   m.v.resize(static_cast<size_t>(m.frames) * n_mels);
   const int bins = p.n_fft / 2 + 1;
@@ -357,7 +373,8 @@ std::vector<double> spectral_rolloff(std::span<const double> y, double sr, const
 std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_length, int hop, bool center,
                                        double threshold) {
   check_audio(y);
-  if (frame_length <= 0 || hop <= 0) throw FeatureError("frame length and hop length must be positive");
+  check_fft_length(frame_length, "frame_length");
+  if (hop <= 0) throw FeatureError("hop length must be positive");
   const long pad = center ? frame_length / 2 : 0;
   const long len = static_cast<long>(y.size());
   const long padded = len + 2 * pad;

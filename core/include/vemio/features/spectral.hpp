@@ -21,6 +21,13 @@ class FeatureError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// Size guards: transforms longer than kMaxFftLength points and results of more than kMaxValues
+// numbers are refused with FeatureError instead of exhausting the machine's memory.
+inline constexpr int kMaxFftLength = 1 << 20;
+inline constexpr size_t kMaxValues = size_t{1} << 28;
+void check_fft_length(long n, const char* what);
+void check_result_size(size_t rows, size_t cols, const char* what);
+
 enum class Window { Hann, Hamming };
 
 // Periodic window of length n (n == 1 gives {1}).
