@@ -168,7 +168,7 @@ def main(seconds):
         f"signal: {seconds:g} s at {sr} Hz; cores: {os.cpu_count()}; librosa {librosa.__version__}"
     )
     print("features")
-    r = 5
+    r = 9
     row(
         "stft magnitude",
         best(lambda: visual._spectrogram(y), r),
