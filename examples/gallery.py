@@ -16,8 +16,8 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-from scipy.io import wavfile  # noqa: E402
 
+from vemio.core.io import save_wave  # noqa: E402
 from vemio.util import visual  # noqa: E402
 
 
@@ -30,7 +30,7 @@ def speech_like(seconds=3.0, sr=16000, seed=0):
     voiced = sum(np.sin(k * phase) / k for k in range(1, 25))
     syllables = np.clip(np.sin(2 * np.pi * 2.2 * t), 0, None) ** 2
     y = 0.25 * voiced * syllables + 0.01 * rng.standard_normal(t.size)
-    return (np.clip(y, -1, 1) * 32767).astype(np.int16)
+    return np.clip(y, -1, 1).astype(np.float32)
 
 
 def main(out):
@@ -40,7 +40,7 @@ def main(out):
     files = []
     for i, (secs, sr) in enumerate([(3.0, 16000), (2.5, 8000), (1.2, 16000)]):
         p = src / f"utterance_{i + 1}.wav"
-        wavfile.write(p, sr, speech_like(secs, sr, seed=i))
+        save_wave(p, speech_like(secs, sr, seed=i), sr)
         files.append(p)
     f = files[0]
 
