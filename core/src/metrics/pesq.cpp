@@ -60,10 +60,11 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
                         std::to_string(min_len) + " samples) is needed");
 
   const pd::Setup s = pd::make_setup(rate, mode);
-  const double ref_power = pd::align_level(ref, s);
-  const double deg_power = pd::align_level(deg, s);
-  if (ref_power <= 0 || deg_power <= 0)
+  // A silent reference has nothing to score; a silent degraded signal is simply the worst
+  // case (it is scored, and lands at the bottom of the scale).
+  if (pd::align_level(ref, s) <= 0)
     throw PesqError(PesqError::Kind::no_utterances, "no utterances detected");
+  pd::align_level(deg, s);
   pd::input_filter(ref, s);
   pd::input_filter(deg, s);
 
