@@ -74,9 +74,7 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   if (utts.empty()) throw PesqError(PesqError::Kind::no_utterances, "no utterances detected");
 
   // Overall delay from the envelopes, then each utterance around it.
-  const int nr = static_cast<int>(ra.envelope.size());
-  const int nd = static_cast<int>(da.envelope.size());
-  const int overall = pd::envelope_lag(ra, da, 0, nr, -nr + 1, nd - 1);
+  const int overall = pd::overall_lag(ra, da);
   std::vector<pd::Utterance> aligned;
   for (const auto& u : utts) {
     const int lag =

@@ -110,6 +110,35 @@ int envelope_lag(const Activity& ref, const Activity& deg, int start, int end, i
   return best_lag;
 }
 
+int overall_lag(const Activity& ref, const Activity& deg) {
+  const size_t nr = ref.envelope.size(), nd = deg.envelope.size();
+  if (nr == 0 || nd == 0) return 0;
+  size_t n = 1;
+  while (n < nr + nd) n <<= 1;
+  fft::RealFFT<double> f(static_cast<int>(n));
+  std::vector<double> a(n, 0.0), b(n, 0.0), c(n);
+  std::copy(ref.envelope.begin(), ref.envelope.end(), a.begin());
+  std::copy(deg.envelope.begin(), deg.envelope.end(), b.begin());
+  std::vector<std::complex<double>> A(n / 2 + 1), B(n / 2 + 1);
+  f.forward(a, A);
+  f.forward(b, B);
+  for (size_t k = 0; k < A.size(); ++k) A[k] = std::conj(A[k]) * B[k];
+  f.inverse(A, c);  // c[l] = sum_k ref[k] deg[k + l], negative l at n + l
+  double best = 0;
+  long best_lag = 0;
+  const double eps = 1e-9 * (1.0 + std::abs(c[0]));
+  for (long lag = -static_cast<long>(nr) + 1; lag < static_cast<long>(nd); ++lag) {
+    const double v = c[static_cast<size_t>((lag + static_cast<long>(n)) % static_cast<long>(n))];
+    // Rounding noise must not pull the lag away from zero when nothing correlates.
+    const bool tie_nearer = std::abs(v - best) <= eps && std::abs(lag) < std::abs(best_lag);
+    if (v > best + eps || (tie_nearer && v > eps)) {
+      best = v;
+      best_lag = lag;
+    }
+  }
+  return static_cast<int>(best_lag);
+}
+
 FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg, long a,
                        long b, int coarse, const Setup& s) {
   const int n = s.align_nfft;
@@ -174,12 +203,6 @@ FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Se
   // Share of the votes that agree with the winner (the kernel spreads each vote over h units).
   out.confidence = total > 0 ? best / total : 0.0;
   return out;
-}
-
-FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, long a, long b,
-                     int coarse, const Setup& s) {
-  const FramePeaks fp = frame_peaks(ref, deg, a, b, coarse, s);
-  return histogram_delay(fp, 0, fp.lag.size(), s);
 }
 
 namespace {

@@ -34,7 +34,8 @@ void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>&
     const double p0 = s.threshold[b];
     const double g = s.exponent[b];
     if (p[b] > p0)
-      out[b] = s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
+      out[b] = s.loudness_scale * std::pow(p0 / 0.5, g) *
+               (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
     else
       out[b] = 0.0;
   }

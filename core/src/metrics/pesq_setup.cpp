@@ -109,7 +109,8 @@ void build_bands(Setup& s, bool wide) {
   const int top = static_cast<int>(std::floor(nbtop / bin_hz));
   std::vector<int> counts = equal_bark_groups(1, top, bin_hz, 41);
   if (wide) {
-    const auto hi = equal_bark_groups(top + 1, static_cast<int>(std::floor(wbtop / bin_hz)), bin_hz, 7);
+    const int wide_top = static_cast<int>(std::floor(wbtop / bin_hz));
+    const auto hi = equal_bark_groups(top + 1, wide_top, bin_hz, 7);
     counts.insert(counts.end(), hi.begin(), hi.end());
   }
   counts.insert(counts.begin(), 1);  // band 0 is the DC bin alone
@@ -151,7 +152,8 @@ void calibrate(Setup& s) {
   double total = 0;
   for (int b = 0; b < s.bands(); ++b) {
     const double pb = p[b] * sp, p0 = s.threshold[b], g = s.exponent[b];
-    if (pb > p0) total += std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * pb / p0, g) - 1.0) * s.width_bark[b];
+    if (pb > p0)
+      total += std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * pb / p0, g) - 1.0) * s.width_bark[b];
   }
   s.loudness_scale = 1.0 / total;
   s.power_scale = sp * std::pow(10.0, (s.wide ? kWideLevelOffsetDb : 0.0) / 10.0);

@@ -62,14 +62,15 @@ std::vector<Utterance> find_utterances(const Activity& ref);
 // envelope against the reference envelope over reference frames [start, end).
 int envelope_lag(const Activity& ref, const Activity& deg, int start, int end, int lo, int hi);
 
-// Fine delay of a reference sample range [a, b) against the degraded signal, starting from
-// a coarse delay in samples. Returns delay (samples) and confidence.
+// Best lag (envelope frames) of the whole degraded envelope against the whole reference
+// envelope, by FFT cross-correlation; 0 when nothing correlates.
+int overall_lag(const Activity& ref, const Activity& deg);
+
+// Fine delay (samples, degraded lagging positive) and the confidence of its vote.
 struct FineDelay {
   int delay = 0;
   double confidence = 0;
 };
-FineDelay fine_delay(std::span<const double> ref, std::span<const double> deg, long a, long b,
-                     int coarse, const Setup& s);
 
 // The per-frame material of the fine alignment: 64 ms Hann frames (75 % overlap) starting at
 // `start` in the reference, each with the lag of its cross-correlation peak (relative to the
@@ -95,14 +96,15 @@ struct Piece {
 };
 std::vector<Piece> split_votes(const FramePeaks& fp, const Setup& s, int depth = 2);
 
-// Perceptual model and cognitive model over aligned frames; returns the raw score.
-// frame_delay[i] is the delay (samples) of perceptual frame i (which starts at i * hop in
-// the reference); frames [first, last) are the speech-active span that is scored.
+// Perceptual and cognitive model over aligned 32 ms frames: the symmetric and asymmetric
+// disturbance of every frame. frame_delay[i] is the delay (samples) of perceptual frame i,
+// which starts at i * hop in the reference.
 struct Disturbance {
   std::vector<double> sym, asym;  // per frame
 };
 Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
                                const std::vector<int>& frame_delay, const Setup& s);
+// Raw score from the disturbances of frames [first, last) (split-second L6, then L2).
 double aggregate(const Disturbance& d, int first, int last);
 
 }  // namespace vemio::pesq_detail
