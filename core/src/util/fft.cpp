@@ -1,5 +1,6 @@
 #include "vemio/util/fft.hpp"
 
+#include <mutex>
 #include <stdexcept>
 #include <unsupported/Eigen/FFT>
 #include <vector>
@@ -14,8 +15,17 @@ struct RealFFT<T>::Impl {
 };
 
 template <typename T>
-RealFFT<T>::RealFFT(int n) : n_(n), impl_(std::make_unique<Impl>()) {
+RealFFT<T>::RealFFT(int n) : n_(n) {
   if (n <= 0) throw std::invalid_argument("FFT length must be positive");
+#ifdef EIGEN_FFTW_DEFAULT
+  // instances plan on their own threads; FFTW's planner must be told to lock
+  static std::once_flag once;
+  std::call_once(once, [] {
+    fftw_make_planner_thread_safe();
+    fftwf_make_planner_thread_safe();
+  });
+#endif
+  impl_ = std::make_unique<Impl>();
   impl_->fft.SetFlag(Eigen::FFT<T>::HalfSpectrum);
   impl_->spec.resize(static_cast<size_t>(n / 2 + 1));
   impl_->time.resize(static_cast<size_t>(n));
