@@ -453,6 +453,13 @@ def test_wavelet_filter_thresholds_and_arguments():
     ramp = np.cumsum(np.ones(64))
     np.testing.assert_allclose(trad.wavelet_low_pass_filter(ramp, 0.8, "haar"), pywt_filter(ramp, 0.8, "haar"),
                                atol=1e-10)
+    # a zero coefficient in a band whose maximum is zero stays zero (0/0 would make it NaN)
+    y4 = np.array([1.0, 1.0, 3.0, 3.5])
+    coeff = pywt.wavedec(y4, "haar", mode="periodization")
+    coeff[1:] = [np.sign(c) * np.maximum(np.abs(c) - 0.8 * np.nanmax(c), 0) for c in coeff[1:]]
+    expected = pywt.waverec(coeff, "haar", mode="periodization")
+    assert np.all(np.isfinite(expected))
+    np.testing.assert_allclose(trad.wavelet_low_pass_filter(y4, 0.8, "haar"), expected, atol=1e-12)
     for bad in ("morl", "db99", "xyz"):
         with pytest.raises(ValueError, match="wavelet"):
             trad.wavelet_low_pass_filter(y, 0.8, bad)
