@@ -74,7 +74,7 @@ constexpr double kWideLevelOffsetDb = -1.5;
 
 double threshold_db(double hz) { return response_db(kThreshold, hz) + kThresholdOffsetDb; }
 
-// Bins 1..top in `count` groups of about equal width in Bark.
+// Bins from..top in `count` groups of about equal width in Bark.
 std::vector<int> equal_bark_groups(int from, int top, double bin_hz, int count) {
   double lo = 0.01, hi = 5.0;
   std::vector<int> counts;
