@@ -29,15 +29,13 @@ double audible_power(const std::vector<double>& p, const Setup& s, double factor
   return sum;
 }
 
+// Zwicker's law per band. Below the hearing threshold the expression turns negative and is
+// kept so: a band left silent where the reference is faint still counts as a loss.
 void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>& out) {
   for (int b = 0; b < s.bands(); ++b) {
     const double p0 = s.threshold[b];
     const double g = s.exponent[b];
-    if (p[b] > p0)
-      out[b] = s.loudness_scale * std::pow(p0 / 0.5, g) *
-               (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
-    else
-      out[b] = 0.0;
+    out[b] = s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
   }
 }
 
@@ -122,7 +120,7 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
     loudness(pd[i], s, ld);
     for (int b = 0; b < nb; ++b) {
       // Differences smaller than a quarter of the softer loudness are not heard.
-      const double m = 0.25 * std::min(lr[b], ld[b]);
+      const double m = std::max(0.0, 0.25 * std::min(lr[b], ld[b]));
       double d = ld[b] - lr[b];
       if (d > m)
         d -= m;

@@ -66,10 +66,11 @@ constexpr Point kThreshold[] = {
 
 // Offset of the threshold table against the model's calibration, fitted to the reference
 // model's scores (black-box comparison on synthesised speech).
-constexpr double kThresholdOffsetDb = -6.0;
+constexpr double kThresholdOffsetDb = -9.0;
 
-// Wide band: level correction of the high-pass input filter's pass-band gain, fitted the same
-// way.
+// Level corrections of the two input filters (narrow band: the normalised receive
+// characteristic; wide band: the high-pass's pass-band gain), fitted the same way.
+constexpr double kNarrowLevelOffsetDb = -0.75;
 constexpr double kWideLevelOffsetDb = -1.5;
 
 double threshold_db(double hz) { return response_db(kThreshold, hz) + kThresholdOffsetDb; }
@@ -156,7 +157,8 @@ void calibrate(Setup& s) {
       total += std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * pb / p0, g) - 1.0) * s.width_bark[b];
   }
   s.loudness_scale = 1.0 / total;
-  s.power_scale = sp * std::pow(10.0, (s.wide ? kWideLevelOffsetDb : 0.0) / 10.0);
+  s.power_scale =
+      sp * std::pow(10.0, (s.wide ? kWideLevelOffsetDb : kNarrowLevelOffsetDb) / 10.0);
 }
 
 }  // namespace
