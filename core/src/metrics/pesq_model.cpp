@@ -35,7 +35,8 @@ void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>&
   for (int b = 0; b < s.bands(); ++b) {
     const double p0 = s.threshold[b];
     const double g = s.exponent[b];
-    out[b] = s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
+    out[b] =
+        s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
   }
 }
 
@@ -144,6 +145,8 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
   return out;
 }
 
+namespace {
+
 double aggregate_one(const std::vector<double>& d, int first, int last) {
   // L6 over split-second intervals (50 % overlap), then L2 over the intervals.
   std::vector<double> intervals;
@@ -161,6 +164,8 @@ double aggregate_one(const std::vector<double>& d, int first, int last) {
   for (double v : intervals) sum += v * v;
   return std::sqrt(sum / double(intervals.size()));
 }
+
+}  // namespace
 
 double aggregate(const Disturbance& d, int first, int last) {
   const double sym = aggregate_one(d.sym, first, last);
