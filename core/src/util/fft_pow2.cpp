@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
+
+#include "fft_pow2_kernels.hpp"
 
 namespace vemio::fft::detail {
 
@@ -163,8 +166,23 @@ void radix2_last(int s, const T* __restrict xr, const T* __restrict xi, T* __res
 
 }  // namespace
 
+// The lengths below 64 (too short for the vector kernels' blocking) use the scalar code of
+// this file, which follows the same stage layout.
 template <typename T>
-Pow2RealFFT<T>::Pow2RealFFT(int n) : n_(n), m_(n / 2) {
+void pow2_forward_simd(const Pow2Plan<T>& p, const T* x, T* X) {
+  Simd<T, 16 / sizeof(T)>::forward(p, x, X);
+}
+template <typename T>
+void pow2_inverse_simd(const Pow2Plan<T>& p, const T* X, T* x) {
+  Simd<T, 16 / sizeof(T)>::inverse(p, X, x);
+}
+template void pow2_forward_simd<float>(const Pow2Plan<float>&, const float*, float*);
+template void pow2_forward_simd<double>(const Pow2Plan<double>&, const double*, double*);
+template void pow2_inverse_simd<float>(const Pow2Plan<float>&, const float*, float*);
+template void pow2_inverse_simd<double>(const Pow2Plan<double>&, const double*, double*);
+
+template <typename T>
+Pow2RealFFT<T>::Pow2RealFFT(int n, bool allow_avx2) : n_(n), m_(n / 2) {
   if (!handles(n)) throw std::invalid_argument("power-of-two FFT length expected");
   const UnitRoots roots(n);
   int len = m_, s = 1;
@@ -199,6 +217,33 @@ Pow2RealFFT<T>::Pow2RealFFT(int n) : n_(n), m_(n / 2) {
   ai_.resize(m_);
   br_.resize(m_);
   bi_.resize(m_);
+
+  plan_.n = n_;
+  plan_.m = m_;
+  plan_.nstages = static_cast<int>(stages_.size());
+  plan_.radix2 = radix2_;
+  for (size_t i = 0; i < stages_.size(); ++i) {
+    plan_.len[i] = stages_[i].len;
+    plan_.stride[i] = stages_[i].stride;
+    plan_.wr[i] = twr_.data() + stages_[i].tw;
+    plan_.wi[i] = twi_.data() + stages_[i].tw;
+  }
+  plan_.ur = ur_.data();
+  plan_.ui = ui_.data();
+  plan_.ar = ar_.data();
+  plan_.ai = ai_.data();
+  plan_.br = br_.data();
+  plan_.bi = bi_.data();
+  if (n_ >= 64) {
+    fwd_ = pow2_forward_simd<T>;
+    inv_ = pow2_inverse_simd<T>;
+    if constexpr (std::is_same_v<T, double>) {
+      if (allow_avx2 && pow2_have_avx2()) {
+        fwd_ = pow2_forward_avx2;
+        inv_ = pow2_inverse_avx2;
+      }
+    }
+  }
 }
 
 template <typename T>
@@ -225,6 +270,7 @@ void Pow2RealFFT<T>::complex_forward(T* re, T* im, T* sre, T* sim, T** out_re, T
 
 template <typename T>
 void Pow2RealFFT<T>::forward(const T* x, std::complex<T>* X) {
+  if (fwd_) return fwd_(plan_, x, reinterpret_cast<T*>(X));
   const int m = m_;
   T* __restrict zr = ar_.data();
   T* __restrict zi = ai_.data();
@@ -259,6 +305,7 @@ void Pow2RealFFT<T>::forward(const T* x, std::complex<T>* X) {
 
 template <typename T>
 void Pow2RealFFT<T>::inverse(const std::complex<T>* X, T* x) {
+  if (inv_) return inv_(plan_, reinterpret_cast<const T*>(X), x);
   const int m = m_;
   const T* Xf = reinterpret_cast<const T*>(X);
   const T scale = T(1) / static_cast<T>(n_);
