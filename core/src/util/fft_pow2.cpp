@@ -5,7 +5,9 @@
 #include <type_traits>
 #include <utility>
 
+#if VEMIO_FFT_SIMD
 #include "fft_pow2_kernels.hpp"
+#endif
 
 namespace vemio::fft::detail {
 
@@ -168,6 +170,7 @@ void radix2_last(int s, const T* __restrict xr, const T* __restrict xi, T* __res
 
 // The lengths below 64 (too short for the vector kernels' blocking) use the scalar code of
 // this file, which follows the same stage layout.
+#if VEMIO_FFT_SIMD
 template <typename T>
 void pow2_forward_simd(const Pow2Plan<T>& p, const T* x, T* X) {
   Simd<T, 16 / sizeof(T)>::forward(p, x, X);
@@ -180,6 +183,7 @@ template void pow2_forward_simd<float>(const Pow2Plan<float>&, const float*, flo
 template void pow2_forward_simd<double>(const Pow2Plan<double>&, const double*, double*);
 template void pow2_inverse_simd<float>(const Pow2Plan<float>&, const float*, float*);
 template void pow2_inverse_simd<double>(const Pow2Plan<double>&, const double*, double*);
+#endif
 
 template <typename T>
 Pow2RealFFT<T>::Pow2RealFFT(int n, bool allow_avx2) : n_(n), m_(n / 2) {
@@ -234,6 +238,7 @@ Pow2RealFFT<T>::Pow2RealFFT(int n, bool allow_avx2) : n_(n), m_(n / 2) {
   plan_.ai = ai_.data();
   plan_.br = br_.data();
   plan_.bi = bi_.data();
+#if VEMIO_FFT_SIMD
   if (n_ >= 64) {
     fwd_ = pow2_forward_simd<T>;
     inv_ = pow2_inverse_simd<T>;
@@ -244,6 +249,9 @@ Pow2RealFFT<T>::Pow2RealFFT(int n, bool allow_avx2) : n_(n), m_(n / 2) {
       }
     }
   }
+#else
+  (void)allow_avx2;
+#endif
 }
 
 template <typename T>

@@ -2,7 +2,7 @@
 // time on processors that have them; the baseline x86-64 build only assumes SSE2.
 #include "fft_pow2_plan.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if VEMIO_FFT_SIMD && defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")

@@ -2,6 +2,15 @@
 // be compiled for several instruction sets without sharing any inline library code.
 #pragma once
 
+// The vector kernels need the GCC / Clang vector extensions with __builtin_shufflevector
+// (GCC 12+, Clang); other compilers run the scalar code (-DVEMIO_FFT_SIMD=0 forces it).
+#ifdef VEMIO_FFT_SIMD
+#elif defined(__clang__) || (defined(__GNUC__) && __GNUC__ >= 12)
+#define VEMIO_FFT_SIMD 1
+#else
+#define VEMIO_FFT_SIMD 0
+#endif
+
 namespace vemio::fft::detail {
 
 template <typename T>
