@@ -13,22 +13,23 @@ namespace vemio::fft::detail {
 
 namespace {
 
-// exp(-2 pi i j / n) for every j < n, from a table of the first octant evaluated in long
-// double and unfolded through the exact symmetries of sine and cosine, so every entry is the
-// correctly rounded value (or within an ulp of it) without accumulating recurrences.
+// exp(-2 pi i j / n) for every j < n, from a table of the first octant unfolded through the
+// exact symmetries of sine and cosine, so every entry is within an ulp or so of the true
+// value, with no recurrence to accumulate errors.
 class UnitRoots {
  public:
   explicit UnitRoots(int n) : n_(n), c_(n / 8 + 1), s_(n / 8 + 1) {
+    // the angle is formed in long double; double sine and cosine of the rounded angle are
+    // within an ulp or so (the angle is below pi/4)
     const long double step = 2.0L * 3.14159265358979323846264338327950288L / n;
     for (int j = 0; j <= n / 8; ++j) {
-      c_[j] = static_cast<double>(std::cos(step * j));
-      s_[j] = static_cast<double>(std::sin(step * j));
+      const double a = static_cast<double>(step * j);
+      c_[j] = std::cos(a);
+      s_[j] = std::sin(a);
     }
   }
-  // cos and sin of 2 pi j / n; the root is cos - i sin
+  // cos and sin of 2 pi j / n for 0 <= j < n; the root is cos - i sin
   std::pair<double, double> operator()(long j) const {
-    j %= n_;
-    if (j < 0) j += n_;
     bool neg_s = false;
     if (j > n_ / 2) {  // sin(2pi - t) = -sin t
       j = n_ - j;
