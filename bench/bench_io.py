@@ -27,7 +27,7 @@ def make_files(folder: Path, n: int, seconds=3.0, sr=16000):
     return sorted(folder.glob("*.wav"))
 
 
-def best(fn, repeat=3):
+def best(fn, repeat=7):
     times = []
     for _ in range(repeat):
         t = time.perf_counter()
