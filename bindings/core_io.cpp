@@ -219,20 +219,11 @@ struct Placed {
   int rate = 0;
 };
 
-Placed place(audio::Decoded&& d, BatchArena* arena) {
+Placed from_decoded(audio::Decoded&& d) {
   Placed p;
   p.channels = d.channels;
   p.frames = d.frames;
   p.rate = d.rate;
-  if (arena && !d.samples.empty()) {
-    auto [mem, block] = arena->allocate(d.samples.size());
-    if (mem) {
-      std::memcpy(mem, d.samples.data(), d.samples.size() * sizeof(float));
-      p.data = mem;
-      p.block = std::move(block);
-      return p;
-    }
-  }
   p.own = std::move(d.samples);
   return p;
 }
@@ -256,8 +247,18 @@ py::object placed_to_py(Placed&& p) {
   return py::make_tuple(arr, p.rate);
 }
 
-py::object loaded_to_py(audio::Decoded&& d, BatchArena* arena = nullptr) {
-  return placed_to_py(place(std::move(d), arena));
+// Runs `load` (which returns a Placed); any failure prints the broken-file line naming
+// `shown` and gives None. Only an interrupt or an exit request goes through.
+template <typename Load>
+py::object placed_or_report(py::handle shown, Load&& load) {
+  try {
+    return placed_to_py(load());
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+  } catch (...) {
+  }
+  py::print(py::str(kBroken) + py::str(shown));
+  return py::none();
 }
 
 // Decodes one file (mono, native rate) straight into the batch's memory.
@@ -279,8 +280,8 @@ Placed decode_placed(const fs::path& path, BatchArena& arena) {
   return p;
 }
 
-py::object file_load_impl(py::object wav_dir, py::object sr, py::object mono, BatchArena* arena) {
-  try {
+py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
+  return placed_or_report(wav_dir, [&] {
     fs::path path = to_fs_path(wav_dir);
     int target = 0;
     if (!sr.is_none()) {
@@ -290,22 +291,9 @@ py::object file_load_impl(py::object wav_dir, py::object sr, py::object mono, Ba
       target = static_cast<int>(r);
     }
     bool m = PyObject_IsTrue(mono.ptr());
-    audio::Decoded d;
-    {
-      py::gil_scoped_release nogil;
-      d = audio::decode(path, target, m);
-    }
-    return loaded_to_py(std::move(d), arena);
-  } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
-  } catch (...) {
-  }
-  py::print(py::str(kBroken) + py::str(wav_dir));
-  return py::none();
-}
-
-py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
-  return file_load_impl(wav_dir, sr, mono, nullptr);
+    py::gil_scoped_release nogil;
+    return from_decoded(audio::decode(path, target, m));
+  });
 }
 
 bool is_existing_wav(py::handle wave) {
@@ -323,20 +311,11 @@ py::object load_wave_impl(py::object wave, py::object num, BatchArena& arena) {
     return out;
   }
   if (is_existing_wav(wave)) {
-    try {
+    return placed_or_report(wave, [&] {
       fs::path path = to_fs_path(wave);
-      Placed p;
-      {
-        py::gil_scoped_release nogil;
-        p = decode_placed(path, arena);
-      }
-      return placed_to_py(std::move(p));
-    } catch (py::error_already_set& e) {
-      if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
-    } catch (...) {
-    }
-    py::print(py::str(kBroken) + py::str(wave));
-    return py::none();
+      py::gil_scoped_release nogil;
+      return decode_placed(path, arena);
+    });
   }
   PyErr_SetObject(PyExc_Exception, py::make_tuple("[vm.] Found unexpected file", wave).ptr());
   throw py::error_already_set();

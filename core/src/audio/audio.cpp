@@ -144,6 +144,16 @@ bool read_pcm16_wav(const fs::path& file, Out&& out, int& rate, int& channels) {
   return false;
 }
 
+// Mean of the channels of `frames` interleaved frames, summed in float in channel order.
+void mix_to_mono(const float* inter, size_t frames, int ch, float* dst) {
+  const float inv = static_cast<float>(ch);
+  for (size_t i = 0; i < frames; ++i) {
+    float acc = 0.0f;
+    for (int c = 0; c < ch; ++c) acc += inter[i * static_cast<size_t>(ch) + static_cast<size_t>(c)];
+    dst[i] = acc / inv;
+  }
+}
+
 }  // namespace
 
 Info probe(const fs::path& file) {
@@ -205,12 +215,7 @@ Decoded decode(const fs::path& file, int target_rate, bool mono) {
     rows.push_back(std::move(inter));
   } else if (mono) {
     std::vector<float> m(static_cast<size_t>(n));
-    const float inv = static_cast<float>(ch);
-    for (int64_t i = 0; i < n; ++i) {
-      float s = 0.0f;
-      for (int c = 0; c < ch; ++c) s += inter[static_cast<size_t>(i * ch + c)];
-      m[static_cast<size_t>(i)] = s / inv;
-    }
+    mix_to_mono(inter.data(), static_cast<size_t>(n), ch, m.data());
     rows.push_back(std::move(m));
   } else {
     rows.assign(static_cast<size_t>(ch), std::vector<float>(static_cast<size_t>(n)));
@@ -238,10 +243,9 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
   thread_local std::vector<float> scratch;
   size_t count = 0;
   int ch = 0, r = 0;
-  float* direct_dst = nullptr;
   auto out = [&](size_t n, int c) -> float* {
     count = n;
-    if (c == 1) return direct_dst = alloc(n);
+    if (c == 1) return alloc(n);
     scratch.resize(n);
     return scratch.data();
   };
@@ -249,13 +253,7 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
     rate = r;
     if (ch == 1) return static_cast<int64_t>(count);
     const size_t frames = count / static_cast<size_t>(ch);
-    float* dst = alloc(frames);
-    const float inv = static_cast<float>(ch);
-    for (size_t i = 0; i < frames; ++i) {
-      float acc = 0.0f;
-      for (int c = 0; c < ch; ++c) acc += scratch[i * static_cast<size_t>(ch) + static_cast<size_t>(c)];
-      dst[i] = acc / inv;
-    }
+    mix_to_mono(scratch.data(), frames, ch, alloc(frames));
     if (scratch.capacity() > (size_t(8) << 20)) std::vector<float>().swap(scratch);
     return static_cast<int64_t>(frames);
   }
