@@ -44,8 +44,8 @@ py::array_t<double> to_numpy(std::vector<double>&& v) {
 
 py::array_t<double> to_numpy_bins_by_frames(feat::FrameMatrix&& m) {
   const py::ssize_t frames = m.frames, bins = m.bins;
-  auto* holder = new std::vector<double>(std::move(m.v));
-  py::capsule owner(holder, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+  auto* holder = new feat::Values(std::move(m.v));
+  py::capsule owner(holder, [](void* p) { delete static_cast<feat::Values*>(p); });
   const py::ssize_t d = sizeof(double);
   return py::array_t<double>({bins, frames}, {d, bins * d}, holder->data(), owner);
 }

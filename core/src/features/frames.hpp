@@ -19,4 +19,7 @@ void parallel_for(int n, int grain, const std::function<void(int, int)>& body);
 void for_each_spectrum(std::span<const double> y, const StftParams& p, int frames,
                        const std::function<void(int, std::span<const std::complex<double>>)>& fn);
 
+// out[k] = |X[k]| ** power for k < n (power 1 and 2 take the fast paths).
+void spectrum_power(const std::complex<double>* X, double* out, int n, double power);
+
 }  // namespace vemio::features::detail

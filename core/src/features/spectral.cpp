@@ -1,13 +1,17 @@
 #include "vemio/features/spectral.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <functional>
 #include <mutex>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "frames.hpp"
 #include "vemio/util/fft.hpp"
@@ -52,8 +56,15 @@ int frame_count(size_t length, const StftParams& p) {
 
 void check_audio(std::span<const double> y) {
   if (y.empty()) throw FeatureError("the signal is empty");
-  for (double v : y)
-    if (!std::isfinite(v)) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
+  // A value is NaN or infinite exactly when its exponent bits are all set; integer
+  // arithmetic on the bits vectorises where std::isfinite does not.
+  // Adding one to an all-ones exponent carries into the top bit, and only then.
+  constexpr std::uint64_t exponent = 0x7ff0000000000000ull, one = 0x0010000000000000ull;
+  std::uint64_t bad = 0;
+  const double* p = y.data();
+  const size_t n = y.size();
+  for (size_t i = 0; i < n; ++i) bad |= (std::bit_cast<std::uint64_t>(p[i]) & exponent) + one;
+  if (bad >> 63) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
 }
 
 namespace {
@@ -99,31 +110,95 @@ void parallel_for(int n, int grain, const std::function<void(int, int)>& body) {
   if (err) std::rethrow_exception(err);
 }
 
+namespace {
+
+__attribute__((target_clones("avx2", "default"))) void windowed(const double* w, const double* x, double* out,
+                                                                long n) {
+  for (long i = 0; i < n; ++i) out[i] = w[i] * x[i];
+}
+
+// Transform plans cost thousands of sines and cosines to build; finished plans wait here for
+// the next call instead of being rebuilt by every worker of every call.
+class PlanPool {
+ public:
+  std::unique_ptr<vemio::fft::RealFFT<double>> take(int n) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (auto it = free_.begin(); it != free_.end(); ++it)
+        if (it->first == n) {
+          auto plan = std::move(it->second);
+          free_.erase(it);
+          return plan;
+        }
+    }
+    return std::make_unique<vemio::fft::RealFFT<double>>(n);
+  }
+  void give_back(int n, std::unique_ptr<vemio::fft::RealFFT<double>> plan) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (free_.size() >= kKeep) free_.erase(free_.begin());  // the oldest plan goes
+    free_.emplace_back(n, std::move(plan));
+  }
+
+ private:
+  static constexpr size_t kKeep = 8;
+  std::mutex mu_;
+  std::vector<std::pair<int, std::unique_ptr<vemio::fft::RealFFT<double>>>> free_;
+};
+
+PlanPool& plans() {
+  static PlanPool* pool = new PlanPool;  // never destroyed: workers may outlive static teardown
+  return *pool;
+}
+
+}  // namespace
+
 void for_each_spectrum(std::span<const double> y, const StftParams& p, int frames,
                        const std::function<void(int, std::span<const std::complex<double>>)>& fn) {
   const int n_fft = p.n_fft;
   const int win_length = p.win_length > 0 ? p.win_length : n_fft;
   if (win_length > n_fft) throw FeatureError("win_length must not exceed n_fft");
+  // the window is zero outside [w0, w1), so only that part of a frame is ever read
+  const long w0 = (n_fft - win_length) / 2, w1 = w0 + win_length;
   std::vector<double> win(static_cast<size_t>(n_fft), 0.0);
   {
     auto w = make_window(p.window, win_length);
-    std::copy(w.begin(), w.end(), win.begin() + (n_fft - win_length) / 2);
+    std::copy(w.begin(), w.end(), win.begin() + w0);
   }
   const long pad = p.center ? n_fft / 2 : 0;
   const long len = static_cast<long>(y.size());
   parallel_for(frames, 64, [&](int begin, int end) {
-    vemio::fft::RealFFT<double> fft(n_fft);
-    std::vector<double> buf(static_cast<size_t>(n_fft));
+    auto fft = plans().take(n_fft);
+    std::vector<double> buf(static_cast<size_t>(n_fft), 0.0);
     std::vector<std::complex<double>> spec(static_cast<size_t>(n_fft / 2 + 1));
+    long zero_lo = 0, zero_hi = n_fft;  // buf[zero_lo, zero_hi) may hold samples of the last frame
     for (int t = begin; t < end; ++t) {
-      long start = static_cast<long>(t) * p.hop - pad;
-      long lo = std::max(0L, -start), hi = std::min<long>(n_fft, len - start);
-      std::fill(buf.begin(), buf.end(), 0.0);
-      for (long i = lo; i < hi; ++i) buf[i] = win[i] * y[start + i];
-      fft.forward(buf, spec);
+      const long start = static_cast<long>(t) * p.hop - pad;
+      const long lo = std::max(w0, -start), hi = std::max(lo, std::min<long>(w1, len - start));
+      // clear what the previous frame wrote outside this frame's samples
+      if (zero_lo < lo) std::fill(buf.begin() + zero_lo, buf.begin() + std::min(lo, zero_hi), 0.0);
+      if (hi < zero_hi) std::fill(buf.begin() + std::max(hi, zero_lo), buf.begin() + zero_hi, 0.0);
+      if (lo < hi) windowed(win.data() + lo, y.data() + (start + lo), buf.data() + lo, hi - lo);
+      zero_lo = lo;
+      zero_hi = hi;
+      fft->forward(buf, spec);
       fn(t, spec);
     }
+    plans().give_back(n_fft, std::move(fft));
   });
+}
+
+// |X[k]| ** power for k < n. Built for AVX2 as well, picked at run time: square roots of four
+// doubles at once are most of the cost of a magnitude spectrogram after the transform.
+__attribute__((target_clones("avx2", "default"))) void spectrum_power(const std::complex<double>* X, double* out,
+                                                                     int n, double power) {
+  const double* z = reinterpret_cast<const double*>(X);
+  if (power == 1.0) {
+    for (int k = 0; k < n; ++k) out[k] = std::sqrt(z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1]);
+  } else if (power == 2.0) {
+    for (int k = 0; k < n; ++k) out[k] = z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1];
+  } else {
+    for (int k = 0; k < n; ++k) out[k] = std::pow(std::sqrt(z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1]), power);
+  }
 }
 
 }  // namespace detail
@@ -147,14 +222,7 @@ FrameMatrix spectrogram(std::span<const double> y, const StftParams& p, double p
   m.bins = p.n_fft / 2 + 1;
   m.v.resize(static_cast<size_t>(m.frames) * m.bins);
   detail::for_each_spectrum(y, p, m.frames, [&](int t, std::span<const std::complex<double>> X) {
-    double* row = &m.v[static_cast<size_t>(t) * m.bins];
-    if (power == 1.0) {
-      for (int k = 0; k < m.bins; ++k) row[k] = mag(X[k]);
-    } else if (power == 2.0) {
-      for (int k = 0; k < m.bins; ++k) row[k] = mag2(X[k]);
-    } else {
-      for (int k = 0; k < m.bins; ++k) row[k] = std::pow(mag(X[k]), power);
-    }
+    detail::spectrum_power(X.data(), &m.v[static_cast<size_t>(t) * m.bins], m.bins, power);
   });
   return m;
 }
@@ -318,7 +386,7 @@ FrameMatrix mel_spectrogram(std::span<const double> y, double sr, const StftPara
   detail::for_each_spectrum(y, p, m.frames, [&](int t, std::span<const std::complex<double>> X) {
     thread_local std::vector<double> pw;
     pw.resize(static_cast<size_t>(bins));
-    for (int k = 0; k < bins; ++k) pw[k] = mag2(X[k]);
+    detail::spectrum_power(X.data(), pw.data(), bins, 2.0);
     double* row = &m.v[static_cast<size_t>(t) * n_mels];
     for (int b = 0; b < n_mels; ++b) {
       const double* w = &bank.w[static_cast<size_t>(b) * bins];

@@ -11,6 +11,8 @@
 #include <complex>
 #include <span>
 #include <stdexcept>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace vemio::features {
@@ -48,11 +50,33 @@ int frame_count(size_t length, const StftParams& p);
 // Throws FeatureError for an empty signal or any NaN/infinite sample.
 void check_audio(std::span<const double> y);
 
+// Allocator whose resize() leaves new elements uninitialised: feature matrices are written
+// in full by the worker threads, so zeroing them first only costs a pass over memory.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+using Values = std::vector<double, UninitAllocator<double>>;
+
 // A real matrix stored frame-major: rows are frames, columns are bins (or bands).
 struct FrameMatrix {
   int frames = 0;
   int bins = 0;
-  std::vector<double> v;  // v[t * bins + k]
+  Values v;  // v[t * bins + k]
   double& at(int t, int k) { return v[static_cast<size_t>(t) * bins + k]; }
   double at(int t, int k) const { return v[static_cast<size_t>(t) * bins + k]; }
 };
