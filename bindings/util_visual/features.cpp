@@ -36,6 +36,27 @@ Signal to_signal(py::handle y, const char* what) {
   return s;
 }
 
+SpectralSignal to_spectral_signal(py::handle y, const char* what) {
+  py::array a = numpy().attr("asarray")(y);
+  SpectralSignal s;
+  if (a.dtype().equal(py::dtype::of<float>())) {
+    // same checks as to_signal, then the float32 samples as they are (C-contiguous)
+    if (a.ndim() != 1)
+      throw py::value_error(std::string(what) + " must be one-dimensional, got shape " +
+                            py::str(a.attr("shape")).cast<std::string>());
+    if (a.size() == 0) throw py::value_error(std::string(what) + " is empty: there are no samples to analyse");
+    auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(a);
+    if (!f) throw py::error_already_set();
+    s.view = std::span<const float>(f.data(), static_cast<size_t>(f.size()));
+    s.arr = std::move(f);
+  } else {
+    Signal d = to_signal(a, what);
+    s.view = d.span();
+    s.arr = std::move(d.arr);
+  }
+  return s;
+}
+
 py::array_t<double> to_numpy(std::vector<double>&& v) {
   auto* holder = new std::vector<double>(std::move(v));
   py::capsule owner(holder, [](void* p) { delete static_cast<std::vector<double>*>(p); });
@@ -86,13 +107,13 @@ double check_rate(double sr) {
 
 py::array_t<std::complex<double>> stft_py(py::object y, int n_fft, int hop, py::object win_length,
                                           py::object window, bool center) {
-  Signal s = to_signal(y);
+  SpectralSignal s = to_spectral_signal(y);
   auto p = params(n_fft, hop, win_length, window, center);
   int frames = 0;
   std::vector<std::complex<double>> v;
   {
     py::gil_scoped_release nogil;
-    v = feat::stft(s.span(), p, &frames);
+    v = feat::stft(s.samples(), p, &frames);
   }
   const py::ssize_t bins = p.n_fft / 2 + 1, d = sizeof(std::complex<double>);
   auto* holder = new std::vector<std::complex<double>>(std::move(v));
@@ -103,12 +124,12 @@ py::array_t<std::complex<double>> stft_py(py::object y, int n_fft, int hop, py::
 
 py::array_t<double> spectrogram_py(py::object y, int n_fft, int hop, py::object win_length, py::object window,
                                    bool center, double power) {
-  Signal s = to_signal(y);
+  SpectralSignal s = to_spectral_signal(y);
   auto p = params(n_fft, hop, win_length, window, center);
   feat::FrameMatrix m;
   {
     py::gil_scoped_release nogil;
-    m = feat::spectrogram(s.span(), p, power);
+    m = feat::spectrogram(s.samples(), p, power);
   }
   return to_numpy_bins_by_frames(std::move(m));
 }
@@ -148,7 +169,7 @@ py::array_t<double> mel_filters_py(double sr, int n_fft, int n_mels, double fmin
 
 py::array_t<double> melspectrogram_py(py::object y, double sr, int n_fft, int hop, int n_mels, double fmin,
                                       py::object fmax) {
-  Signal s = to_signal(y);
+  SpectralSignal s = to_spectral_signal(y);
   feat::StftParams p;
   p.n_fft = n_fft;
   p.hop = hop;
@@ -156,21 +177,21 @@ py::array_t<double> melspectrogram_py(py::object y, double sr, int n_fft, int ho
   feat::FrameMatrix m;
   {
     py::gil_scoped_release nogil;
-    m = feat::mel_spectrogram(s.span(), sr, p, n_mels, fmin, hi);
+    m = feat::mel_spectrogram(s.samples(), sr, p, n_mels, fmin, hi);
   }
   return to_numpy_bins_by_frames(std::move(m));
 }
 
-std::vector<double> centroid_of(const Signal& s, double sr) {
+std::vector<double> centroid_of(const SpectralSignal& s, double sr) {
   check_rate(sr);
   py::gil_scoped_release nogil;
-  return feat::spectral_centroid(s.span(), sr, feat::StftParams{});
+  return feat::spectral_centroid(s.samples(), sr, feat::StftParams{});
 }
 
-std::vector<double> rolloff_of(const Signal& s, double sr, double roll_percent = 0.85) {
+std::vector<double> rolloff_of(const SpectralSignal& s, double sr, double roll_percent = 0.85) {
   check_rate(sr);
   py::gil_scoped_release nogil;
-  return feat::spectral_rolloff(s.span(), sr, feat::StftParams{}, roll_percent);
+  return feat::spectral_rolloff(s.samples(), sr, feat::StftParams{}, roll_percent);
 }
 
 std::vector<double> zcr_of(const Signal& s, int frame_length = 2048, int hop = 512, bool center = true) {
@@ -227,20 +248,20 @@ void finish_curve(py::object ax, py::object label) {
 }  // namespace
 
 void plot_spectral_centroid(py::object ax, py::object y, double sr, py::object color, py::object label) {
-  Signal s = to_signal(y);
+  SpectralSignal s = to_spectral_signal(y);
   auto c = centroid_of(s, sr);
   const size_t n = c.size();
-  py::object t = feature_time_axis(s.size(), sr, n);
+  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, n);
   ax.attr("plot")(t, normalize(to_numpy(std::move(c)), 0), py::arg("color") = color, py::arg("label") = label);
   ax.attr("set_title")("Spectral Centroid");
   finish_curve(ax, label);
 }
 
 void plot_spectral_rolloff(py::object ax, py::object y, double sr, py::object color, py::object label) {
-  Signal s = to_signal(y);
+  SpectralSignal s = to_spectral_signal(y);
   auto r = rolloff_of(s, sr);
   const size_t n = r.size();
-  py::object t = feature_time_axis(s.size(), sr, n);
+  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, n);
   ax.attr("plot")(t, normalize(to_numpy(std::move(r)), 0), py::arg("color") = color, py::arg("label") = label);
   ax.attr("set_title")("Spectral Rolloff");
   finish_curve(ax, label);
@@ -254,7 +275,7 @@ void plot_zcr(py::object ax, py::object y, double sr, py::object color, py::obje
   Signal s = to_signal(shifted);
   auto z = zcr_of(s);
   const size_t n = z.size();
-  py::object t = feature_time_axis(s.size(), sr, n);
+  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, n);
   ax.attr("plot")(t, to_numpy(std::move(z)), py::arg("color") = color, py::arg("label") = label);
   finish_curve(ax, label);
 }
@@ -312,11 +333,11 @@ void register_features(py::module_& m) {
         arg("n_mels") = 128, arg("fmin") = 0.0, arg("fmax") = py::none(), "Mel power spectrogram (n_mels, frames).");
   m.def(
       "_spectral_centroid",
-      [](py::object y, double sr) { return to_numpy(centroid_of(to_signal(y), sr)); }, arg("y"), arg("sr"),
+      [](py::object y, double sr) { return to_numpy(centroid_of(to_spectral_signal(y), sr)); }, arg("y"), arg("sr"),
       "Spectral centroid per frame in Hz.");
   m.def(
       "_spectral_rolloff",
-      [](py::object y, double sr, double roll) { return to_numpy(rolloff_of(to_signal(y), sr, roll)); },
+      [](py::object y, double sr, double roll) { return to_numpy(rolloff_of(to_spectral_signal(y), sr, roll)); },
       arg("y"), arg("sr"),
       arg("roll_percent") = 0.85, "Roll-off frequency per frame in Hz.");
   m.def(

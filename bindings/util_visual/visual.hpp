@@ -25,6 +25,15 @@ struct Signal {
 };
 Signal to_signal(py::handle y, const char* what = "y");
 
+// A signal for the spectral features: float32 arrays are read in place, anything else as
+// float64.
+struct SpectralSignal {
+  py::array arr;
+  vemio::features::Samples view{std::span<const double>()};  // safe to use without the GIL
+  vemio::features::Samples samples() const { return view; }
+};
+SpectralSignal to_spectral_signal(py::handle y, const char* what = "y");
+
 // Numpy views of native results.
 py::array_t<double> to_numpy(std::vector<double>&& v);
 // frames x bins (frame-major) as a (bins, frames) array, like the spectrogram layout users know

@@ -16,7 +16,7 @@ void parallel_for(int n, int grain, const std::function<void(int, int)>& body);
 // Calls fn(t, spectrum) for every centred, windowed frame t of y (frames of them in all, as
 // frame_count gives). Calls for different frames may run concurrently on different threads;
 // calls on one thread come in increasing t.
-void for_each_spectrum(std::span<const double> y, const StftParams& p, int frames,
+void for_each_spectrum(Samples y, const StftParams& p, int frames,
                        const std::function<void(int, std::span<const std::complex<double>>)>& fn);
 
 // out[k] = |X[k]| ** power for k < n (power 1 and 2 take the fast paths).

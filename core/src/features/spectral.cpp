@@ -54,17 +54,25 @@ int frame_count(size_t length, const StftParams& p) {
   return static_cast<int>(n);
 }
 
-void check_audio(std::span<const double> y) {
+void check_audio(Samples y) {
   if (y.empty()) throw FeatureError("the signal is empty");
-  // A value is NaN or infinite exactly when its exponent bits are all set; integer
-  // arithmetic on the bits vectorises where std::isfinite does not.
-  // Adding one to an all-ones exponent carries into the top bit, and only then.
-  constexpr std::uint64_t exponent = 0x7ff0000000000000ull, one = 0x0010000000000000ull;
+  // A value is NaN or infinite exactly when its exponent bits are all set; adding one to an
+  // all-ones exponent carries into the top bit, and only then. Integer arithmetic on the bits
+  // vectorises where std::isfinite does not.
   std::uint64_t bad = 0;
-  const double* p = y.data();
   const size_t n = y.size();
-  for (size_t i = 0; i < n; ++i) bad |= (std::bit_cast<std::uint64_t>(p[i]) & exponent) + one;
-  if (bad >> 63) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
+  if (const double* p = y.f64()) {
+    constexpr std::uint64_t exponent = 0x7ff0000000000000ull, one = 0x0010000000000000ull;
+    for (size_t i = 0; i < n; ++i) bad |= (std::bit_cast<std::uint64_t>(p[i]) & exponent) + one;
+    bad >>= 63;
+  } else {
+    const float* q = y.f32();
+    constexpr std::uint32_t exponent = 0x7f800000u, one = 0x00800000u;
+    std::uint32_t b = 0;
+    for (size_t i = 0; i < n; ++i) b |= (std::bit_cast<std::uint32_t>(q[i]) & exponent) + one;
+    bad = b >> 31;
+  }
+  if (bad) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
 }
 
 namespace {
@@ -116,6 +124,10 @@ __attribute__((target_clones("avx2", "default"))) void windowed(const double* w,
                                                                 long n) {
   for (long i = 0; i < n; ++i) out[i] = w[i] * x[i];
 }
+__attribute__((target_clones("avx2", "default"))) void windowed(const double* w, const float* x, double* out,
+                                                                long n) {
+  for (long i = 0; i < n; ++i) out[i] = w[i] * static_cast<double>(x[i]);
+}
 
 // Transform plans cost thousands of sines and cosines to build; finished plans wait here for
 // the next call instead of being rebuilt by every worker of every call.
@@ -152,7 +164,7 @@ PlanPool& plans() {
 
 }  // namespace
 
-void for_each_spectrum(std::span<const double> y, const StftParams& p, int frames,
+void for_each_spectrum(Samples y, const StftParams& p, int frames,
                        const std::function<void(int, std::span<const std::complex<double>>)>& fn) {
   const int n_fft = p.n_fft;
   const int win_length = p.win_length > 0 ? p.win_length : n_fft;
@@ -177,7 +189,12 @@ void for_each_spectrum(std::span<const double> y, const StftParams& p, int frame
       // clear what the previous frame wrote outside this frame's samples
       if (zero_lo < lo) std::fill(buf.begin() + zero_lo, buf.begin() + std::min(lo, zero_hi), 0.0);
       if (hi < zero_hi) std::fill(buf.begin() + std::max(hi, zero_lo), buf.begin() + zero_hi, 0.0);
-      if (lo < hi) windowed(win.data() + lo, y.data() + (start + lo), buf.data() + lo, hi - lo);
+      if (lo < hi) {
+        if (y.f64())
+          windowed(win.data() + lo, y.f64() + (start + lo), buf.data() + lo, hi - lo);
+        else
+          windowed(win.data() + lo, y.f32() + (start + lo), buf.data() + lo, hi - lo);
+      }
       zero_lo = lo;
       zero_hi = hi;
       fft->forward(buf, spec);
@@ -203,7 +220,7 @@ __attribute__((target_clones("avx2", "default"))) void spectrum_power(const std:
 
 }  // namespace detail
 
-std::vector<std::complex<double>> stft(std::span<const double> y, const StftParams& p, int* frames_out) {
+std::vector<std::complex<double>> stft(Samples y, const StftParams& p, int* frames_out) {
   check_audio(y);
   int frames = frame_count(y.size(), p);
   const int bins = p.n_fft / 2 + 1;
@@ -215,7 +232,7 @@ std::vector<std::complex<double>> stft(std::span<const double> y, const StftPara
   return out;
 }
 
-FrameMatrix spectrogram(std::span<const double> y, const StftParams& p, double power) {
+FrameMatrix spectrogram(Samples y, const StftParams& p, double power) {
   check_audio(y);
   FrameMatrix m;
   m.frames = frame_count(y.size(), p);
@@ -371,7 +388,7 @@ MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) 
   return b;
 }
 
-FrameMatrix mel_spectrogram(std::span<const double> y, double sr, const StftParams& p, int n_mels, double fmin,
+FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels, double fmin,
                             double fmax) {
   check_audio(y);
   const MelBank bank = mel_filters(sr, p.n_fft, n_mels, fmin, fmax);
@@ -398,7 +415,7 @@ FrameMatrix mel_spectrogram(std::span<const double> y, double sr, const StftPara
   return m;
 }
 
-std::vector<double> spectral_centroid(std::span<const double> y, double sr, const StftParams& p) {
+std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p) {
   check_audio(y);
   const int frames = frame_count(y.size(), p);
   const auto freq = fft_frequencies(sr, p.n_fft);
@@ -417,7 +434,7 @@ std::vector<double> spectral_centroid(std::span<const double> y, double sr, cons
   return out;
 }
 
-std::vector<double> spectral_rolloff(std::span<const double> y, double sr, const StftParams& p,
+std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p,
                                      double roll_percent) {
   if (!(roll_percent > 0 && roll_percent < 1)) throw FeatureError("roll_percent must lie between 0 and 1");
   check_audio(y);

@@ -35,6 +35,25 @@ enum class Window { Hann, Hamming };
 // Periodic window of length n (n == 1 gives {1}).
 std::vector<double> make_window(Window w, int n);
 
+// A read-only signal in float32 or float64, used in place: spectral features read float32
+// audio (as decoders give it) without a converted copy.
+class Samples {
+ public:
+  Samples(std::span<const double> y) : d_(y.data()), n_(y.size()) {}
+  Samples(std::span<const float> y) : f_(y.data()), n_(y.size()) {}
+  Samples(const std::vector<double>& y) : Samples(std::span<const double>(y)) {}
+  Samples(const std::vector<float>& y) : Samples(std::span<const float>(y)) {}
+  size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  const double* f64() const { return d_; }  // null for float32 samples
+  const float* f32() const { return f_; }   // null for float64 samples
+
+ private:
+  const double* d_ = nullptr;
+  const float* f_ = nullptr;
+  size_t n_ = 0;
+};
+
 struct StftParams {
   int n_fft = 2048;
   int hop = 512;
@@ -48,7 +67,7 @@ struct StftParams {
 int frame_count(size_t length, const StftParams& p);
 
 // Throws FeatureError for an empty signal or any NaN/infinite sample.
-void check_audio(std::span<const double> y);
+void check_audio(Samples y);
 
 // Allocator whose resize() leaves new elements uninitialised: feature matrices are written
 // in full by the worker threads, so zeroing them first only costs a pass over memory.
@@ -82,10 +101,10 @@ struct FrameMatrix {
 };
 
 // Complex STFT, frame-major (frames x (n_fft/2 + 1)).
-std::vector<std::complex<double>> stft(std::span<const double> y, const StftParams& p, int* frames_out);
+std::vector<std::complex<double>> stft(Samples y, const StftParams& p, int* frames_out);
 
 // |STFT| ** power (power 1: magnitude, 2: power).
-FrameMatrix spectrogram(std::span<const double> y, const StftParams& p, double power);
+FrameMatrix spectrogram(Samples y, const StftParams& p, double power);
 
 // In-place decibel conversions. With ref_is_max the reference is the largest value of `s`
 // (NaN when `s` holds one); otherwise `ref`. top_db < 0 disables the floor below the peak.
@@ -113,15 +132,15 @@ struct MelBank {
 MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax);
 
 // Mel power spectrogram (power 2 STFT through the filter bank): frames x n_mels.
-FrameMatrix mel_spectrogram(std::span<const double> y, double sr, const StftParams& p, int n_mels,
+FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels,
                             double fmin, double fmax);
 
 // Magnitude-weighted mean frequency (Hz) of each frame; 0 for silent frames.
-std::vector<double> spectral_centroid(std::span<const double> y, double sr, const StftParams& p);
+std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p);
 
 // Lowest bin frequency (Hz) at which the cumulative magnitude reaches roll_percent of the
 // frame's total.
-std::vector<double> spectral_rolloff(std::span<const double> y, double sr, const StftParams& p,
+std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p,
                                      double roll_percent = 0.85);
 
 // Fraction of the frame_length sample pairs of each frame whose sign changes (values with
