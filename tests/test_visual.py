@@ -216,6 +216,31 @@ def test_decibel_edge_cases():
     )  # silence: floored at 0 dB
 
 
+def test_decibels_of_float32_strided_and_nan_input():
+    rng = np.random.default_rng(3)
+    S = np.abs(rng.standard_normal((257, 31))) ** 3  # wide dynamic range, odd sizes for the tails
+    S[5, 7] = 0.0
+    for dtype in (np.float32, np.float64):
+        for order in ("C", "F"):
+            x = np.array(S, dtype=dtype, order=order)
+            for ref, top_db in ((np.max, 80.0), (1.0, None), (np.median, 40.0)):
+                ours = visual._amplitude_to_db(x, ref=ref, top_db=top_db)
+                close(ours, librosa.amplitude_to_db(x, ref=ref, top_db=top_db))
+                assert ours.dtype == np.float64 and ours.flags[f"{order}_CONTIGUOUS"]
+                close(
+                    visual._power_to_db(x, ref=ref, top_db=top_db),
+                    librosa.power_to_db(x, ref=ref, top_db=top_db),
+                )
+    close(visual._amplitude_to_db(S[::2, ::3]), librosa.amplitude_to_db(S[::2, ::3]))
+    close(visual._power_to_db(-S), librosa.power_to_db(-S))  # negative powers floor at amin
+    # a NaN stays NaN without a floor, and with a floor spreads through it as in numpy
+    x = S.copy()
+    x[100, 3] = np.nan
+    ours = visual._amplitude_to_db(x, top_db=None)
+    assert np.isnan(ours[100, 3]) and np.isfinite(np.delete(ours.ravel(), 100 * 31 + 3)).all()
+    assert np.isnan(visual._amplitude_to_db(x, ref=np.max)).all()
+
+
 def test_normalize_matches_minmax_scale():
     rng = np.random.default_rng(5)
     m = rng.standard_normal((6, 4))

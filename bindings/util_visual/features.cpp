@@ -136,25 +136,44 @@ py::array_t<double> spectrogram_py(py::object y, int n_fft, int hop, py::object 
 
 // ref: a number, or a callable applied to |S| (numpy.max for a peak reference)
 py::array_t<double> to_db(py::object S, py::object ref, double amin, py::object top_db, bool amplitude) {
-  // |S| as a fresh C-ordered float64 array, worked on in place
-  py::array_t<double> out = numpy().attr("abs")(S, py::arg("dtype") = numpy().attr("float64"),
-                                                py::arg("casting") = "unsafe", py::arg("order") = "C");
   if (!(amin > 0)) throw py::value_error("amin must be strictly positive");
-  if (out.size() == 0) return out;
-  double ref_value;
-  if (PyCallable_Check(ref.ptr()))
-    ref_value = py::float_(ref(out)).cast<double>();
-  else
-    ref_value = std::abs(py::float_(ref).cast<double>());
   double tdb = top_db.is_none() ? -1.0 : top_db.cast<double>();
   if (!top_db.is_none() && tdb < 0) throw py::value_error("top_db must be non-negative");
-  std::span<double> sp(out.mutable_data(), static_cast<size_t>(out.size()));
+  py::array a = numpy().attr("asarray")(S);
+  const bool f32 = a.dtype().equal(py::dtype::of<float>());
+  const bool f64 = a.dtype().equal(py::dtype::of<double>());
+  const auto flags = a.flags();
+  const bool c_order = flags & py::array::c_style, f_order = flags & py::array::f_style;
+  if (!(f32 || f64) || !(c_order || f_order)) {
+    // complex, integer or strided input: |S| as a fresh C-ordered float64 array first
+    a = numpy().attr("abs")(a, py::arg("dtype") = numpy().attr("float64"), py::arg("casting") = "unsafe",
+                           py::arg("order") = "C");
+    return to_db(a, ref, amin, top_db, amplitude);
+  }
+  // the result keeps the shape and memory order of the input (the order numpy's own
+  // elementwise operations keep)
+  std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
+  py::array_t<double> out = f_order && !c_order
+                                ? py::array_t<double>(py::array_t<double, py::array::f_style>(shape))
+                                : py::array_t<double>(shape);
+  const size_t n = static_cast<size_t>(a.size());
+  if (n == 0) return out;
+  const feat::Samples values = f32 ? feat::Samples(std::span<const float>(static_cast<const float*>(a.data()), n))
+                                   : feat::Samples(std::span<const double>(static_cast<const double*>(a.data()), n));
+  bool ref_is_max = false;
+  double ref_value = 0;
+  if (PyCallable_Check(ref.ptr())) {
+    if (ref.is(numpy().attr("max")) || ref.is(numpy().attr("amax")))
+      ref_is_max = true;  // the peak (of |S| for amplitudes), found natively
+    else
+      ref_value = py::float_(ref(amplitude ? numpy().attr("abs")(a) : a)).cast<double>();
+  } else {
+    ref_value = std::abs(py::float_(ref).cast<double>());
+  }
   {
     py::gil_scoped_release nogil;
-    if (amplitude)
-      feat::amplitude_to_db(sp, false, ref_value, amin, tdb);
-    else
-      feat::power_to_db(sp, false, ref_value, amin, tdb);
+    // a power spectrogram is taken as it is; an amplitude is squared, which drops its sign
+    feat::to_db(values, out.mutable_data(), amplitude, ref_is_max, ref_value, amin, tdb);
   }
   return out;
 }

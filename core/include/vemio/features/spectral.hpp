@@ -113,6 +113,9 @@ FrameMatrix spectrogram(Samples y, const StftParams& p, double power);
 //   amplitude_to_db: power_to_db of s^2 with ref^2 and amin^2.
 void power_to_db(std::span<double> s, bool ref_is_max, double ref, double amin = 1e-10, double top_db = 80.0);
 void amplitude_to_db(std::span<double> s, bool ref_is_max, double ref, double amin = 1e-5, double top_db = 80.0);
+// Either conversion from float32 or float64 values into out (n values; out may be the
+// float64 input itself). amplitude: amplitude_to_db, else power_to_db.
+void to_db(Samples s, double* out, bool amplitude, bool ref_is_max, double ref, double amin, double top_db);
 
 // Slaney mel scale (linear below 1 kHz, logarithmic above).
 double hz_to_mel(double hz);
