@@ -75,12 +75,6 @@ void check_audio(Samples y) {
   if (bad) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
 }
 
-namespace {
-// |z| without hypot's overflow guard, which spectra of bounded samples never need and which
-// costs several times the square root
-inline double mag(std::complex<double> z) { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
-inline double mag2(std::complex<double> z) { return z.real() * z.real() + z.imag() * z.imag(); }
-}  // namespace
 
 namespace detail {
 
@@ -204,8 +198,9 @@ void for_each_spectrum(Samples y, const StftParams& p, int frames,
   });
 }
 
-// |X[k]| ** power for k < n. Built for AVX2 as well, picked at run time: square roots of four
-// doubles at once are most of the cost of a magnitude spectrogram after the transform.
+// |X[k]| ** power for k < n, without hypot's overflow guard (which spectra of bounded samples
+// never need). Built for AVX2 as well, picked at run time: square roots of four doubles at once
+// are most of the cost of a magnitude spectrogram after the transform.
 __attribute__((target_clones("avx2", "default"))) void spectrum_power(const std::complex<double>* X, double* out,
                                                                      int n, double power) {
   const double* z = reinterpret_cast<const double*>(X);
@@ -358,12 +353,24 @@ std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p)
   const int bins = p.n_fft / 2 + 1;
   std::vector<double> out(static_cast<size_t>(frames));
   detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
-    double total = 0, weighted = 0;
-    for (int k = 0; k < bins; ++k) {
-      double a = mag(X[k]);
-      total += a;
-      weighted += freq[k] * a;
+    thread_local std::vector<double> a;
+    a.resize(static_cast<size_t>(bins));
+    detail::spectrum_power(X.data(), a.data(), bins, 1.0);
+    // four running sums each (as numpy's summation also splits them), so the additions
+    // overlap instead of waiting on one another
+    double tot[4] = {0, 0, 0, 0}, wei[4] = {0, 0, 0, 0};
+    int k = 0;
+    for (; k + 4 <= bins; k += 4)
+      for (int j = 0; j < 4; ++j) {
+        tot[j] += a[k + j];
+        wei[j] += freq[k + j] * a[k + j];
+      }
+    for (; k < bins; ++k) {
+      tot[0] += a[k];
+      wei[0] += freq[k] * a[k];
     }
+    const double total = (tot[0] + tot[1]) + (tot[2] + tot[3]);
+    const double weighted = (wei[0] + wei[1]) + (wei[2] + wei[3]);
     // frames whose total magnitude is below the smallest normal double are left unscaled
     out[t] = total < std::numeric_limits<double>::min() ? weighted : weighted / total;
   });
@@ -381,8 +388,9 @@ std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p,
   detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
     thread_local std::vector<double> cum;
     cum.resize(static_cast<size_t>(bins));
+    detail::spectrum_power(X.data(), cum.data(), bins, 1.0);  // magnitudes, then their running sum
     double acc = 0;
-    for (int k = 0; k < bins; ++k) cum[k] = acc += mag(X[k]);
+    for (int k = 0; k < bins; ++k) cum[k] = acc += cum[k];
     const double threshold = roll_percent * acc;
     int k = 0;
     while (k < bins && cum[k] < threshold) ++k;
