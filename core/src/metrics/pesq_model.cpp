@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kSpeechFramePower = 1e7;  // audible power of a speech-active reference frame
 constexpr double kMaxFrameDisturbance = 45.0;
+constexpr double kAveragedCell = 100.0;    // cells averaged by the frequency compensation
 constexpr int kSplitSecond = 20;  // frames per aggregation interval (about 320 ms)
 
 using Spectra = std::vector<std::vector<double>>;  // [frame][band]
@@ -29,14 +30,14 @@ double audible_power(const std::vector<double>& p, const Setup& s, double factor
   return sum;
 }
 
-// Zwicker's law per band. Below the hearing threshold the expression turns negative and is
-// kept so: a band left silent where the reference is faint still counts as a loss.
+// Zwicker's law per band; nothing below the hearing threshold is heard.
 void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>& out) {
   for (int b = 0; b < s.bands(); ++b) {
     const double p0 = s.threshold[b];
     const double g = s.exponent[b];
-    out[b] =
-        s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0);
+    out[b] = p[b] > p0 ? s.loudness_scale * std::pow(p0 / 0.5, g) *
+                             (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0)
+                       : 0.0;
   }
 }
 
@@ -71,7 +72,7 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
     for (int b = 0; b < nb; ++b) {
       double sum = 0;
       for (int k = s.first_bin[b]; k < s.first_bin[b] + s.bin_count[b]; ++k) sum += std::norm(X[k]);
-      out[b] = s.power_scale * sum / s.width_bark[b];
+      out[b] = s.power_factor[b] * sum;
     }
   };
 
@@ -83,24 +84,23 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
   }
 
   // Frequency compensation: the reference is filtered by the average degraded/reference
-  // ratio of each band over speech-active frames, within +-20 dB.
+  // ratio of each band over speech-active frames, within +-20 dB. The averages take the
+  // cells more than 20 dB above the hearing threshold.
   std::vector<double> avg_r(nb, 0.0), avg_d(nb, 0.0);
   int active = 0;
   for (int i = 0; i < nfr; ++i) {
     if (audible_power(pr[i], s, 1.0) < kSpeechFramePower) continue;
     ++active;
     for (int b = 0; b < nb; ++b) {
-      if (pr[i][b] > s.threshold[b]) avg_r[b] += pr[i][b];
-      if (pd[i][b] > s.threshold[b]) avg_d[b] += pd[i][b];
+      if (pr[i][b] > kAveragedCell * s.threshold[b]) avg_r[b] += pr[i][b];
+      if (pd[i][b] > kAveragedCell * s.threshold[b]) avg_d[b] += pd[i][b];
     }
   }
-  std::vector<double> fcr(nb, 1.0);
   if (active > 0) {
     for (int b = 0; b < nb; ++b) {
       const double ratio =
           std::clamp((avg_d[b] / active + 1000.0) / (avg_r[b] / active + 1000.0), 0.01, 100.0);
       for (int i = 0; i < nfr; ++i) pr[i][b] *= ratio;
-      fcr[b] = ratio;
     }
   }
 
@@ -130,9 +130,8 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
       else
         d = 0.0;
       dd[b] = d;
-      // Added components are more annoying than missing ones.
-      // Measured against the reference before its frequency compensation.
-      double af = std::pow((pd[i][b] + 50.0) / (pr[i][b] / fcr[b] + 50.0), 1.2);
+      // Added components are more annoying than missing ones (both densities compensated).
+      double af = std::pow((pd[i][b] + 50.0) / (pr[i][b] + 50.0), 1.2);
       if (af < 3.0) af = 0.0;
       af = std::min(af, 12.0);
       da[b] = d * af;

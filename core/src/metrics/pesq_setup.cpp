@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <numbers>
 
 #include "vemio/metrics/pesq_detail.hpp"
 #include "vemio/util/fft.hpp"
@@ -55,117 +54,92 @@ size_t next_pow2(size_t n) {
   return p;
 }
 
-// Absolute hearing threshold in dB SPL: the threshold in quiet of the standard equal-loudness
-// contours, with the steeper low-frequency rise of the model's own threshold table below 500 Hz.
-constexpr Point kThreshold[] = {
-    {0, 77.1},    {31.25, 63.9}, {62.5, 48.5},  {93.75, 36.9}, {125, 30.7},  {156, 25.9},
-    {188, 20.2},  {219, 16.6},   {266, 12.4},   {320, 9.6},    {380, 7.9},   {440, 6.3},
-    {500, 4.4},   {630, 3.0},    {800, 2.2},    {1000, 2.4},   {1250, 3.5},  {1600, 1.7},
-    {2000, -1.3}, {2500, -4.2},  {3150, -6.0},  {4000, -5.4},  {5000, -1.5}, {6300, 6.0},
-    {8000, 12.6}, {10000, 13.9}};
+// Critical-band layout of the model, as tabulated for P.862 (narrow band, 8000 Hz: 42 bands over
+// the 128 lowest bins of a 256-point transform) and P.862.2 (16000 Hz: 49 bands over the 256
+// lowest bins of a 512-point transform). Both transforms have 31.25 Hz bins and share the first
+// 40 bands. Per band: number of FFT bins, centre and width in Bark, power-density correction
+// factor and absolute hearing threshold (pitch power density units).
+constexpr int kBinsPerBand16k[49] = {1, 1, 1, 1, 1,  1,  1,  1,  2,  1,  1,  1,  1,  1,  2,  1,  1,
+                                     2, 2, 2, 2, 2,  2,  2,  2,  3,  3,  3,  3,  4,  3,  4,  5,  4,
+                                     5, 6, 6, 7, 8,  9,  9,  12, 12, 15, 16, 18, 21, 25, 20};
+constexpr int kBinsPerBand8kTop[2] = {9, 11};  // the last two narrow-band bands at 8000 Hz
 
-// Offset of the threshold table against the model's calibration, fitted to the reference
-// model's scores (black-box comparison on synthesised speech).
-constexpr double kThresholdOffsetDb = -9.0;
+constexpr double kCentreBark[49] = {
+    0.078672,  0.316341,  0.636559,  0.961246,  1.290450,  1.624217,  1.962597,  2.305636,
+    2.653383,  3.005889,  3.363201,  3.725371,  4.092449,  4.464486,  4.841533,  5.223642,
+    5.610866,  6.003256,  6.400869,  6.803755,  7.211971,  7.625571,  8.044611,  8.469146,
+    8.899232,  9.334927,  9.776288,  10.223374, 10.676242, 11.134952, 11.599563, 12.070135,
+    12.546731, 13.029408, 13.518232, 14.013264, 14.514566, 15.022202, 15.536238, 16.056736,
+    16.583761, 17.117382, 17.657663, 18.204674, 18.758478, 19.319147, 19.886751, 20.461355,
+    21.043034};
 
-// Level corrections of the two input filters (narrow band: the normalised receive
-// characteristic; wide band: the high-pass's pass-band gain), fitted the same way.
-constexpr double kNarrowLevelOffsetDb = -0.75;
-constexpr double kWideLevelOffsetDb = -1.5;
+constexpr double kWidthBark[49] = {
+    0.157344, 0.317994, 0.322441, 0.326934, 0.331474, 0.336061, 0.340697, 0.345381, 0.350114,
+    0.354897, 0.359729, 0.364611, 0.369544, 0.374529, 0.379565, 0.384653, 0.389794, 0.394989,
+    0.400236, 0.405538, 0.410894, 0.416306, 0.421773, 0.427297, 0.432877, 0.438514, 0.444209,
+    0.449962, 0.455774, 0.461645, 0.467577, 0.473569, 0.479621, 0.485736, 0.491912, 0.498151,
+    0.504454, 0.510819, 0.517250, 0.523745, 0.530308, 0.536934, 0.543629, 0.550390, 0.557220,
+    0.564119, 0.571085, 0.578125, 0.585232};
 
-double threshold_db(double hz) { return response_db(kThreshold, hz) + kThresholdOffsetDb; }
+constexpr double kDensityCorrection16k[49] = {
+    100.000000, 99.999992, 100.000000, 100.000008, 100.000008, 100.000015, 99.999992,
+    99.999969,  50.000027, 100.000000, 99.999969,  100.000015, 99.999947,  100.000061,
+    53.047077,  110.000046, 117.991989, 65.000000, 68.760147,  69.999931,  71.428818,
+    75.000038,  76.843384, 80.968781,  88.646126,  63.864388,  68.155350,  72.547775,
+    75.584831,  58.379192, 80.950836,  64.135651,  54.384785,  73.821884,  64.437073,
+    59.176456,  65.521278, 61.399822,  58.144047,  57.004543,  64.126297,  54.311001,
+    61.114979,  55.077751, 56.849335,  55.628868,  53.137054,  54.985844,  79.546974};
+constexpr double kDensityCorrection8kTop = 59.248363;  // band 41 at 8000 Hz
 
-// Bins from..top in `count` groups of about equal width in Bark.
-std::vector<int> equal_bark_groups(int from, int top, double bin_hz, int count) {
-  double lo = 0.01, hi = 5.0;
-  std::vector<int> counts;
-  auto group = [&](double width) {
-    std::vector<int> c;
-    int first = from;
-    while (first <= top) {
-      int last = first;
-      while (last < top && hz_to_bark((last + 0.5) * bin_hz) - hz_to_bark((first - 0.5) * bin_hz) <
-                               width)
-        ++last;
-      c.push_back(last - first + 1);
-      first = last + 1;
-    }
-    return c;
-  };
-  for (int it = 0; it < 60; ++it) {
-    const double mid = 0.5 * (lo + hi);
-    if (static_cast<int>(group(mid).size()) > count)
-      lo = mid;
-    else
-      hi = mid;
-  }
-  return group(hi);
-}
+constexpr double kHearingThreshold[49] = {
+    51286152.0, 2454709.5, 70794.59375, 4897.788574, 1174.897705, 389.045166, 104.712860,
+    45.708820,  17.782795, 9.772372,    4.897789,    3.090296,    1.905461,   1.258925,
+    0.977237,   0.724436,  0.562341,    0.457088,    0.389045,    0.331131,   0.295121,
+    0.269153,   0.257040,  0.251189,    0.251189,    0.251189,    0.251189,   0.263027,
+    0.288403,   0.309030,  0.338844,    0.371535,    0.398107,    0.436516,   0.467735,
+    0.489779,   0.501187,  0.501187,    0.512861,    0.524807,    0.524807,   0.524807,
+    0.512861,   0.478630,  0.426580,    0.371535,    0.363078,    0.416869,   0.537032};
 
-void build_bands(Setup& s, bool wide) {
-  const double bin_hz = double(s.rate) / s.nfft;
-  // Narrow band: 41 bands of about equal Bark width over 31 Hz .. 3.9 kHz. Wide band keeps
-  // them and adds 7 wider bands up to 7.9 kHz.
-  const double nbtop = 3900.0, wbtop = 7900.0;
-  const int top = static_cast<int>(std::floor(nbtop / bin_hz));
-  std::vector<int> counts = equal_bark_groups(1, top, bin_hz, 41);
-  if (wide) {
-    const int wide_top = static_cast<int>(std::floor(wbtop / bin_hz));
-    const auto hi = equal_bark_groups(top + 1, wide_top, bin_hz, 7);
-    counts.insert(counts.end(), hi.begin(), hi.end());
-  }
-  counts.insert(counts.begin(), 1);  // band 0 is the DC bin alone
+// Power scaling: a 1000 Hz sine of amplitude 29.54 (40 dB SPL) under the Hann window gives a
+// pitch power density of 1e4 in its band. Loudness scaling: the same sine has a total loudness
+// of 1 sone.
+constexpr double kPowerScale8k = 2.764344e-5;
+constexpr double kPowerScale16k = 6.910853e-6;
+constexpr double kLoudnessScale = 1.866055e-1;
+
+// Zwicker's loudness exponent, raised below 4 Bark (loudness grows faster near the threshold
+// at low frequencies).
+constexpr double kZwickerPower = 0.23;
+// The raise grows linearly from 0 at 4 Bark to its full value at 0 Bark; fitted to the
+// reference model's scores on band-limited speech (black-box comparison).
+constexpr double kLowBarkExtraPower = 0.03;
+
+void build_bands(Setup& s) {
+  const bool rate8k = s.rate == 8000;
+  const int nb = rate8k ? 42 : 49;
   int first = 0;
-  for (int c : counts) {
-    const double lo_hz = first == 0 ? 0.0 : (first - 0.5) * bin_hz;
-    const double hi_hz = first == 0 ? 0.5 * bin_hz : (first + c - 0.5) * bin_hz;
-    const double centre_hz = 0.5 * (lo_hz + hi_hz);
-    const double zc = hz_to_bark(centre_hz);
+  for (int b = 0; b < nb; ++b) {
+    int count = kBinsPerBand16k[b];
+    double corr = kDensityCorrection16k[b];
+    if (rate8k && b >= 40) {
+      count = kBinsPerBand8kTop[b - 40];
+      if (b == 41) corr = kDensityCorrection8kTop;
+    }
     s.first_bin.push_back(first);
-    s.bin_count.push_back(c);
-    s.centre_bark.push_back(zc);
-    s.width_bark.push_back(hz_to_bark(hi_hz) - hz_to_bark(lo_hz));
-    s.threshold.push_back(std::pow(10.0, threshold_db(centre_hz) / 10.0));
-    // Zwicker's loudness exponent. (A steeper growth below 4 Bark was tried and moved the
-    // scores away from the reference model on low-frequency losses and noise.)
-    s.exponent.push_back(0.23);
-    first += c;
+    s.bin_count.push_back(count);
+    s.centre_bark.push_back(kCentreBark[b]);
+    s.width_bark.push_back(kWidthBark[b]);
+    s.threshold.push_back(kHearingThreshold[b]);
+    s.power_factor.push_back((rate8k ? kPowerScale8k : kPowerScale16k) * corr);
+    const double c = kCentreBark[b];
+    s.exponent.push_back(c < 4.0 ? kZwickerPower + kLowBarkExtraPower * (4.0 - c) / 4.0
+                                 : kZwickerPower);
+    first += count;
   }
-}
-
-// Calibration: a 1000 Hz sine of amplitude 29.54 (40 dB SPL) gives a pitch power density of
-// 1e4 (40 dB) in its band and a total loudness of 1 sone.
-void calibrate(Setup& s) {
-  const int n = s.nfft;
-  fft::RealFFT<double> f(n);
-  std::vector<double> x(n);
-  for (int i = 0; i < n; ++i) {
-    const double w = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
-    x[i] = w * 29.54 * std::sin(2.0 * std::numbers::pi * 1000.0 * i / s.rate);
-  }
-  std::vector<std::complex<double>> X(n / 2 + 1);
-  f.forward(x, X);
-  std::vector<double> p(s.bands(), 0.0);
-  for (int b = 0; b < s.bands(); ++b)
-    for (int k = s.first_bin[b]; k < s.first_bin[b] + s.bin_count[b]; ++k) p[b] += std::norm(X[k]);
-  for (int b = 0; b < s.bands(); ++b) p[b] /= s.width_bark[b];
-  const double sp = 1e4 / *std::max_element(p.begin(), p.end());
-  double total = 0;
-  for (int b = 0; b < s.bands(); ++b) {
-    const double pb = p[b] * sp, p0 = s.threshold[b], g = s.exponent[b];
-    if (pb > p0)
-      total += std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * pb / p0, g) - 1.0) * s.width_bark[b];
-  }
-  s.loudness_scale = 1.0 / total;
-  s.power_scale =
-      sp * std::pow(10.0, (s.wide ? kWideLevelOffsetDb : kNarrowLevelOffsetDb) / 10.0);
+  s.loudness_scale = kLoudnessScale;
 }
 
 }  // namespace
-
-double hz_to_bark(double hz) {
-  return 13.0 * std::atan(0.00076 * hz) + 3.5 * std::atan((hz / 7500.0) * (hz / 7500.0));
-}
 
 Setup make_setup(int rate, PesqMode mode) {
   Setup s;
@@ -175,8 +149,7 @@ Setup make_setup(int rate, PesqMode mode) {
   s.nfft = rate == 8000 ? 256 : 512;
   s.hop = s.nfft / 2;
   s.align_nfft = 2 * s.nfft;
-  build_bands(s, s.wide);
-  calibrate(s);
+  build_bands(s);
   return s;
 }
 

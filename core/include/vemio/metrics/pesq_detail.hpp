@@ -17,19 +17,16 @@ struct Setup {
   int nfft = 256;         // 32 ms frame of the perceptual model
   int hop = 128;          // its 50 % overlap
   int align_nfft = 512;   // 64 ms frame of the fine time alignment
-  double power_scale = 0;     // FFT power per Bark -> pitch power density
   double loudness_scale = 0;  // Zwicker loudness scaling
   // One entry per critical band: first FFT bin, number of bins, centre and width in Bark,
-  // absolute hearing threshold (pitch power units) and the Zwicker exponent.
+  // absolute hearing threshold (pitch power units), the Zwicker exponent, and the factor
+  // turning the band's summed FFT power into a pitch power density.
   std::vector<int> first_bin, bin_count;
-  std::vector<double> centre_bark, width_bark, threshold, exponent;
+  std::vector<double> centre_bark, width_bark, threshold, exponent, power_factor;
   int bands() const { return static_cast<int>(first_bin.size()); }
 };
 
 Setup make_setup(int rate, PesqMode mode);
-
-// Critical-band rate in Bark of a frequency in Hz.
-double hz_to_bark(double hz);
 
 // Level alignment: scales x so that its power in the speech band equals the model's target.
 // Returns the power before scaling (0 for a silent signal).
