@@ -104,7 +104,8 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
     }
   }
 
-  // Gain compensation: the degraded frame is scaled by the smoothed ratio of audible powers.
+  // Gain compensation: the degraded frame is scaled by the smoothed ratio of audible powers,
+  // bounded to [3e-4, 5].
   double smooth = 1.0;
   std::vector<double> lr(nb), ld(nb), dd(nb), da(nb);
   Disturbance out;
@@ -113,9 +114,12 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
   for (int i = 0; i < nfr; ++i) {
     const double ar = audible_power(pr[i], s, 1.0);
     const double ad = audible_power(pd[i], s, 1.0);
-    const double ratio = std::clamp((ar + 5000.0) / (ad + 5000.0), 3e-4, 5.0);
+    // The ratio is smoothed as it is, so a deep loss keeps the gain up for a few frames after
+    // it; only the gain applied is bounded.
+    const double ratio = (ar + 5000.0) / (ad + 5000.0);
     smooth = i == 0 ? ratio : 0.2 * smooth + 0.8 * ratio;
-    for (int b = 0; b < nb; ++b) pd[i][b] *= smooth;
+    const double gain = std::clamp(smooth, 3e-4, 5.0);
+    for (int b = 0; b < nb; ++b) pd[i][b] *= gain;
 
     loudness(pr[i], s, lr);
     loudness(pd[i], s, ld);
