@@ -105,7 +105,7 @@ def spoken(sr, tmp_path):
 def test_silent_degraded_file_scores_at_the_bottom(write_wav):
     ref = write_wav("ref.wav", speech(16000), 16000)
     silent = write_wav("silent.wav", np.zeros(48000), 16000)
-    assert score_of(run("+16000", ref, silent)) < 1.2
+    assert score_of(run("+16000", ref, silent)) < 1.3  # the scale runs from 1 to 4.64
 
 
 @pytest.mark.skipif(shutil.which("espeak-ng") is None, reason="espeak-ng is not installed")
