@@ -117,8 +117,9 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   // fitted to the reference model's scores on speech with quiet tails (black-box comparison).
   const auto [speech_a, speech_b] = speech_span(ref);
   int first = static_cast<int>(speech_a / s.hop);
-  // Every frame that starts inside the span is scored.
-  int last = static_cast<int>(std::min<long>(nfr, speech_b / s.hop + 1));
+  // Every frame that starts inside the span is scored; in wide band the frame starting in the
+  // last hop of the span is left out (fitted to the reference model, black-box comparison).
+  int last = static_cast<int>(std::min<long>(nfr, speech_b / s.hop + (s.wide ? 0 : 1)));
   if (speech_b <= speech_a) {  // nothing that loud: fall back to the utterances
     first = static_cast<int>(
         std::max(0L, (static_cast<long>(utts.front().start) * s.env_frame - s.nfft / 2) / s.hop));

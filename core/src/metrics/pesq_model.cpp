@@ -151,7 +151,8 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
 namespace {
 
 double aggregate_one(const std::vector<double>& d, int first, int last) {
-  // L6 over split-second intervals (50 % overlap), then L2 over the intervals.
+  // L6 over split-second intervals (50 % overlap), then L2 over the intervals. An interval cut
+  // short by the end of the span still counts as a whole one (its missing frames as zero).
   std::vector<double> intervals;
   const int len = last - first;
   if (len <= 0) return 0.0;
@@ -160,7 +161,7 @@ double aggregate_one(const std::vector<double>& d, int first, int last) {
     const int b = std::min(a + kSplitSecond, last);
     double sum = 0;
     for (int i = a; i < b; ++i) sum += std::pow(d[i], 6.0);
-    intervals.push_back(std::pow(sum / (b - a), 1.0 / 6.0));
+    intervals.push_back(std::pow(sum / kSplitSecond, 1.0 / 6.0));
     if (b == last) break;
   }
   double sum = 0;
