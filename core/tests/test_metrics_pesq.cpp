@@ -135,6 +135,19 @@ TEST(Pesq, IdenticalSignalsScoreTheMaximum) {
   EXPECT_NEAR(wb.mos_lqo, vemio::pesq_mos_lqo_wide(4.5), 1e-12);
 }
 
+TEST(Pesq, SteadySoundBetweenDigitalSilenceIsSpeech) {
+  // A steady harmonic sound with exact zeros before and after: the activity threshold must
+  // stay below the sound, in both modes.
+  for (auto [rate, mode] : {std::pair{8000, PesqMode::narrow_band},
+                            std::pair{16000, PesqMode::wide_band}}) {
+    std::vector<double> x(3 * rate, 0.0);
+    for (int i = rate * 3 / 10; i < rate * 27 / 10; ++i)
+      for (int h = 1; h * 140.0 < 0.45 * rate; ++h)
+        x[i] += 3000.0 * std::sin(2.0 * std::numbers::pi * h * 140.0 * i / rate + h * h) / h;
+    EXPECT_NEAR(vemio::pesq(x, x, rate, mode).raw, 4.5, 1e-9) << rate;
+  }
+}
+
 TEST(Pesq, LevelAndDelayAreCompensated) {
   const auto x = speechlike(8000, 3.0, 3);
   const auto noisy = add_noise(x, 15.0, 4);

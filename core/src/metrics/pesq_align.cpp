@@ -38,13 +38,16 @@ Activity detect_activity(std::span<const double> x, int frame) {
   a.active.assign(nfr, 0);
   if (nfr == 0) return a;
   // The noise floor is the mean of the frames below the threshold; the threshold sits two
-  // standard deviations above it. A few iterations from the overall mean converge.
+  // standard deviations above it. A few iterations from the overall mean converge. The
+  // threshold never rises above that mean: with digital silence and a steady loud signal the
+  // spread of the frames below it would otherwise lift it over every frame.
   double peak = *std::max_element(a.energy.begin(), a.energy.end());
-  double thr = 0;
-  for (double e : a.energy) thr += e;
-  thr /= double(nfr);
+  double overall = 0;
+  for (double e : a.energy) overall += e;
+  overall /= double(nfr);
   const double floor_level = peak > 0 ? peak * 1e-4 : 1.0;
-  thr = std::max(thr, floor_level);
+  double thr = std::max(overall, floor_level);
+  const double ceiling = thr;
   for (int it = 0; it < 12; ++it) {
     double mean = 0, var = 0;
     size_t n = 0;
@@ -55,7 +58,7 @@ Activity detect_activity(std::span<const double> x, int frame) {
     for (double e : a.energy)
       if (e <= thr) var += (e - mean) * (e - mean);
     const double sd = std::sqrt(var / double(n));
-    thr = std::max(1.001 * (mean + 2.0 * sd), floor_level);
+    thr = std::min(std::max(1.001 * (mean + 2.0 * sd), floor_level), ceiling);
   }
   a.threshold = thr;
   if (peak <= 0) return a;
