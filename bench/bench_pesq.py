@@ -7,7 +7,9 @@ programs. Prints mean / p95 / max absolute MOS-LQO differences per condition and
 error cases on which the two disagree, and the speed of one pair and of a batch on 1 and 2
 workers.
 
-    python3 bench/bench_pesq.py [--sentences 12] [--exe build/h-pesq/pesq.exe] [--speed]
+    python3 bench/bench_pesq.py [--sentences 12] [--first 0] [--exe build/h-pesq/pesq.exe] [--speed]
+
+--first 12 scores a second, held-out set of sentences (useful after fitting to the first).
 """
 
 from __future__ import annotations
@@ -178,6 +180,7 @@ def load_enhancer():
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--sentences", type=int, default=12)
+    ap.add_argument("--first", type=int, default=0, help="index of the first sentence")
     ap.add_argument("--exe")
     ap.add_argument("--modes", default="nb,wb")
     ap.add_argument("--only", default="", help="comma-separated condition prefixes")
@@ -194,7 +197,7 @@ def main() -> None:
     pairs_for_speed = []
     with tempfile.TemporaryDirectory() as tmpd:
         tmp = Path(tmpd)
-        for i in range(args.sentences):
+        for i in range(args.first, args.first + args.sentences):
             text = SENTENCES[i % len(SENTENCES)]
             if i >= len(SENTENCES):
                 text = text + " " + SENTENCES[(i * 7 + 3) % len(SENTENCES)]
