@@ -246,3 +246,23 @@ TEST(Pesq, DelayChangeInsideAnUtteranceSplitsIt) {
   const auto slipped = vemio::pesq(x, y, 8000, PesqMode::narrow_band);
   EXPECT_GT(slipped.mos_lqo, 4.0);
 }
+
+TEST(Pesq, AggregationWeighsTheLastFramesLikeTheOthers) {
+  // One disturbed frame: at the end of the scored span it must count as much as in the middle
+  // (every frame lies in two overlapping split-second intervals).
+  namespace pd = vemio::pesq_detail;
+  const int n = 100;
+  pd::Disturbance mid{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
+  pd::Disturbance end = mid;
+  mid.sym[55] = mid.asym[55] = 10.0;
+  end.sym[n - 1] = end.asym[n - 1] = 10.0;
+  EXPECT_NEAR(pd::aggregate(end, 0, n), pd::aggregate(mid, 0, n), 1e-12);
+  EXPECT_LT(pd::aggregate(end, 0, n), 4.5 - 1e-3);
+  // A span that is not a whole number of half intervals: the frame is still counted twice.
+  pd::Disturbance odd{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
+  odd.sym[93] = odd.asym[93] = 10.0;
+  pd::Disturbance odd_mid = odd;
+  odd_mid.sym[93] = odd_mid.asym[93] = 0.0;
+  odd_mid.sym[45] = odd_mid.asym[45] = 10.0;
+  EXPECT_NEAR(pd::aggregate(odd, 0, 95), pd::aggregate(odd_mid, 0, 95), 1e-12);
+}

@@ -19,8 +19,11 @@ namespace {
 constexpr int kSearchFrames = 75;
 
 std::pair<long, long> speech_span(const std::vector<double>& x) {
-  // 500 on the scale of a receive filter with its 12 dB pass-band gain, i.e. 125 here.
-  constexpr double kLevel = 125.0 * 5;
+  // Five consecutive samples of the level-aligned, filtered reference averaging more than
+  // 97.5 in magnitude. The level was measured on the reference model with short tone bursts
+  // before and after speech (black-box comparison: it matches at every frequency in both
+  // modes).
+  constexpr double kLevel = 97.5 * 5;
   const long n = static_cast<long>(x.size());
   if (n < 5) return {0, 0};
   double sum = 0;
@@ -112,14 +115,13 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
     }
     frame_delay[i] = utts[u].delay;
   }
-  // The scored span runs from the first to the last place where five consecutive reference
-  // samples average more than 125 in magnitude (level-aligned and filtered). The level was
-  // fitted to the reference model's scores on speech with quiet tails (black-box comparison).
+  // The scored span runs from the first to the last loud place of the reference (see
+  // speech_span). Frames from the one holding its start to the one before the hop holding its
+  // end are scored (measured on the reference model with noise bursts swept across the end of
+  // the span, both modes).
   const auto [speech_a, speech_b] = speech_span(ref);
   int first = static_cast<int>(speech_a / s.hop);
-  // Every frame that starts inside the span is scored; in wide band the frame starting in the
-  // last hop of the span is left out (fitted to the reference model, black-box comparison).
-  int last = static_cast<int>(std::min<long>(nfr, speech_b / s.hop + (s.wide ? 0 : 1)));
+  int last = static_cast<int>(std::min<long>(nfr, speech_b / s.hop));
   if (speech_b <= speech_a) {  // nothing that loud: fall back to the utterances
     first = static_cast<int>(
         std::max(0L, (static_cast<long>(utts.front().start) * s.env_frame - s.nfft / 2) / s.hop));

@@ -151,8 +151,10 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
 namespace {
 
 double aggregate_one(const std::vector<double>& d, int first, int last) {
-  // L6 over split-second intervals (50 % overlap), then L2 over the intervals. An interval cut
-  // short by the end of the span still counts as a whole one (its missing frames as zero).
+  // L6 over split-second intervals (50 % overlap), then L2 over the intervals. An interval
+  // starts every half interval as long as it starts inside the span, so the last frames are
+  // covered by two intervals like all others; an interval cut short by the end of the span
+  // still counts as a whole one (its missing frames as zero).
   std::vector<double> intervals;
   const int len = last - first;
   if (len <= 0) return 0.0;
@@ -162,7 +164,6 @@ double aggregate_one(const std::vector<double>& d, int first, int last) {
     double sum = 0;
     for (int i = a; i < b; ++i) sum += std::pow(d[i], 6.0);
     intervals.push_back(std::pow(sum / kSplitSecond, 1.0 / 6.0));
-    if (b == last) break;
   }
   double sum = 0;
   for (double v : intervals) sum += v * v;
