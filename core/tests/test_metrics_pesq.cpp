@@ -265,4 +265,9 @@ TEST(Pesq, AggregationWeighsTheLastFramesLikeTheOthers) {
   odd_mid.sym[93] = odd_mid.asym[93] = 0.0;
   odd_mid.sym[45] = odd_mid.asym[45] = 10.0;
   EXPECT_NEAR(pd::aggregate(odd, 0, 95), pd::aggregate(odd_mid, 0, 95), 1e-12);
+  // Undisturbed frames dilute the file's disturbance in proportion to their number, also when
+  // they make up only part of a half interval.
+  const double d100 = 4.5 - pd::aggregate(mid, 0, n);
+  const double d95 = 4.5 - pd::aggregate(mid, 0, 95);
+  EXPECT_NEAR(d95 / d100, std::sqrt(100.0 / 95.0), 1e-9);
 }

@@ -165,9 +165,12 @@ double aggregate_one(const std::vector<double>& d, int first, int last) {
     for (int i = a; i < b; ++i) sum += std::pow(d[i], 6.0);
     intervals.push_back(std::pow(sum / kSplitSecond, 1.0 / 6.0));
   }
+  // The L2 mean is taken over the frames: every interval stands for the half interval of
+  // frames it starts with, so a span that ends part-way into a half interval is not rounded
+  // up to a whole one.
   double sum = 0;
   for (double v : intervals) sum += v * v;
-  return std::sqrt(sum / double(intervals.size()));
+  return std::sqrt(sum * step / double(len));
 }
 
 }  // namespace
