@@ -242,6 +242,11 @@ TEST(Pesq, DelayChangeInsideAnUtteranceSplitsIt) {
   const auto same = pd::split_votes(pd::frame_peaks(x, x, 2400, 29600, 0, s), s);
   ASSERT_EQ(same.size(), 1u);
   EXPECT_EQ(same[0].delay.delay, 0);
+  // A slip shorter than one envelope frame (2 ms) is not a delay change worth a cut.
+  std::vector<double> z(x.begin(), x.begin() + static_cast<long>(cut));
+  z.insert(z.end(), 16, 0.0);
+  z.insert(z.end(), x.begin() + static_cast<long>(cut), x.end());
+  EXPECT_EQ(pd::split_votes(pd::frame_peaks(x, z, 2400, 29600, 0, s), s).size(), 1u);
   // And the score of the slipped copy stays close to that of a clean copy.
   const auto slipped = vemio::pesq(x, y, 8000, PesqMode::narrow_band);
   EXPECT_GT(slipped.mos_lqo, 4.0);

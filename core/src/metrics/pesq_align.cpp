@@ -222,7 +222,8 @@ void split_range(const FramePeaks& fp, size_t from, size_t to, const FineDelay& 
     for (size_t j = from + min_part; j + min_part <= to; j += 2) {
       const FineDelay l = histogram_delay(fp, from, j, s);
       const FineDelay r = histogram_delay(fp, j, to, s);
-      if (l.delay == r.delay || l.confidence <= whole.confidence ||
+      // Parts whose delays differ by less than one envelope frame (4 ms) are one utterance.
+      if (std::abs(l.delay - r.delay) < s.env_frame || l.confidence <= whole.confidence ||
           r.confidence <= whole.confidence)
         continue;
       const double score = std::min(l.confidence, r.confidence);
