@@ -8,8 +8,11 @@ error cases on which the two disagree, and the speed of one pair and of a batch 
 workers.
 
     python3 bench/bench_pesq.py [--sentences 12] [--first 0] [--exe build/h-pesq/pesq.exe] [--speed]
+        [--slips]
 
 --first 12 scores a second, held-out set of sentences (useful after fitting to the first).
+--slips adds a condition where the degraded speech slips by 20 ms halfway (left out by default
+so the figures stay comparable).
 """
 
 from __future__ import annotations
@@ -92,7 +95,7 @@ def to_int16(x: np.ndarray) -> np.ndarray:
     return np.clip(np.round(x * 32767.0), -32768, 32767).astype(np.int16)
 
 
-def conditions(ref: np.ndarray, rate: int, rng: np.random.Generator, enhance):
+def conditions(ref: np.ndarray, rate: int, rng: np.random.Generator, enhance, slips=False):
     """(condition, reference, degraded) triples for one reference."""
     out = []
     p = np.mean(ref**2)
@@ -129,6 +132,14 @@ def conditions(ref: np.ndarray, rate: int, rng: np.random.Generator, enhance):
     for start in rng.choice(len(ref) - seg, size=4, replace=False):
         deg[start : start + seg] = 0
     out.append(("dropped", ref, deg))
+    if slips:
+        # 20 ms of silence inserted at the quietest point of the middle third: the second
+        # half lags the first (a delay change inside an utterance).
+        w = int(0.02 * rate)
+        n = len(ref)
+        e = np.convolve(ref**2, np.ones(w), "same")
+        cut = n // 3 + int(np.argmin(e[n // 3 : 2 * n // 3]))
+        out.append(("slip20ms", ref, np.concatenate([ref[:cut], np.zeros(w), ref[cut:]])))
     return out
 
 
@@ -185,6 +196,9 @@ def main() -> None:
     ap.add_argument("--modes", default="nb,wb")
     ap.add_argument("--only", default="", help="comma-separated condition prefixes")
     ap.add_argument("--speed", action="store_true", help="also time the programs")
+    ap.add_argument(
+        "--slips", action="store_true", help="add a condition with a 20 ms delay change"
+    )
     args = ap.parse_args()
     exe = find_exe(args.exe)
     rng = np.random.default_rng(1234)
@@ -206,7 +220,7 @@ def main() -> None:
             for mode, rate in modes:
                 ref = speak(text, voice, speed, rate, tmp)
                 ref *= 0.3 / np.max(np.abs(ref))
-                for name, ref_c, deg in conditions(ref, rate, rng, enhance):
+                for name, ref_c, deg in conditions(ref, rate, rng, enhance, args.slips):
                     if only and not any(name.startswith(o) for o in only):
                         continue
                     rp = tmp / f"ref_{i}_{mode}_{name}.wav"

@@ -81,18 +81,16 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   const int overall = pd::overall_lag(ra, da);
   std::vector<pd::Utterance> aligned;
   for (const auto& u : utts) {
-    const int lag =
-        pd::envelope_lag(ra, da, u.start, u.end, overall - kSearchFrames, overall + kSearchFrames);
-    const pd::FramePeaks fp = pd::frame_peaks(ref, deg, static_cast<long>(u.start) * s.env_frame,
-                                              static_cast<long>(u.end) * s.env_frame,
-                                              lag * s.env_frame, s);
-    const auto pieces = pd::split_votes(fp, s);
+    const auto pieces = pd::split_utterance(ref, deg, ra, da, u, overall - kSearchFrames,
+                                            overall + kSearchFrames, s);
     int start = u.start;
     for (size_t k = 0; k < pieces.size(); ++k) {
       // A cut lies between the last frame of one piece and the first of the next.
       int end = u.end;
       if (k + 1 < pieces.size()) {
-        const long at = fp.start[pieces[k + 1].from] + s.align_nfft / 2 - s.align_nfft / 8;
+        const long at = static_cast<long>(u.start) * s.env_frame +
+                        static_cast<long>(pieces[k + 1].from) * (s.align_nfft / 4) +
+                        s.align_nfft / 2 - s.align_nfft / 8;
         end = static_cast<int>(at / s.env_frame);
       }
       aligned.push_back({start, end, pieces[k].delay.delay, pieces[k].delay.confidence});

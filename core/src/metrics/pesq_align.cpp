@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <map>
 #include <numbers>
+#include <utility>
 
 #include "vemio/metrics/pesq_detail.hpp"
 #include "vemio/util/fft.hpp"
@@ -92,27 +94,6 @@ std::vector<Utterance> find_utterances(const Activity& ref) {
   return out;
 }
 
-int envelope_lag(const Activity& ref, const Activity& deg, int start, int end, int lo, int hi) {
-  const int nd = static_cast<int>(deg.envelope.size());
-  double best = -1;
-  int best_lag = 0;
-  for (int lag = lo; lag <= hi; ++lag) {
-    double c = 0;
-    for (int k = start; k < end; ++k) {
-      const double r = ref.envelope[k];
-      if (r == 0) continue;
-      const int j = k + lag;
-      if (j >= 0 && j < nd) c += r * deg.envelope[j];
-    }
-    // Ties go to the lag closest to zero.
-    if (c > best || (c == best && std::abs(lag) < std::abs(best_lag))) {
-      best = c;
-      best_lag = lag;
-    }
-  }
-  return best_lag;
-}
-
 int overall_lag(const Activity& ref, const Activity& deg) {
   const size_t nr = ref.envelope.size(), nd = deg.envelope.size();
   if (nr == 0 || nd == 0) return 0;
@@ -142,41 +123,64 @@ int overall_lag(const Activity& ref, const Activity& deg) {
   return static_cast<int>(best_lag);
 }
 
+namespace {
+
+// Cross-correlation peak of one 64 ms Hann frame of the reference (starting at p) with the
+// degraded frame `coarse` samples later: the lag of the peak and the weight of its vote.
+class PeakFinder {
+ public:
+  PeakFinder(std::span<const double> ref, std::span<const double> deg, const Setup& s)
+      : ref_(ref), deg_(deg), n_(s.align_nfft), nx_(2 * s.align_nfft), f_(nx_), window_(n_),
+        rb_(nx_), db_(nx_), xc_(nx_), R_(nx_ / 2 + 1), D_(nx_ / 2 + 1) {
+    for (int i = 0; i < n_; ++i)
+      window_[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n_);
+  }
+
+  std::pair<int, double> operator()(long p, int coarse) {
+    std::fill(rb_.begin(), rb_.end(), 0.0);
+    std::fill(db_.begin(), db_.end(), 0.0);
+    for (int i = 0; i < n_; ++i) {
+      rb_[i] = window_[i] * sample_at(ref_, p + i);
+      db_[i] = window_[i] * sample_at(deg_, p + coarse + i);
+    }
+    f_.forward(rb_, R_);
+    f_.forward(db_, D_);
+    for (size_t k = 0; k < R_.size(); ++k) R_[k] = std::conj(R_[k]) * D_[k];
+    f_.inverse(R_, xc_);
+    // xc[t] = sum_i r[i] d[i + t] (circular, t < 0 at nx + t).
+    double peak = 0;
+    int at = 0;
+    for (int t = -(n_ - 1); t <= n_ - 1; ++t) {
+      const double v = std::abs(xc_[(t + nx_) % nx_]);
+      if (v > peak) peak = v, at = t;
+    }
+    // Frames vote for their best lag, loud frames a little more than quiet ones.
+    return {at, peak > 0 ? std::pow(peak, 0.125) : 0.0};
+  }
+
+ private:
+  std::span<const double> ref_, deg_;
+  int n_, nx_;
+  fft::RealFFT<double> f_;
+  std::vector<double> window_, rb_, db_, xc_;
+  std::vector<std::complex<double>> R_, D_;
+};
+
+}  // namespace
+
 FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg, long a,
                        long b, int coarse, const Setup& s) {
   const int n = s.align_nfft;
   const int step = n / 4;
-  const int nx = 2 * n;
-  fft::RealFFT<double> f(nx);
-  std::vector<double> window(n), rb(nx), db(nx), xc(nx);
-  for (int i = 0; i < n; ++i)
-    window[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
-  std::vector<std::complex<double>> R(nx / 2 + 1), D(nx / 2 + 1);
+  PeakFinder find(ref, deg, s);
   FramePeaks out;
   out.coarse = coarse;
   const long stop = std::max(b - n, a);
   for (long p = a; p <= stop; p += step) {
-    std::fill(rb.begin(), rb.end(), 0.0);
-    std::fill(db.begin(), db.end(), 0.0);
-    for (int i = 0; i < n; ++i) {
-      rb[i] = window[i] * sample_at(ref, p + i);
-      db[i] = window[i] * sample_at(deg, p + coarse + i);
-    }
-    f.forward(rb, R);
-    f.forward(db, D);
-    for (size_t k = 0; k < R.size(); ++k) R[k] = std::conj(R[k]) * D[k];
-    f.inverse(R, xc);
-    // xc[t] = sum_i r[i] d[i + t] (circular, t < 0 at nx + t).
-    double peak = 0;
-    int at = 0;
-    for (int t = -(n - 1); t <= n - 1; ++t) {
-      const double v = std::abs(xc[(t + nx) % nx]);
-      if (v > peak) peak = v, at = t;
-    }
+    const auto [lag, weight] = find(p, coarse);
     out.start.push_back(p);
-    out.lag.push_back(at);
-    // Frames vote for their best lag, loud frames a little more than quiet ones.
-    out.weight.push_back(peak > 0 ? std::pow(peak, 0.125) : 0.0);
+    out.lag.push_back(lag);
+    out.weight.push_back(weight);
   }
   return out;
 }
@@ -210,40 +214,121 @@ FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Se
 
 namespace {
 
-void split_range(const FramePeaks& fp, size_t from, size_t to, const FineDelay& whole,
-                 const Setup& s, int depth, std::vector<Piece>& out) {
-  // Each part must span at least 300 ms of alignment frames.
-  const size_t hop = static_cast<size_t>(s.align_nfft / 4);
-  const size_t min_part = (static_cast<size_t>(s.rate) * 3 / 10 + hop - 1) / hop;
-  double best = -1;
-  size_t cut = 0;
-  FineDelay left, right;
-  if (depth > 0 && to - from >= 2 * min_part) {
-    for (size_t j = from + min_part; j + min_part <= to; j += 2) {
-      const FineDelay l = histogram_delay(fp, from, j, s);
-      const FineDelay r = histogram_delay(fp, j, to, s);
-      // Parts whose delays differ by less than one envelope frame (4 ms) are one utterance.
-      if (std::abs(l.delay - r.delay) < s.env_frame || l.confidence <= whole.confidence ||
-          r.confidence <= whole.confidence)
-        continue;
-      const double score = std::min(l.confidence, r.confidence);
-      if (score > best) best = score, cut = j, left = l, right = r;
+// Utterance splitting where every candidate part is aligned on its own: its envelope lag over
+// its own reference frames, then the fine delay voted by its frames at that lag.
+class Splitter {
+ public:
+  Splitter(std::span<const double> ref, std::span<const double> deg, const Activity& ra,
+           const Activity& da, const Utterance& u, int lo, int hi, const Setup& s)
+      : s_(s), find_(ref, deg, s), e0_(u.start), lo_(lo), hi_(hi),
+        a_(static_cast<long>(u.start) * s.env_frame), step_(s.align_nfft / 4) {
+    const long b = static_cast<long>(u.end) * s.env_frame;
+    frames_ = static_cast<size_t>((std::max(b - s.align_nfft, a_) - a_) / step_ + 1);
+    // Running envelope cross-correlation per lag, so any part's envelope lag costs one pass
+    // over the lags.
+    const int len = u.end - u.start;
+    const int nd = static_cast<int>(da.envelope.size());
+    pre_.assign(static_cast<size_t>(hi - lo + 1), std::vector<double>(len + 1, 0.0));
+    for (int lag = lo; lag <= hi; ++lag) {
+      auto& row = pre_[static_cast<size_t>(lag - lo)];
+      for (int k = 0; k < len; ++k) {
+        const double r = ra.envelope[u.start + k];
+        const int j = u.start + k + lag;
+        row[k + 1] = row[k] + ((r != 0 && j >= 0 && j < nd) ? r * da.envelope[j] : 0.0);
+      }
     }
   }
-  if (best < 0) {
-    out.push_back({from, to, whole});
-    return;
+
+  size_t frames() const { return frames_; }
+
+  // Envelope frame where a part starting at alignment frame j begins (between the last
+  // frame of the part before and this one).
+  int env_cut(size_t j) const {
+    return static_cast<int>((a_ + static_cast<long>(j) * step_ + s_.align_nfft / 2 -
+                             s_.align_nfft / 8) / s_.env_frame);
   }
-  split_range(fp, from, cut, left, s, depth - 1, out);
-  split_range(fp, cut, to, right, s, depth - 1, out);
-}
+
+  // Best envelope lag over reference envelope frames [x, y); ties go to the lag nearest zero.
+  int lag_of(int x, int y) const {
+    double best = -1;
+    int best_lag = 0;
+    for (int lag = lo_; lag <= hi_; ++lag) {
+      const auto& row = pre_[static_cast<size_t>(lag - lo_)];
+      const double c = row[y - e0_] - row[x - e0_];
+      if (c > best || (c == best && std::abs(lag) < std::abs(best_lag))) best = c, best_lag = lag;
+    }
+    return best_lag;
+  }
+
+  // Fine delay of alignment frames [from, to) around the envelope lag `lag`.
+  FineDelay fine(int lag, size_t from, size_t to) {
+    auto& fp = peaks_[lag];
+    if (fp.start.empty()) {
+      fp.coarse = lag * s_.env_frame;
+      fp.start.resize(frames_);
+      fp.lag.assign(frames_, 0);
+      fp.weight.assign(frames_, -1.0);
+      for (size_t j = 0; j < frames_; ++j) fp.start[j] = a_ + static_cast<long>(j) * step_;
+    }
+    for (size_t j = from; j < to; ++j) {
+      if (fp.weight[j] >= 0) continue;
+      const auto [l, w] = find_(fp.start[j], fp.coarse);
+      fp.lag[j] = l;
+      fp.weight[j] = w;
+    }
+    return histogram_delay(fp, from, to, s_);
+  }
+
+  void split(size_t from, size_t to, int x, int y, const FineDelay& whole, int depth,
+             std::vector<Piece>& out) {
+    // Each part must span at least 300 ms of alignment frames.
+    const size_t min_part = (static_cast<size_t>(s_.rate) * 3 / 10 + step_ - 1) / step_;
+    double best = -1;
+    size_t cut = 0;
+    int cut_env = 0;
+    FineDelay left, right;
+    if (depth > 0 && to - from >= 2 * min_part) {
+      for (size_t j = from + min_part; j + min_part <= to; j += 2) {
+        const int c = std::clamp(env_cut(j), x + 1, y - 1);
+        const FineDelay l = fine(lag_of(x, c), from, j);
+        const FineDelay r = fine(lag_of(c, y), j, to);
+        // Parts whose delays differ by less than one envelope frame (4 ms) are one utterance.
+        if (std::abs(l.delay - r.delay) < s_.env_frame || l.confidence <= whole.confidence ||
+            r.confidence <= whole.confidence)
+          continue;
+        const double score = std::min(l.confidence, r.confidence);
+        if (score > best) best = score, cut = j, cut_env = c, left = l, right = r;
+      }
+    }
+    if (best < 0) {
+      out.push_back({from, to, whole});
+      return;
+    }
+    split(from, cut, x, cut_env, left, depth - 1, out);
+    split(cut, to, cut_env, y, right, depth - 1, out);
+  }
+
+ private:
+  const Setup& s_;
+  PeakFinder find_;
+  int e0_, lo_, hi_;
+  long a_;
+  int step_;
+  size_t frames_ = 0;
+  std::vector<std::vector<double>> pre_;
+  std::map<int, FramePeaks> peaks_;
+};
 
 }  // namespace
 
-std::vector<Piece> split_votes(const FramePeaks& fp, const Setup& s, int depth) {
+std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
+                                   const Activity& ra, const Activity& da, const Utterance& u,
+                                   int lo, int hi, const Setup& s, int depth) {
+  Splitter sp(ref, deg, ra, da, u, lo, hi, s);
+  const size_t m = sp.frames();
+  const FineDelay whole = sp.fine(sp.lag_of(u.start, u.end), 0, m);
   std::vector<Piece> out;
-  const size_t m = fp.lag.size();
-  split_range(fp, 0, m, histogram_delay(fp, 0, m, s), s, depth, out);
+  sp.split(0, m, u.start, u.end, whole, depth, out);
   return out;
 }
 

@@ -55,10 +55,6 @@ struct Utterance {
 };
 std::vector<Utterance> find_utterances(const Activity& ref);
 
-// Envelope cross-correlation: best lag (in envelope frames) within [lo, hi] of the degraded
-// envelope against the reference envelope over reference frames [start, end).
-int envelope_lag(const Activity& ref, const Activity& deg, int start, int end, int lo, int hi);
-
 // Best lag (envelope frames) of the whole degraded envelope against the whole reference
 // envelope, by FFT cross-correlation; 0 when nothing correlates.
 int overall_lag(const Activity& ref, const Activity& deg);
@@ -83,15 +79,19 @@ FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg,
 // Delay voted by frames [from, to) and the confidence of the vote.
 FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s);
 
-// Utterance splitting: the frames of one utterance are cut in two where both parts agree on
-// their own delays more confidently than the whole agrees on one (a delay change inside the
-// utterance); parts are split again up to `depth` times. Returns frame ranges with their
-// delays, in order.
+// Utterance splitting: the frames of utterance u are cut in two where both parts, each aligned
+// on its own (its envelope lag within [lo, hi] envelope frames, then the fine delay voted by
+// its frames at that lag), agree on their delays more confidently than the whole agrees on
+// one, and the two delays differ by at least one envelope frame; parts are split again up to
+// `depth` times. Returns the pieces in order: ranges of 64 ms alignment frames (frame j starts
+// at u.start * env_frame + j * align_nfft / 4 in the reference) with their delays.
 struct Piece {
   size_t from = 0, to = 0;
   FineDelay delay;
 };
-std::vector<Piece> split_votes(const FramePeaks& fp, const Setup& s, int depth = 2);
+std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
+                                   const Activity& ra, const Activity& da, const Utterance& u,
+                                   int lo, int hi, const Setup& s, int depth = 2);
 
 // Perceptual and cognitive model over aligned 32 ms frames: the symmetric and asymmetric
 // disturbance of every frame. frame_delay[i] is the delay (samples) of perceptual frame i,
