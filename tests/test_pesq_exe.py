@@ -12,16 +12,14 @@ ROOT = Path(__file__).resolve().parents[1]
 
 
 def _find_exe():
-    # An explicit choice (a fresh development build) first, then the installed program.
+    # An explicit choice first, then the newest program built in this repository's build
+    # folders (fresher than an installed copy that may predate the sources), then PATH.
     if os.environ.get("VEMIO_PESQ_EXE"):
         return os.environ["VEMIO_PESQ_EXE"]
-    found = shutil.which("pesq.exe")
-    if found:
-        return found
-    for cand in sorted(ROOT.glob("build/*/pesq.exe")):
-        if os.access(cand, os.X_OK):
-            return str(cand)
-    return None
+    built = [c for c in ROOT.glob("build/*/pesq.exe") if c.is_file() and os.access(c, os.X_OK)]
+    if built:
+        return str(max(built, key=lambda c: c.stat().st_mtime))
+    return shutil.which("pesq.exe")
 
 
 EXE = _find_exe()
