@@ -310,3 +310,58 @@ TEST(Pesq, AggregationWeighsTheLastFramesLikeTheOthers) {
   const double d95 = 4.5 - pd::aggregate(mid, 0, 95);
   EXPECT_NEAR(d95 / d100, std::sqrt(100.0 / 95.0), 1e-9);
 }
+
+TEST(Pesq, BadIntervalsAreRealignedOnlyWhereThatHelps) {
+  // A stretch of the degraded speech lags by 75 ms while the frames around it do not, as
+  // after a buffer glitch; the per-frame delays miss it, so its frames score badly until the
+  // bad interval is realigned.
+  namespace pd = vemio::pesq_detail;
+  for (int rate : {8000, 16000}) {
+    const PesqMode mode = rate == 8000 ? PesqMode::narrow_band : PesqMode::wide_band;
+    const auto s = pd::make_setup(rate, mode);
+    auto x = speechlike(rate, 3.0, 41);
+    auto y = x;
+    const size_t lag = static_cast<size_t>(0.075 * rate);
+    const size_t a = static_cast<size_t>(1.2 * rate), b = static_cast<size_t>(1.6 * rate);
+    for (size_t i = a; i < b; ++i) y[i] = x[i - lag];
+    pd::align_level(x, s);
+    pd::align_level(y, s);
+    pd::input_filter(x, s);
+    pd::input_filter(y, s);
+    const int nfr = static_cast<int>((x.size() - s.nfft) / s.hop) + 1;
+    const std::vector<int> delays(nfr, 0);
+
+    const pd::Disturbance before = pd::frame_disturbances(x, y, delays, s);
+    pd::Disturbance after = before;
+    ASSERT_GE(pd::realign_bad_intervals(x, y, delays, 0, nfr, s, after), 1) << rate;
+    // Only frames of the lagging stretch change, never for the worse, and a run of them
+    // (at least the minimum five) loses most of its disturbance.
+    int improved = 0;
+    for (int f = 0; f < nfr; ++f) {
+      EXPECT_LE(after.sym[f], before.sym[f]) << rate << " frame " << f;
+      if (after.sym[f] == before.sym[f]) continue;
+      EXPECT_GT(f * s.hop + s.nfft, static_cast<int>(a)) << rate << " frame " << f;
+      EXPECT_LT(f * s.hop, static_cast<int>(b)) << rate << " frame " << f;
+      if (after.sym[f] < before.sym[f] / 3) ++improved;
+    }
+    EXPECT_GE(improved, 5) << rate;
+    EXPECT_GT(pd::aggregate(after, 0, nfr), pd::aggregate(before, 0, nfr) + 0.2) << rate;
+
+    // Nothing bad, nothing realigned: an identical copy keeps its disturbances.
+    pd::Disturbance clean = pd::frame_disturbances(x, x, delays, s);
+    const pd::Disturbance kept = clean;
+    EXPECT_EQ(pd::realign_bad_intervals(x, x, delays, 0, nfr, s, clean), 0);
+    EXPECT_EQ(clean.sym, kept.sym);
+    // A run of bad frames shorter than the minimum is left as it is, as are frames outside
+    // the scored span.
+    pd::Disturbance short_run = kept;
+    for (int f = 40; f < 44; ++f) short_run.sym[f] = 45.0;
+    const pd::Disturbance short_kept = short_run;
+    EXPECT_EQ(pd::realign_bad_intervals(x, x, delays, 0, nfr, s, short_run), 0);
+    EXPECT_EQ(short_run.sym, short_kept.sym);
+    pd::Disturbance outside = before;
+    EXPECT_EQ(pd::realign_bad_intervals(x, y, delays, 0, static_cast<int>(a / s.hop) - 4, s,
+                                        outside),
+              0);
+  }
+}

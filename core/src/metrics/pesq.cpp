@@ -128,7 +128,8 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   }
   if (last <= first) last = std::min(nfr, first + 1);
 
-  const pd::Disturbance d = pd::frame_disturbances(ref, deg, frame_delay, s);
+  pd::Disturbance d = pd::frame_disturbances(ref, deg, frame_delay, s);
+  pd::realign_bad_intervals(ref, deg, frame_delay, first, last, s, d);
   PesqScore out;
   out.raw = pd::aggregate(d, first, last);
   out.mos_lqo = mode == PesqMode::wide_band ? pesq_mos_lqo_wide(out.raw)

@@ -101,6 +101,14 @@ struct Disturbance {
 };
 Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
                                const std::vector<int>& frame_delay, const Setup& s);
+// Realignment of bad intervals: a run of at least five scored frames in [first, last) whose
+// symmetric disturbance exceeds the bad-frame threshold gets the delay (within four model
+// frames of its own) that best correlates the magnitudes of the two signals over the run; its
+// frames are scored again at that delay and keep whichever disturbance is smaller. Returns
+// the number of intervals realigned.
+int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg,
+                          const std::vector<int>& frame_delay, int first, int last,
+                          const Setup& s, Disturbance& d);
 // Raw score from the disturbances of frames [first, last) (split-second L6, then L2).
 double aggregate(const Disturbance& d, int first, int last);
 
