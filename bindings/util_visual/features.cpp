@@ -20,7 +20,9 @@ py::object numpy() {
   return *mod;
 }
 
-Signal to_signal(py::handle y, const char* what) {
+namespace {
+// y as a numpy array, checked to be a non-empty, one-dimensional numeric signal
+py::array checked_signal(py::handle y, const char* what) {
   py::array a = numpy().attr("asarray")(y);
   std::string kind = py::str(a.dtype().attr("kind")).cast<std::string>();
   if (kind != "f" && kind != "i" && kind != "u" && kind != "b")
@@ -30,29 +32,30 @@ Signal to_signal(py::handle y, const char* what) {
     throw py::value_error(std::string(what) + " must be one-dimensional, got shape " +
                           py::str(a.attr("shape")).cast<std::string>());
   if (a.size() == 0) throw py::value_error(std::string(what) + " is empty: there are no samples to analyse");
-  Signal s;
-  s.arr = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
-  if (!s.arr) throw py::error_already_set();
-  return s;
+  return a;
 }
 
+template <class T>
+py::array_t<T> c_array_of(const py::array& a) {
+  auto out = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
+  if (!out) throw py::error_already_set();
+  return out;
+}
+}  // namespace
+
+Signal to_signal(py::handle y, const char* what) { return Signal{c_array_of<double>(checked_signal(y, what))}; }
+
 SpectralSignal to_spectral_signal(py::handle y, const char* what) {
-  py::array a = numpy().attr("asarray")(y);
+  py::array a = checked_signal(y, what);
   SpectralSignal s;
-  if (a.dtype().equal(py::dtype::of<float>())) {
-    // same checks as to_signal, then the float32 samples as they are (C-contiguous)
-    if (a.ndim() != 1)
-      throw py::value_error(std::string(what) + " must be one-dimensional, got shape " +
-                            py::str(a.attr("shape")).cast<std::string>());
-    if (a.size() == 0) throw py::value_error(std::string(what) + " is empty: there are no samples to analyse");
-    auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(a);
-    if (!f) throw py::error_already_set();
+  if (a.dtype().equal(py::dtype::of<float>())) {  // float32 samples as they are
+    auto f = c_array_of<float>(a);
     s.view = std::span<const float>(f.data(), static_cast<size_t>(f.size()));
     s.arr = std::move(f);
   } else {
-    Signal d = to_signal(a, what);
-    s.view = d.span();
-    s.arr = std::move(d.arr);
+    auto d = c_array_of<double>(a);
+    s.view = std::span<const double>(d.data(), static_cast<size_t>(d.size()));
+    s.arr = std::move(d);
   }
   return s;
 }
@@ -266,24 +269,28 @@ void finish_curve(py::object ax, py::object label) {
 
 }  // namespace
 
-void plot_spectral_centroid(py::object ax, py::object y, double sr, py::object color, py::object label) {
+namespace {
+// One spectral feature of y against time, min-max scaled, with its title.
+template <class Feature>
+void plot_spectral_curve(py::object ax, py::object y, double sr, py::object color, py::object label, Feature feature,
+                         const char* title) {
   SpectralSignal s = to_spectral_signal(y);
-  auto c = centroid_of(s, sr);
-  const size_t n = c.size();
-  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, n);
-  ax.attr("plot")(t, normalize(to_numpy(std::move(c)), 0), py::arg("color") = color, py::arg("label") = label);
-  ax.attr("set_title")("Spectral Centroid");
+  std::vector<double> v = feature(s, sr);
+  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, v.size());
+  ax.attr("plot")(t, normalize(to_numpy(std::move(v)), 0), py::arg("color") = color, py::arg("label") = label);
+  ax.attr("set_title")(title);
   finish_curve(ax, label);
+}
+}  // namespace
+
+void plot_spectral_centroid(py::object ax, py::object y, double sr, py::object color, py::object label) {
+  plot_spectral_curve(ax, y, sr, color, label, [](const SpectralSignal& s, double r) { return centroid_of(s, r); },
+                      "Spectral Centroid");
 }
 
 void plot_spectral_rolloff(py::object ax, py::object y, double sr, py::object color, py::object label) {
-  SpectralSignal s = to_spectral_signal(y);
-  auto r = rolloff_of(s, sr);
-  const size_t n = r.size();
-  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, n);
-  ax.attr("plot")(t, normalize(to_numpy(std::move(r)), 0), py::arg("color") = color, py::arg("label") = label);
-  ax.attr("set_title")("Spectral Rolloff");
-  finish_curve(ax, label);
+  plot_spectral_curve(ax, y, sr, color, label, [](const SpectralSignal& s, double r) { return rolloff_of(s, r); },
+                      "Spectral Rolloff");
 }
 
 void plot_zcr(py::object ax, py::object y, double sr, py::object color, py::object label) {

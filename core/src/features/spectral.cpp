@@ -346,16 +346,30 @@ FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mel
   return m;
 }
 
-std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p) {
+namespace {
+
+// One value per frame, fn(|X_t|) of the frame's magnitudes (held in a per-thread buffer).
+template <class Fn>
+std::vector<double> per_frame_of_magnitudes(Samples y, const StftParams& p, Fn fn) {
   check_audio(y);
   const int frames = frame_count(y.size(), p);
-  const auto freq = fft_frequencies(sr, p.n_fft);
   const int bins = p.n_fft / 2 + 1;
   std::vector<double> out(static_cast<size_t>(frames));
   detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
     thread_local std::vector<double> a;
     a.resize(static_cast<size_t>(bins));
     detail::spectrum_power(X.data(), a.data(), bins, 1.0);
+    out[t] = fn(a);
+  });
+  return out;
+}
+
+}  // namespace
+
+std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p) {
+  const auto freq = fft_frequencies(sr, p.n_fft);
+  return per_frame_of_magnitudes(y, p, [&](const std::vector<double>& a) {
+    const int bins = static_cast<int>(a.size());
     // four running sums each (as numpy's summation also splits them), so the additions
     // overlap instead of waiting on one another
     double tot[4] = {0, 0, 0, 0}, wei[4] = {0, 0, 0, 0};
@@ -372,31 +386,22 @@ std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p)
     const double total = (tot[0] + tot[1]) + (tot[2] + tot[3]);
     const double weighted = (wei[0] + wei[1]) + (wei[2] + wei[3]);
     // frames whose total magnitude is below the smallest normal double are left unscaled
-    out[t] = total < std::numeric_limits<double>::min() ? weighted : weighted / total;
+    return total < std::numeric_limits<double>::min() ? weighted : weighted / total;
   });
-  return out;
 }
 
-std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p,
-                                     double roll_percent) {
+std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p, double roll_percent) {
   if (!(roll_percent > 0 && roll_percent < 1)) throw FeatureError("roll_percent must lie between 0 and 1");
-  check_audio(y);
-  const int frames = frame_count(y.size(), p);
   const auto freq = fft_frequencies(sr, p.n_fft);
-  const int bins = p.n_fft / 2 + 1;
-  std::vector<double> out(static_cast<size_t>(frames));
-  detail::for_each_spectrum(y, p, frames, [&](int t, std::span<const std::complex<double>> X) {
-    thread_local std::vector<double> cum;
-    cum.resize(static_cast<size_t>(bins));
-    detail::spectrum_power(X.data(), cum.data(), bins, 1.0);  // magnitudes, then their running sum
+  return per_frame_of_magnitudes(y, p, [&](std::vector<double>& cum) {
+    const int bins = static_cast<int>(cum.size());
     double acc = 0;
-    for (int k = 0; k < bins; ++k) cum[k] = acc += cum[k];
+    for (int k = 0; k < bins; ++k) cum[k] = acc += cum[k];  // magnitudes into their running sum
     const double threshold = roll_percent * acc;
     int k = 0;
     while (k < bins && cum[k] < threshold) ++k;
-    out[t] = k < bins ? freq[k] : std::numeric_limits<double>::quiet_NaN();
+    return k < bins ? freq[k] : std::numeric_limits<double>::quiet_NaN();
   });
-  return out;
 }
 
 std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_length, int hop, bool center,
