@@ -201,6 +201,7 @@ def main() -> None:
     ap.add_argument("--modes", default="nb,wb")
     ap.add_argument("--only", default="", help="comma-separated condition prefixes")
     ap.add_argument("--speed", action="store_true", help="also time the programs")
+    ap.add_argument("--keep", help="folder to which pairs differing by more than 0.1 are written")
     ap.add_argument(
         "--slips", action="store_true", help="add a condition with a 20 ms delay change"
     )
@@ -272,6 +273,12 @@ def main() -> None:
                 print(f"{mode:4} bar (mean <= 0.02, max <= 0.1): {'met' if ok else 'NOT met'}")
         if outliers:
             shift_report(exe, tmp, outliers)
+            if args.keep:
+                keep = Path(args.keep)
+                keep.mkdir(parents=True, exist_ok=True)
+                for mode, rate, name, i, _, _, r16, d16 in outliers:
+                    wavfile.write(keep / f"{mode}_{name}_{i}_ref.wav", rate, r16)
+                    wavfile.write(keep / f"{mode}_{name}_{i}_deg.wav", rate, d16)
         mismatched_errors += error_cases(exe, tmp, [r for r in modes])
         print(f"error cases that differ: {len(mismatched_errors)}")
         for e in mismatched_errors[:10]:

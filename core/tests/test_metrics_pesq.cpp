@@ -325,11 +325,15 @@ TEST(Pesq, AggregationWeighsTheLastFramesLikeTheOthers) {
   odd_mid.sym[93] = odd_mid.asym[93] = 0.0;
   odd_mid.sym[45] = odd_mid.asym[45] = 10.0;
   EXPECT_NEAR(pd::aggregate(odd, 0, 95), pd::aggregate(odd_mid, 0, 95), 1e-12);
-  // Undisturbed frames dilute the file's disturbance in proportion to their number, also when
-  // they make up only part of a half interval.
+  // Undisturbed frames dilute the file's disturbance by the intervals they start: 95 and 100
+  // frames both start ten intervals, 101 frames start eleven.
   const double d100 = 4.5 - pd::aggregate(mid, 0, n);
   const double d95 = 4.5 - pd::aggregate(mid, 0, 95);
-  EXPECT_NEAR(d95 / d100, std::sqrt(100.0 / 95.0), 1e-9);
+  pd::Disturbance longer{std::vector<double>(n + 1, 0.0), std::vector<double>(n + 1, 0.0)};
+  longer.sym[55] = longer.asym[55] = 10.0;
+  const double d101 = 4.5 - pd::aggregate(longer, 0, n + 1);
+  EXPECT_NEAR(d95, d100, 1e-12);
+  EXPECT_NEAR(d100 / d101, std::sqrt(11.0 / 10.0), 1e-9);
 }
 
 TEST(Pesq, BadIntervalsAreRealignedOnlyWhereThatHelps) {

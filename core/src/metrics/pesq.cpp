@@ -20,10 +20,9 @@ constexpr int kSearchFrames = 75;
 
 std::pair<long, long> speech_span(const std::vector<double>& x) {
   // Five consecutive samples of the level-aligned, filtered reference averaging more than
-  // 97.5 in magnitude. The level was measured on the reference model with short tone bursts
-  // before and after speech (black-box comparison: it matches at every frequency in both
-  // modes).
-  constexpr double kLevel = 97.5 * 5;
+  // 100 in magnitude (measured on the reference model with short tone bursts before and after
+  // speech, black-box).
+  constexpr double kLevel = 100.0 * 5;
   const long n = static_cast<long>(x.size());
   if (n < 5) return {0, 0};
   double sum = 0;

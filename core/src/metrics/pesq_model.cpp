@@ -252,25 +252,21 @@ namespace {
 
 double aggregate_one(const std::vector<double>& d, int first, int last) {
   // L6 over split-second intervals (50 % overlap), then L2 over the intervals. An interval
-  // starts every half interval as long as it starts inside the span, so the last frames are
-  // covered by two intervals like all others; an interval cut short by the end of the span
-  // still counts as a whole one (its missing frames as zero).
-  std::vector<double> intervals;
-  const int len = last - first;
-  if (len <= 0) return 0.0;
+  // starts every half interval as long as it starts inside the span; one cut short by the end
+  // of the span still counts as a whole one (its missing frames as zero).
+  if (last <= first) return 0.0;
   const int step = kSplitSecond / 2;
+  double sum = 0;
+  int count = 0;
   for (int a = first; a < last; a += step) {
     const int b = std::min(a + kSplitSecond, last);
-    double sum = 0;
-    for (int i = a; i < b; ++i) sum += std::pow(d[i], 6.0);
-    intervals.push_back(std::pow(sum / kSplitSecond, 1.0 / 6.0));
+    double s6 = 0;
+    for (int i = a; i < b; ++i) s6 += std::pow(d[i], 6.0);
+    const double v = std::pow(s6 / kSplitSecond, 1.0 / 6.0);
+    sum += v * v;
+    ++count;
   }
-  // The L2 mean is taken over the frames: every interval stands for the half interval of
-  // frames it starts with, so a span that ends part-way into a half interval is not rounded
-  // up to a whole one.
-  double sum = 0;
-  for (double v : intervals) sum += v * v;
-  return std::sqrt(sum * step / double(len));
+  return std::sqrt(sum / count);
 }
 
 }  // namespace
