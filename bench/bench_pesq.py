@@ -194,6 +194,7 @@ def load_enhancer():
 
 
 def main() -> None:
+    global OUTLIER
     ap = argparse.ArgumentParser()
     ap.add_argument("--sentences", type=int, default=12)
     ap.add_argument("--first", type=int, default=0, help="index of the first sentence")
@@ -201,11 +202,15 @@ def main() -> None:
     ap.add_argument("--modes", default="nb,wb")
     ap.add_argument("--only", default="", help="comma-separated condition prefixes")
     ap.add_argument("--speed", action="store_true", help="also time the programs")
-    ap.add_argument("--keep", help="folder to which pairs differing by more than 0.1 are written")
+    ap.add_argument(
+        "--outlier", type=float, default=0.1, help="difference reported pair by pair"
+    )
+    ap.add_argument("--keep", help="folder to which the pairs reported one by one are written")
     ap.add_argument(
         "--slips", action="store_true", help="add a condition with a 20 ms delay change"
     )
     args = ap.parse_args()
+    OUTLIER = args.outlier
     exe = find_exe(args.exe)
     rng = np.random.default_rng(1234)
     enhance = load_enhancer()
