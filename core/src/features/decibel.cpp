@@ -25,8 +25,6 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr size_t kGrain = 65536;
 
-
-
 bool pick_vector() {
 #ifdef VEMIO_VECTOR_LOG
   __builtin_cpu_init();

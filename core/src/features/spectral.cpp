@@ -75,7 +75,6 @@ void check_audio(Samples y) {
   if (bad) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
 }
 
-
 namespace detail {
 
 void parallel_for(int n, int grain, const std::function<void(int, int)>& body) {

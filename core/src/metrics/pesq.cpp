@@ -82,18 +82,10 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   for (const auto& u : utts) {
     const auto pieces = pd::split_utterance(ref, deg, ra, da, u, overall - kSearchFrames,
                                             overall + kSearchFrames, s);
-    int start = u.start;
     for (size_t k = 0; k < pieces.size(); ++k) {
-      // A cut lies between the last frame of one piece and the first of the next.
-      int end = u.end;
-      if (k + 1 < pieces.size()) {
-        const long at = static_cast<long>(u.start) * s.env_frame +
-                        static_cast<long>(pieces[k + 1].from) * (s.align_nfft / 4) +
-                        s.align_nfft / 2 - s.align_nfft / 8;
-        end = static_cast<int>(at / s.env_frame);
-      }
-      aligned.push_back({start, end, pieces[k].delay.delay, pieces[k].delay.confidence});
-      start = end;
+      const int end = k + 1 < pieces.size() ? pieces[k + 1].env_start : u.end;
+      aligned.push_back({pieces[k].env_start, end, pieces[k].delay.delay,
+                         pieces[k].delay.confidence});
     }
   }
   utts = std::move(aligned);

@@ -168,23 +168,6 @@ class PeakFinder {
 
 }  // namespace
 
-FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg, long a,
-                       long b, int coarse, const Setup& s) {
-  const int n = s.align_nfft;
-  const int step = n / 4;
-  PeakFinder find(ref, deg, s);
-  FramePeaks out;
-  out.coarse = coarse;
-  const long stop = std::max(b - n, a);
-  for (long p = a; p <= stop; p += step) {
-    const auto [lag, weight] = find(p, coarse);
-    out.start.push_back(p);
-    out.lag.push_back(lag);
-    out.weight.push_back(weight);
-  }
-  return out;
-}
-
 FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s) {
   const int n = s.align_nfft;
   // Votes over lags -n+1 .. n-1, smoothed with a triangular kernel of 1.5 ms half-width. The
@@ -266,22 +249,21 @@ class Splitter {
   // Fine delay of alignment frames [from, to) around the envelope lag `lag`.
   FineDelay fine(int lag, size_t from, size_t to) {
     auto& fp = peaks_[lag];
-    if (fp.start.empty()) {
+    if (fp.lag.empty()) {
       fp.coarse = lag * s_.env_frame;
-      fp.start.resize(frames_);
       fp.lag.assign(frames_, 0);
-      fp.weight.assign(frames_, -1.0);
-      for (size_t j = 0; j < frames_; ++j) fp.start[j] = a_ + static_cast<long>(j) * step_;
+      fp.weight.assign(frames_, -1.0);  // not computed yet
     }
     for (size_t j = from; j < to; ++j) {
       if (fp.weight[j] >= 0) continue;
-      const auto [l, w] = find_(fp.start[j], fp.coarse);
+      const auto [l, w] = find_(a_ + static_cast<long>(j) * step_, fp.coarse);
       fp.lag[j] = l;
       fp.weight[j] = w;
     }
     return histogram_delay(fp, from, to, s_);
   }
 
+  // Splits alignment frames [from, to), which span envelope frames [x, y), into pieces.
   void split(size_t from, size_t to, int x, int y, const FineDelay& whole, int depth,
              std::vector<Piece>& out) {
     // Each part must span at least 300 ms of alignment frames.
@@ -304,7 +286,7 @@ class Splitter {
       }
     }
     if (best < 0) {
-      out.push_back({from, to, whole});
+      out.push_back({from, to, whole, x});
       return;
     }
     split(from, cut, x, cut_env, left, depth - 1, out);

@@ -65,17 +65,14 @@ struct FineDelay {
   double confidence = 0;
 };
 
-// The per-frame material of the fine alignment: 64 ms Hann frames (75 % overlap) starting at
-// `start` in the reference, each with the lag of its cross-correlation peak (relative to the
-// coarse delay) and the weight of its vote.
+// The per-frame material of the fine alignment: 64 ms Hann frames (75 % overlap) of the
+// reference, each with the lag of its cross-correlation peak (relative to the coarse delay)
+// and the weight of its vote.
 struct FramePeaks {
   int coarse = 0;
-  std::vector<long> start;
   std::vector<int> lag;
   std::vector<double> weight;
 };
-FramePeaks frame_peaks(std::span<const double> ref, std::span<const double> deg, long a, long b,
-                       int coarse, const Setup& s);
 // Delay voted by frames [from, to) and the confidence of the vote.
 FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s);
 
@@ -84,10 +81,13 @@ FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Se
 // its frames at that lag), agree on their delays more confidently than the whole agrees on
 // one, and the two delays differ by at least one envelope frame; parts are split again up to
 // `depth` times. Returns the pieces in order: ranges of 64 ms alignment frames (frame j starts
-// at u.start * env_frame + j * align_nfft / 4 in the reference) with their delays.
+// at u.start * env_frame + j * align_nfft / 4 in the reference) with their delays, and the
+// envelope frame each piece begins at (u.start for the first; for the others, the cut between
+// the last alignment frame of the piece before and their own first).
 struct Piece {
   size_t from = 0, to = 0;
   FineDelay delay;
+  int env_start = 0;
 };
 std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
                                    const Activity& ra, const Activity& da, const Utterance& u,
@@ -101,7 +101,7 @@ struct Disturbance {
 };
 Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
                                const std::vector<int>& frame_delay, const Setup& s);
-// Realignment of bad intervals: a run of at least five scored frames in [first, last) whose
+// Realignment of bad intervals: a run of at least six scored frames in [first, last) whose
 // symmetric disturbance exceeds the bad-frame threshold gets the delay (within four model
 // frames of its own) that best correlates the magnitudes of the two signals over the run; its
 // frames are scored again at that delay and keep whichever disturbance is smaller. Returns
