@@ -384,6 +384,15 @@ TEST(Pesq, BadIntervalsAreRealignedOnlyWhereThatHelps) {
     const pd::Disturbance short_kept = short_run;
     EXPECT_EQ(pd::realign_bad_intervals(x, x, delays, 0, nfr, s, short_run), 0);
     EXPECT_EQ(short_run.sym, short_kept.sym);
+    // The asymmetric part counts: frames under the threshold on their symmetric part alone
+    // are bad with it. A run still bad where the scored span ends is left alone.
+    pd::Disturbance heavy = kept;
+    const int fa = static_cast<int>(a / s.hop) + 2, fb = static_cast<int>(b / s.hop) - 2;
+    for (int f = fa; f < fb; ++f) heavy.sym[f] = 25.0, heavy.asym[f] = 45.0;
+    pd::Disturbance open_end = heavy;
+    EXPECT_GE(pd::realign_bad_intervals(x, y, delays, 0, nfr, s, heavy), 1) << rate;
+    EXPECT_LT(heavy.sym[(fa + fb) / 2], 25.0) << rate;
+    EXPECT_EQ(pd::realign_bad_intervals(x, y, delays, 0, fb, s, open_end), 0) << rate;
     pd::Disturbance outside = before;
     EXPECT_EQ(pd::realign_bad_intervals(x, y, delays, 0, static_cast<int>(a / s.hop) - 4, s,
                                         outside),

@@ -102,10 +102,11 @@ struct Disturbance {
 Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
                                const std::vector<int>& frame_delay, const Setup& s);
 // Realignment of bad intervals: a run of at least six scored frames in [first, last) whose
-// symmetric disturbance exceeds the bad-frame threshold gets the delay (within four model
-// frames of its own) that best correlates the magnitudes of the two signals over the run; its
-// frames are scored again at that delay and keep whichever disturbance is smaller. Returns
-// the number of intervals realigned.
+// disturbance (symmetric plus weighted asymmetric) exceeds the bad-frame threshold, and which
+// ends before `last`, gets the delay (within four model frames of its own) that best
+// correlates the magnitudes of the two signals over the run; its frames are scored again at
+// that delay and keep whichever disturbance is smaller. Returns the number of intervals
+// realigned.
 int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg,
                           const std::vector<int>& frame_delay, int first, int last,
                           const Setup& s, Disturbance& d);
