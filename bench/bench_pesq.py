@@ -75,7 +75,7 @@ SENTENCES = [
     "Mend the coat before you go out.",
     "The wrist was badly strained and hung limp.",
 ]
-OUTLIER = 0.1  # |MOS-LQO difference| reported pair by pair
+OUTLIER = 0.1  # default |MOS-LQO difference| reported pair by pair
 SHIFTS = (1, 5, 8, 32)  # samples by which such pairs are delayed again
 VOICES = ["en", "en-us", "en+f3", "en+m3", "en-us+f2", "en+m7"]
 
@@ -194,7 +194,6 @@ def load_enhancer():
 
 
 def main() -> None:
-    global OUTLIER
     ap = argparse.ArgumentParser()
     ap.add_argument("--sentences", type=int, default=12)
     ap.add_argument("--first", type=int, default=0, help="index of the first sentence")
@@ -203,14 +202,13 @@ def main() -> None:
     ap.add_argument("--only", default="", help="comma-separated condition prefixes")
     ap.add_argument("--speed", action="store_true", help="also time the programs")
     ap.add_argument(
-        "--outlier", type=float, default=0.1, help="difference reported pair by pair"
+        "--outlier", type=float, default=OUTLIER, help="difference reported pair by pair"
     )
     ap.add_argument("--keep", help="folder to which the pairs reported one by one are written")
     ap.add_argument(
         "--slips", action="store_true", help="add a condition with a 20 ms delay change"
     )
     args = ap.parse_args()
-    OUTLIER = args.outlier
     exe = find_exe(args.exe)
     rng = np.random.default_rng(1234)
     enhance = load_enhancer()
@@ -249,7 +247,7 @@ def main() -> None:
                         continue
                     key = (mode, name)
                     results.setdefault(key, []).append(ours - theirs)
-                    if abs(ours - theirs) > OUTLIER:
+                    if abs(ours - theirs) > args.outlier:
                         outliers.append((mode, rate, name, i, ours, theirs, ref16, deg16))
                     if len(pairs_for_speed) < 100 and mode == "wb":
                         pairs_for_speed.append((rate, mode, rp, dp, ref16, deg16))
@@ -277,7 +275,7 @@ def main() -> None:
                 ok = a.mean() <= 0.02 and a.max() <= 0.1
                 print(f"{mode:4} bar (mean <= 0.02, max <= 0.1): {'met' if ok else 'NOT met'}")
         if outliers:
-            shift_report(exe, tmp, outliers)
+            shift_report(exe, tmp, outliers, args.outlier)
             if args.keep:
                 keep = Path(args.keep)
                 keep.mkdir(parents=True, exist_ok=True)
@@ -292,14 +290,14 @@ def main() -> None:
             speed_report(exe, pairs_for_speed)
 
 
-def shift_report(exe: str, tmp: Path, outliers) -> None:
+def shift_report(exe: str, tmp: Path, outliers, limit: float) -> None:
     """Scores every outlier again with the degraded signal a few samples later.
 
     Less than a millisecond of delay changes nothing audible, so a score that jumps under it
     is unstable there; at very low SNR the oracle's can jump by more than a whole MOS point
     between such neighbours (and between two draws of the same noise).
     """
-    print(f"pairs differing by more than {OUTLIER}; range of the scores with the degraded "
+    print(f"pairs differing by more than {limit}; range of the scores with the degraded "
           f"{', '.join(map(str, SHIFTS))} samples later:")
     for mode, rate, name, i, ours, theirs, r16, d16 in outliers:
         ours_all, theirs_all = [ours], [theirs]
@@ -314,7 +312,7 @@ def shift_report(exe: str, tmp: Path, outliers) -> None:
                 theirs_all.append(t)
         spread_o = max(ours_all) - min(ours_all)
         spread_t = max(theirs_all) - min(theirs_all)
-        unstable = spread_t > OUTLIER and spread_o < OUTLIER / 5
+        unstable = spread_t > limit and spread_o < limit / 5
         print(
             f"   {mode} {name} sentence {i}: {ours:.3f} vs {theirs:.3f}; shifted: ours "
             f"{min(ours_all):.3f}..{max(ours_all):.3f}, oracle {min(theirs_all):.3f}.."
