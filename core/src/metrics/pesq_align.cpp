@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <map>
 #include <numbers>
 #include <utility>
@@ -166,39 +167,61 @@ class PeakFinder {
   std::vector<std::complex<double>> R_, D_;
 };
 
-}  // namespace
+// Per-frame votes of the fine alignment at one coarse delay: the lag of each 64 ms Hann frame's
+// correlation peak relative to the coarse delay, and the weight of its vote (negative until
+// the frame has been correlated).
+struct FramePeaks {
+  int coarse = 0;
+  std::vector<int> lag;
+  std::vector<double> weight;
+};
 
-FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s) {
-  const int n = s.align_nfft;
-  // Votes over lags -n+1 .. n-1, smoothed with a triangular kernel of 1.5 ms half-width. The
-  // width was fitted to the reference model, whose wide-band alignment of some voices falls
-  // on a pitch-period alias at delays of an odd number of half envelope frames; the kernel
-  // decides between the true lag and the spread votes of the alias (black-box sweeps).
-  const int h = s.rate * 3 / 2000;
-  std::vector<double> sm(2 * n, 0.0);
-  double total = 0;
-  for (size_t i = from; i < to && i < fp.lag.size(); ++i) {
-    const double w = fp.weight[i];
-    if (w == 0) continue;
-    total += w;
-    const int c = fp.lag[i] + n;
-    for (int j = -h + 1; j < h; ++j) {
+// Votes over lags -n+1 .. n-1, smoothed with a triangular kernel of 1.5 ms half-width. The
+// width was fitted to the reference model, whose wide-band alignment of some voices falls
+// on a pitch-period alias at delays of an odd number of half envelope frames; the kernel
+// decides between the true lag and the spread votes of the alias (black-box sweeps).
+//
+// Frames join and leave the histogram one at a time while the splitter sweeps its cut, so
+// the votes are summed in fixed point: the sums are then exact, and a histogram grown and
+// shrunk frame by frame equals one built from scratch over the same frames.
+class VoteHistogram {
+ public:
+  explicit VoteHistogram(const Setup& s)
+      : n_(s.align_nfft), h_(s.rate * 3 / 2000), sm_(static_cast<size_t>(2 * n_), 0) {}
+
+  // sign +1 adds frame i's vote, -1 takes it back.
+  void vote(const FramePeaks& fp, size_t i, int sign) {
+    // The weight is the eighth root of a correlation peak of level-aligned frames, so it
+    // stays far below the cap; the cap only keeps the sums from overflowing.
+    const double w = std::min(fp.weight[i], 1e6);
+    if (w <= 0) return;
+    const std::int64_t q = sign * std::llround(w * 65536.0);
+    total_ += q;
+    const int c = fp.lag[i] + n_;
+    for (int j = -h_ + 1; j < h_; ++j) {
       const int t = c + j;
-      if (t >= 0 && t < 2 * n) sm[t] += w * double(h - std::abs(j)) / h;
+      if (t >= 0 && t < 2 * n_) sm_[static_cast<size_t>(t)] += q * (h_ - std::abs(j));
     }
   }
-  double best = 0;
-  int best_i = n;
-  for (int i = 0; i < 2 * n; ++i)
-    if (sm[i] > best) best = sm[i], best_i = i;
-  FineDelay out;
-  out.delay = fp.coarse + best_i - n;
-  // Share of the votes that agree with the winner (the kernel spreads each vote over h units).
-  out.confidence = total > 0 ? best / total : 0.0;
-  return out;
-}
 
-namespace {
+  // The winning delay (coarse delay plus the lag with most smoothed votes) and the share of
+  // the votes that agree with it (the kernel spreads each vote over h units).
+  FineDelay best(int coarse) const {
+    std::int64_t top = 0;
+    int at = n_;
+    for (int i = 0; i < 2 * n_; ++i)
+      if (sm_[static_cast<size_t>(i)] > top) top = sm_[static_cast<size_t>(i)], at = i;
+    FineDelay out;
+    out.delay = coarse + at - n_;
+    out.confidence = total_ > 0 ? double(top) / (double(total_) * h_) : 0.0;
+    return out;
+  }
+
+ private:
+  int n_, h_;
+  std::vector<std::int64_t> sm_;
+  std::int64_t total_ = 0;
+};
 
 // Utterance splitting where every candidate part is aligned on its own: its envelope lag over
 // its own reference frames, then the fine delay voted by its frames at that lag.
@@ -206,23 +229,10 @@ class Splitter {
  public:
   Splitter(std::span<const double> ref, std::span<const double> deg, const Activity& ra,
            const Activity& da, const Utterance& u, int lo, int hi, const Setup& s)
-      : s_(s), find_(ref, deg, s), e0_(u.start), lo_(lo), hi_(hi),
+      : s_(s), find_(ref, deg, s), ra_(ra), da_(da), lo_(lo), hi_(hi),
         a_(static_cast<long>(u.start) * s.env_frame), step_(s.align_nfft / 4) {
     const long b = static_cast<long>(u.end) * s.env_frame;
     frames_ = static_cast<size_t>((std::max(b - s.align_nfft, a_) - a_) / step_ + 1);
-    // Running envelope cross-correlation per lag, so any part's envelope lag costs one pass
-    // over the lags.
-    const int len = u.end - u.start;
-    const int nd = static_cast<int>(da.envelope.size());
-    pre_.assign(static_cast<size_t>(hi - lo + 1), std::vector<double>(len + 1, 0.0));
-    for (int lag = lo; lag <= hi; ++lag) {
-      auto& row = pre_[static_cast<size_t>(lag - lo)];
-      for (int k = 0; k < len; ++k) {
-        const double r = ra.envelope[u.start + k];
-        const int j = u.start + k + lag;
-        row[k + 1] = row[k] + ((r != 0 && j >= 0 && j < nd) ? r * da.envelope[j] : 0.0);
-      }
-    }
   }
 
   size_t frames() const { return frames_; }
@@ -234,25 +244,42 @@ class Splitter {
                              s_.align_nfft / 8) / s_.env_frame);
   }
 
-  // Best envelope lag over reference envelope frames [x, y); ties go to the lag nearest zero.
-  int lag_of(int x, int y) const {
+  // Envelope cross-correlation of reference frames [x, y) per lag in [lo, hi].
+  std::vector<double> env_corr(int x, int y) const {
+    std::vector<double> c(static_cast<size_t>(hi_ - lo_ + 1), 0.0);
+    for (int k = x; k < y; ++k) add_env_frame(c, k);
+    return c;
+  }
+
+  void add_env_frame(std::vector<double>& c, int k) const {
+    const double r = ra_.envelope[static_cast<size_t>(k)];
+    if (r == 0) return;
+    const int nd = static_cast<int>(da_.envelope.size());
+    for (int lag = lo_; lag <= hi_; ++lag) {
+      const int j = k + lag;
+      if (j >= 0 && j < nd) c[static_cast<size_t>(lag - lo_)] += r * da_.envelope[j];
+    }
+  }
+
+  // The lag of the largest correlation; ties go to the lag nearest zero.
+  int best_lag(const std::vector<double>& c) const {
     double best = -1;
     int best_lag = 0;
     for (int lag = lo_; lag <= hi_; ++lag) {
-      const auto& row = pre_[static_cast<size_t>(lag - lo_)];
-      const double c = row[y - e0_] - row[x - e0_];
-      if (c > best || (c == best && std::abs(lag) < std::abs(best_lag))) best = c, best_lag = lag;
+      const double v = c[static_cast<size_t>(lag - lo_)];
+      if (v > best || (v == best && std::abs(lag) < std::abs(best_lag))) best = v, best_lag = lag;
     }
     return best_lag;
   }
 
-  // Fine delay of alignment frames [from, to) around the envelope lag `lag`.
-  FineDelay fine(int lag, size_t from, size_t to) {
+  // The votes of alignment frames [from, to) around the envelope lag `lag`, correlating the
+  // frames not yet seen at that lag.
+  FramePeaks& peaks(int lag, size_t from, size_t to) {
     auto& fp = peaks_[lag];
     if (fp.lag.empty()) {
       fp.coarse = lag * s_.env_frame;
       fp.lag.assign(frames_, 0);
-      fp.weight.assign(frames_, -1.0);  // not computed yet
+      fp.weight.assign(frames_, -1.0);
     }
     for (size_t j = from; j < to; ++j) {
       if (fp.weight[j] >= 0) continue;
@@ -260,7 +287,15 @@ class Splitter {
       fp.lag[j] = l;
       fp.weight[j] = w;
     }
-    return histogram_delay(fp, from, to, s_);
+    return fp;
+  }
+
+  // Fine delay of alignment frames [from, to) around the envelope lag `lag`.
+  FineDelay fine(int lag, size_t from, size_t to) {
+    const FramePeaks& fp = peaks(lag, from, to);
+    VoteHistogram h(s_);
+    for (size_t j = from; j < to; ++j) h.vote(fp, j, +1);
+    return h.best(fp.coarse);
   }
 
   // Splits alignment frames [from, to), which span envelope frames [x, y), into pieces.
@@ -273,10 +308,39 @@ class Splitter {
     int cut_env = 0;
     FineDelay left, right;
     if (depth > 0 && to - from >= 2 * min_part) {
+      // The cut sweeps forward: the left part's envelope correlation grows with it and the
+      // right part's is the rest of the whole. Each envelope lag met on either side keeps
+      // its histogram, which frames join (left) or leave (right) as the cut passes them, so
+      // the sweep costs one pass over the frames per lag rather than one per cut.
+      const std::vector<double> all = env_corr(x, y);
+      std::vector<double> lc(all.size(), 0.0), rc(all.size());
+      int lc_to = x;
+      struct Side {
+        VoteHistogram h;
+        size_t edge;  // left: frames [from, edge) have voted; right: frames [edge, to)
+      };
+      std::map<int, Side> lefts, rights;
       for (size_t j = from + min_part; j + min_part <= to; j += 2) {
         const int c = std::clamp(env_cut(j), x + 1, y - 1);
-        const FineDelay l = fine(lag_of(x, c), from, j);
-        const FineDelay r = fine(lag_of(c, y), j, to);
+        for (; lc_to < c; ++lc_to) add_env_frame(lc, lc_to);
+        for (size_t k = 0; k < all.size(); ++k) rc[k] = all[k] - lc[k];
+        const int ll = best_lag(lc), rl = best_lag(rc);
+
+        auto li = lefts.try_emplace(ll, Side{VoteHistogram(s_), from}).first;
+        const FramePeaks& lp = peaks(ll, li->second.edge, j);
+        for (; li->second.edge < j; ++li->second.edge) li->second.h.vote(lp, li->second.edge, +1);
+
+        auto ri = rights.find(rl);
+        if (ri == rights.end()) {
+          ri = rights.emplace(rl, Side{VoteHistogram(s_), j}).first;
+          const FramePeaks& rp = peaks(rl, j, to);
+          for (size_t k = j; k < to; ++k) ri->second.h.vote(rp, k, +1);
+        }
+        const FramePeaks& rp = peaks_[rl];
+        for (; ri->second.edge < j; ++ri->second.edge) ri->second.h.vote(rp, ri->second.edge, -1);
+
+        const FineDelay l = li->second.h.best(lp.coarse);
+        const FineDelay r = ri->second.h.best(rp.coarse);
         // Parts whose delays differ by less than one envelope frame (4 ms) are one utterance.
         if (std::abs(l.delay - r.delay) < s_.env_frame || l.confidence <= whole.confidence ||
             r.confidence <= whole.confidence)
@@ -296,11 +360,12 @@ class Splitter {
  private:
   const Setup& s_;
   PeakFinder find_;
-  int e0_, lo_, hi_;
+  const Activity& ra_;
+  const Activity& da_;
+  int lo_, hi_;
   long a_;
   int step_;
   size_t frames_ = 0;
-  std::vector<std::vector<double>> pre_;
   std::map<int, FramePeaks> peaks_;
 };
 
@@ -311,7 +376,7 @@ std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const 
                                    int lo, int hi, const Setup& s, int depth) {
   Splitter sp(ref, deg, ra, da, u, lo, hi, s);
   const size_t m = sp.frames();
-  const FineDelay whole = sp.fine(sp.lag_of(u.start, u.end), 0, m);
+  const FineDelay whole = sp.fine(sp.best_lag(sp.env_corr(u.start, u.end)), 0, m);
   std::vector<Piece> out;
   sp.split(0, m, u.start, u.end, whole, depth, out);
   return out;

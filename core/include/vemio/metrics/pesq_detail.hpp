@@ -65,17 +65,6 @@ struct FineDelay {
   double confidence = 0;
 };
 
-// The per-frame material of the fine alignment: 64 ms Hann frames (75 % overlap) of the
-// reference, each with the lag of its cross-correlation peak (relative to the coarse delay)
-// and the weight of its vote.
-struct FramePeaks {
-  int coarse = 0;
-  std::vector<int> lag;
-  std::vector<double> weight;
-};
-// Delay voted by frames [from, to) and the confidence of the vote.
-FineDelay histogram_delay(const FramePeaks& fp, size_t from, size_t to, const Setup& s);
-
 // Utterance splitting: the frames of utterance u are cut in two where both parts, each aligned
 // on its own (its envelope lag within [lo, hi] envelope frames, then the fine delay voted by
 // its frames at that lag), agree on their delays more confidently than the whole agrees on
