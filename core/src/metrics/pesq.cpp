@@ -39,7 +39,8 @@ std::pair<long, long> speech_span(const std::vector<double>& x) {
   return {a, b};
 }
 
-std::vector<double> checked_copy(std::span<const double> x, const char* which) {
+template <typename T>
+std::vector<double> checked_copy(std::span<const T> x, const char* which) {
   std::vector<double> out(x.begin(), x.end());
   for (double v : out)
     if (!std::isfinite(v))
@@ -146,9 +147,8 @@ PesqScore pesq(std::span<const double> reference, std::span<const double> degrad
 
 PesqScore pesq(std::span<const float> reference, std::span<const float> degraded, int rate,
                PesqMode mode) {
-  std::vector<double> r(reference.begin(), reference.end());
-  std::vector<double> d(degraded.begin(), degraded.end());
-  return pesq(std::span<const double>(r), std::span<const double>(d), rate, mode);
+  return run(checked_copy(reference, "reference"), checked_copy(degraded, "degraded"), rate,
+             mode);
 }
 
 }  // namespace vemio
