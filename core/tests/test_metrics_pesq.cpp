@@ -238,14 +238,15 @@ TEST(Pesq, ThreadsGiveTheSerialResults) {
   EXPECT_EQ(serial, threaded);
 }
 
-// The delay of x against y in samples over the utterance [2400, 29600) of x, as pieces.
+// The delay of x against y in samples over the utterance [2400, end) of x, as pieces.
 std::vector<vemio::pesq_detail::Piece> pieces_of(const std::vector<double>& x,
                                                  const std::vector<double>& y,
-                                                 const vemio::pesq_detail::Setup& s) {
+                                                 const vemio::pesq_detail::Setup& s,
+                                                 int end = 29600) {
   namespace pd = vemio::pesq_detail;
   const auto ra = pd::detect_activity(x, s.env_frame);
   const auto da = pd::detect_activity(y, s.env_frame);
-  const pd::Utterance u{2400 / s.env_frame, 29600 / s.env_frame, 0, 0};
+  const pd::Utterance u{2400 / s.env_frame, end / s.env_frame, 0, 0};
   return pd::split_utterance(x, y, ra, da, u, -75, 75, s);
 }
 
@@ -281,6 +282,37 @@ TEST(Pesq, DelayChangeInsideAnUtteranceSplitsIt) {
   EXPECT_EQ(pieces_of(x, slipped(x, cut, 16), s).size(), 1u);
   // And the score of the slipped copy stays close to that of a clean copy.
   EXPECT_GT(vemio::pesq(x, y, 8000, PesqMode::narrow_band).mos_lqo, 4.0);
+}
+
+TEST(Pesq, TwoSlipsInALongUtteranceGiveThreePieces) {
+  // 12 s of continuous unvoiced "speech" slipping by 20 ms at a third and again at two
+  // thirds: the cut sweeps meet several envelope lags on either side, and the second-level
+  // splits sweep inside the first one's parts.
+  const auto s = vemio::pesq_detail::make_setup(8000, PesqMode::narrow_band);
+  std::mt19937 rng(31);
+  std::normal_distribution<double> g;
+  const int end = 93600;
+  std::vector<double> x(96000);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * 3.3 * i / 8000.0);
+    x[i] = (i > 2400 && i < size_t(end) ? 2000.0 * env : 2.0) * g(rng);
+  }
+  const auto y = slipped(slipped(x, 32000, 160), 64000 + 160, 160);
+  const auto pieces = pieces_of(x, y, s, end);
+  // Pieces may repeat a delay (a part cut between the slips); what counts is where the
+  // delay changes, and to what.
+  std::vector<std::pair<int, int>> changes;  // (reference sample, new delay)
+  for (const auto& p : pieces)
+    if (changes.empty() || p.delay.delay != changes.back().second)
+      changes.emplace_back(p.env_start * s.env_frame, p.delay.delay);
+  ASSERT_EQ(changes.size(), 3u);
+  const int want[] = {0, 160, 320};
+  const int at[] = {2400, 32000, 64000};
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(changes[k].second, want[k]) << k;
+    // Each change lies within one 64 ms alignment frame of its slip.
+    EXPECT_NEAR(changes[k].first, at[k], 512) << k;
+  }
 }
 
 TEST(Pesq, VoicedSpeechSlippingBySeveralPitchPeriodsIsRealigned) {
