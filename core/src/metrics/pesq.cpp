@@ -81,8 +81,7 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   const int overall = pd::overall_lag(ra, da);
   std::vector<pd::Utterance> aligned;
   for (const auto& u : utts) {
-    const auto pieces = pd::split_utterance(ref, deg, ra, da, u, overall - kSearchFrames,
-                                            overall + kSearchFrames, s);
+    const auto pieces = pd::split_utterance(ref, deg, ra, da, u, overall, kSearchFrames, s);
     for (size_t k = 0; k < pieces.size(); ++k) {
       const int end = k + 1 < pieces.size() ? pieces[k + 1].env_start : u.end;
       aligned.push_back({pieces[k].env_start, end, pieces[k].delay.delay,

@@ -373,10 +373,21 @@ class Splitter {
 
 std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
                                    const Activity& ra, const Activity& da, const Utterance& u,
-                                   int lo, int hi, const Setup& s, int depth) {
-  Splitter sp(ref, deg, ra, da, u, lo, hi, s);
+                                   int file_lag, int range, const Setup& s, int depth) {
+  Splitter sp(ref, deg, ra, da, u, file_lag - range, file_lag + range, s);
   const size_t m = sp.frames();
-  const FineDelay whole = sp.fine(sp.best_lag(sp.env_corr(u.start, u.end)), 0, m);
+  const int own = sp.best_lag(sp.env_corr(u.start, u.end));
+  FineDelay whole = sp.fine(own, 0, m);
+  // The envelope of voiced speech carries its pitch pulses, so an utterance's envelope
+  // correlation can peak a pitch period or so off the true lag (typically when the delay
+  // falls halfway between envelope frames). Frames cut around such a lag favour the pitch
+  // alias nearest it and agree only weakly. The file's lag, taken over more speech, is tried
+  // too, and the utterance is aligned around whichever lag its frames agree on better
+  // (matches the reference model on such delays, black-box).
+  if (own != file_lag) {
+    const FineDelay at_file = sp.fine(file_lag, 0, m);
+    if (at_file.confidence > whole.confidence) whole = at_file;
+  }
   std::vector<Piece> out;
   sp.split(0, m, u.start, u.end, whole, depth, out);
   return out;

@@ -65,14 +65,17 @@ struct FineDelay {
   double confidence = 0;
 };
 
-// Utterance splitting: the frames of utterance u are cut in two where both parts, each aligned
-// on its own (its envelope lag within [lo, hi] envelope frames, then the fine delay voted by
-// its frames at that lag), agree on their delays more confidently than the whole agrees on
-// one, and the two delays differ by at least one envelope frame; parts are split again up to
-// `depth` times. Returns the pieces in order: ranges of 64 ms alignment frames (frame j starts
-// at u.start * env_frame + j * align_nfft / 4 in the reference) with their delays, and the
-// envelope frame each piece begins at (u.start for the first; for the others, the cut between
-// the last alignment frame of the piece before and their own first).
+// Fine alignment and splitting of utterance u. Envelope lags are searched within `range`
+// envelope frames of `file_lag`, the lag of the whole file. The utterance is aligned around
+// its own envelope lag, or around the file's lag where the frames agree better there. Its
+// frames are then cut in two where both parts, each aligned on its own (its envelope lag,
+// then the fine delay voted by its frames at that lag), agree on their delays more
+// confidently than the whole agrees on one, and the two delays differ by at least one
+// envelope frame; parts are split again up to `depth` times. Returns the pieces in order:
+// ranges of 64 ms alignment frames (frame j starts at u.start * env_frame + j * align_nfft / 4
+// in the reference) with their delays, and the envelope frame each piece begins at (u.start
+// for the first; for the others, the cut between the last alignment frame of the piece before
+// and their own first).
 struct Piece {
   size_t from = 0, to = 0;
   FineDelay delay;
@@ -80,7 +83,7 @@ struct Piece {
 };
 std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
                                    const Activity& ra, const Activity& da, const Utterance& u,
-                                   int lo, int hi, const Setup& s, int depth = 2);
+                                   int file_lag, int range, const Setup& s, int depth = 2);
 
 // Perceptual and cognitive model over aligned 32 ms frames: the symmetric and asymmetric
 // disturbance of every frame. frame_delay[i] is the delay (samples) of perceptual frame i,
