@@ -315,6 +315,26 @@ TEST(Pesq, TwoSlipsInALongUtteranceGiveThreePieces) {
   }
 }
 
+TEST(Pesq, DelayJumpingBetweenUtterancesIsFollowed) {
+  // Two bursts of unvoiced "speech" a second apart; in the degraded copy the second one comes
+  // 600 ms late (a jitter buffer growing between two sentences). Each utterance is aligned on
+  // its own, so the copy scores as well as an undelayed one.
+  std::mt19937 rng(32);
+  std::normal_distribution<double> g;
+  const size_t gap_at = 20000, second = 28000, jump = 4800;
+  std::vector<double> x(48000, 0.0), y(48000 + jump, 0.0);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const bool speech = (i > 2400 && i < gap_at) || (i > second && i < 44000);
+    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * 4.0 * i / 8000.0);
+    x[i] = (speech ? 2000.0 * env : 2.0) * g(rng);
+  }
+  std::copy(x.begin(), x.begin() + static_cast<long>(second), y.begin());
+  std::copy(x.begin() + static_cast<long>(second), x.end(),
+            y.begin() + static_cast<long>(second + jump));
+  const double clean = vemio::pesq(x, x, 8000, PesqMode::narrow_band).mos_lqo;
+  EXPECT_GT(vemio::pesq(x, y, 8000, PesqMode::narrow_band).mos_lqo, clean - 0.2);
+}
+
 TEST(Pesq, PitchAliasedEnvelopeLagFallsBackOnTheFileLag) {
   // Strongly voiced speech (a pulse train wandering around 100 Hz through a formant, under
   // a syllable envelope) delayed by 130 ms, half an envelope frame off the frame grid: the
