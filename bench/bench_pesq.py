@@ -11,6 +11,8 @@ workers.
         [--slips]
 
 --first 12 scores a second, held-out set of sentences (useful after fitting to the first).
+From sentence 40 on, each file speaks two sentences, so it holds two utterances with a pause
+between them (--first 48 tests the alignment of several utterances per file).
 Pairs that differ by more than 0.1 are listed and scored again with the degraded signal
 delayed by a few samples: where the oracle's score jumps under that inaudible change and ours
 does not, the pair is marked "oracle unstable".
