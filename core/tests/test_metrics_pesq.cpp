@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <initializer_list>
 #include <numbers>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "vemio/metrics/pesq.hpp"
@@ -41,6 +43,22 @@ std::vector<double> speechlike(int rate, double seconds, unsigned seed) {
     t += len + static_cast<size_t>((0.05 + 0.3 * u(rng)) * rate);
   }
   for (double& v : x) v += 2.0 * g(rng);
+  return x;
+}
+
+// Unvoiced "speech" at 8000 Hz: noise under a syllable envelope of the given rate inside the
+// bursts [a, b), a faint noise floor outside them.
+std::vector<double> unvoiced(size_t n, unsigned seed, double syllables_hz,
+                             std::initializer_list<std::pair<size_t, size_t>> bursts) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g;
+  std::vector<double> x(n);
+  for (size_t i = 0; i < n; ++i) {
+    bool speech = false;
+    for (const auto& [a, b] : bursts) speech = speech || (i > a && i < b);
+    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * syllables_hz * i / 8000.0);
+    x[i] = (speech ? 2000.0 * env : 2.0) * g(rng);
+  }
   return x;
 }
 
@@ -261,13 +279,7 @@ TEST(Pesq, DelayChangeInsideAnUtteranceSplitsIt) {
   const auto s = vemio::pesq_detail::make_setup(8000, PesqMode::narrow_band);
   // Continuous unvoiced "speech" (noise under a syllable envelope, pauses under 100 ms, so
   // one utterance); the degraded copy slips by 20 ms halfway.
-  std::mt19937 rng(30);
-  std::normal_distribution<double> g;
-  std::vector<double> x(32000);
-  for (size_t i = 0; i < x.size(); ++i) {
-    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * 4.0 * i / 8000.0);
-    x[i] = (i > 2400 && i < 29600 ? 2000.0 * env : 2.0) * g(rng);
-  }
+  const auto x = unvoiced(32000, 30, 4.0, {{2400, 29600}});
   const size_t cut = x.size() / 2;
   const auto y = slipped(x, cut, 160);
   const auto pieces = pieces_of(x, y, s);
@@ -289,14 +301,8 @@ TEST(Pesq, TwoSlipsInALongUtteranceGiveThreePieces) {
   // thirds: the cut sweeps meet several envelope lags on either side, and the second-level
   // splits sweep inside the first one's parts.
   const auto s = vemio::pesq_detail::make_setup(8000, PesqMode::narrow_band);
-  std::mt19937 rng(31);
-  std::normal_distribution<double> g;
   const int end = 93600;
-  std::vector<double> x(96000);
-  for (size_t i = 0; i < x.size(); ++i) {
-    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * 3.3 * i / 8000.0);
-    x[i] = (i > 2400 && i < size_t(end) ? 2000.0 * env : 2.0) * g(rng);
-  }
+  const auto x = unvoiced(96000, 31, 3.3, {{2400, end}});
   const auto y = slipped(slipped(x, 32000, 160), 64000 + 160, 160);
   const auto pieces = pieces_of(x, y, s, end);
   // Pieces may repeat a delay (a part cut between the slips); what counts is where the
@@ -319,15 +325,9 @@ TEST(Pesq, DelayJumpingBetweenUtterancesIsFollowed) {
   // Two bursts of unvoiced "speech" a second apart; in the degraded copy the second one comes
   // 600 ms late (a jitter buffer growing between two sentences). Each utterance is aligned on
   // its own, so the copy scores as well as an undelayed one.
-  std::mt19937 rng(32);
-  std::normal_distribution<double> g;
-  const size_t gap_at = 20000, second = 28000, jump = 4800;
-  std::vector<double> x(48000, 0.0), y(48000 + jump, 0.0);
-  for (size_t i = 0; i < x.size(); ++i) {
-    const bool speech = (i > 2400 && i < gap_at) || (i > second && i < 44000);
-    const double env = 0.6 + 0.4 * std::sin(2.0 * std::numbers::pi * 4.0 * i / 8000.0);
-    x[i] = (speech ? 2000.0 * env : 2.0) * g(rng);
-  }
+  const size_t second = 28000, jump = 4800;
+  const auto x = unvoiced(48000, 32, 4.0, {{2400, 20000}, {second, 44000}});
+  std::vector<double> y(x.size() + jump, 0.0);
   std::copy(x.begin(), x.begin() + static_cast<long>(second), y.begin());
   std::copy(x.begin() + static_cast<long>(second), x.end(),
             y.begin() + static_cast<long>(second + jump));
