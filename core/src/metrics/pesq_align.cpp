@@ -333,8 +333,8 @@ class Splitter {
         auto ri = rights.find(rl);
         if (ri == rights.end()) {
           ri = rights.emplace(rl, Side{VoteHistogram(s_), j}).first;
-          const FramePeaks& rp = peaks(rl, j, to);
-          for (size_t k = j; k < to; ++k) ri->second.h.vote(rp, k, +1);
+          const FramePeaks& fresh = peaks(rl, j, to);
+          for (size_t k = j; k < to; ++k) ri->second.h.vote(fresh, k, +1);
         }
         const FramePeaks& rp = peaks_[rl];
         for (; ri->second.edge < j; ++ri->second.edge) ri->second.h.vote(rp, ri->second.edge, -1);
