@@ -44,8 +44,13 @@ inline void raise_assertion(const std::string& msg) {
 inline bool is_exact_int(py::handle h) { return Py_TYPE(h.ptr()) == &PyLong_Type; }
 
 // The file-system bytes of a path text, bytes or path object (undecodable names included).
+// Every path handed to native code goes through here: an embedded NUL would silently cut the
+// name short at the C level (data.csv\0.wav naming data.csv), so it is refused as Python's
+// open() refuses it.
 inline std::filesystem::path to_fs_path(py::handle h) {
-  return std::filesystem::path(py::bytes(cached("os", "fsencode")(h)).cast<std::string>());
+  std::string bytes = py::bytes(cached("os", "fsencode")(h)).cast<std::string>();
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return std::filesystem::path(std::move(bytes));
 }
 
 inline py::object make_path(const std::filesystem::path& p) { return cached("pathlib", "Path")(p.string()); }
