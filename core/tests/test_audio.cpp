@@ -6,6 +6,8 @@
 #include <numbers>
 #include <random>
 
+#include <sys/stat.h>
+
 #include "vemio/audio/audio.hpp"
 
 namespace fs = std::filesystem;
@@ -105,4 +107,35 @@ TEST(Decode, SurvivesMutatedBytes) {
     } catch (const std::bad_alloc&) {
     }
   }
+}
+
+TEST(Decode, RefusesImplausibleRatesAndSpecialFiles) {
+  auto d = tmpdir();
+  std::vector<int16_t> s(64, 100);
+  for (int rate : {1, 999, 768001}) {
+    write_wav16(d / "rate.wav", s, rate, 1);
+    EXPECT_THROW(decode(d / "rate.wav", 16000), AudioError) << rate;
+    EXPECT_THROW(probe(d / "rate.wav"), AudioError) << rate;
+  }
+  write_wav16(d / "rate.wav", s, 1000, 1);
+  EXPECT_EQ(decode(d / "rate.wav").rate, 1000);
+  // a FIFO would block the open; it is refused at once like any file that is not regular
+  const auto fifo = d / "pipe.wav";
+  fs::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_THROW(decode(fifo), AudioError);
+  int rate = 0;
+  EXPECT_THROW(decode_mono_into(fifo, [](size_t n) { return new float[n]; }, rate), AudioError);
+  fs::remove(fifo);
+}
+
+TEST(Wav16, RefusesLayoutsTheHeaderCannotHold) {
+  auto d = tmpdir();
+  std::vector<int16_t> s(2048);
+  EXPECT_THROW(write_wav16(d / "c.wav", s, 16000, kMaxWavChannels + 1), std::invalid_argument);
+  EXPECT_THROW(write_wav16(d / "c.wav", s, 16000, 65536), std::invalid_argument);
+  EXPECT_THROW(write_wav16(d / "c.wav", s, 2100000, 1024), std::invalid_argument);
+  EXPECT_FALSE(fs::exists(d / "c.wav"));
+  write_wav16(d / "c.wav", s, 16000, kMaxWavChannels);
+  EXPECT_EQ(probe(d / "c.wav").channels, kMaxWavChannels);
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -24,26 +25,51 @@ AudioError::AudioError(const fs::path& file, const std::string& reason)
 
 namespace {
 
-// RAII holder of one libsndfile handle.
+// Sampling rates a real recording can have. A header claiming 1 Hz would make a resampler
+// to 16 kHz produce 16,000 samples per stored one (a 32 KB file becoming 2 GB).
+constexpr int kMinRate = 1000;
+constexpr int kMaxRate = 768000;
+
+// One audio file open for reading through libsndfile. Only regular files are read: a FIFO or a
+// device named *.wav would block the open or never end, so the file is opened without blocking
+// and refused unless fstat says it is a regular file. The header must be plausible.
 struct SndFile {
   SNDFILE* h = nullptr;
   SF_INFO info{};
+  int fd = -1;
+  uint64_t size = 0;
   explicit SndFile(const fs::path& file) {
-    std::error_code ec;
-    if (fs::is_directory(file, ec)) throw AudioError(file, "is a folder, not an audio file");
-    h = sf_open(file.c_str(), SFM_READ, &info);
-    if (!h) throw AudioError(file, sf_strerror(nullptr));
-    if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0) {
-      sf_close(h);
-      h = nullptr;
-      throw AudioError(file, "invalid header (channels, rate or length)");
-    }
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw AudioError(file, std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail(file, std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) fail(file, "is a folder, not an audio file");
+    if (!S_ISREG(st.st_mode)) fail(file, "is not a regular file");
+    size = static_cast<uint64_t>(st.st_size);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    h = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    if (!h) fail(file, sf_strerror(nullptr));
+    if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
+      fail(file, "invalid header (channels, rate or length)");
+    if (info.samplerate < kMinRate || info.samplerate > kMaxRate)
+      fail(file, "implausible sampling rate of " + std::to_string(info.samplerate) + " Hz in the header");
   }
-  ~SndFile() {
-    if (h) sf_close(h);
-  }
+  ~SndFile() { release(); }
   SndFile(const SndFile&) = delete;
   SndFile& operator=(const SndFile&) = delete;
+
+ private:
+  void release() {
+    if (h) sf_close(h);
+    h = nullptr;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  [[noreturn]] void fail(const fs::path& file, const std::string& reason) {
+    release();
+    throw AudioError(file, reason);
+  }
 };
 
 template <typename T>
@@ -67,23 +93,19 @@ std::vector<T> resample_impl(std::span<const T> x, int in_rate, int out_rate, so
   return out;
 }
 
-// Fast path for the commonest input, a plain 16-bit PCM RIFF/WAVE file: parse the chunks
-// ourselves and convert with the same 1/32768 scale libsndfile uses (bit-identical result),
-// without libsndfile's per-block buffering. Anything unusual returns false and goes the
-// general way.
+// Fast path for the commonest input, a plain 16-bit PCM RIFF/WAVE file: libsndfile has opened
+// and accepted the file (so exactly the files it accepts are read), and only the samples are
+// taken directly: the chunks are walked to the data chunk and converted with the same 1/32768
+// scale libsndfile uses (bit-identical result), without its per-block buffering. Where the walk
+// does not find the layout libsndfile reported (frames, channels), or anything is unusual, it
+// returns false and the caller reads through libsndfile.
 // `out(count, channels)` returns where the count interleaved samples go.
 template <typename Out>
-bool read_pcm16_wav(const fs::path& file, Out&& out, int& rate, int& channels) {
+bool read_pcm16_wav(const SndFile& f, Out&& out, int& rate, int& channels) {
   if constexpr (std::endian::native != std::endian::little) return false;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 44) return false;
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (f.info.format != (SF_FORMAT_WAV | SF_FORMAT_PCM_16)) return false;
+  const int fd = f.fd;
+  const uint64_t size = f.size;
   auto read_at = [fd](void* dst, size_t n, uint64_t off) {
     auto* p = static_cast<char*>(dst);
     while (n > 0) {
@@ -101,7 +123,7 @@ bool read_pcm16_wav(const fs::path& file, Out&& out, int& rate, int& channels) {
   };
   auto u16 = [](const unsigned char* q) { return static_cast<uint16_t>(q[0] | q[1] << 8); };
   unsigned char h[12];
-  if (!read_at(h, 12, 0) || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0)
+  if (size < 44 || !read_at(h, 12, 0) || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0)
     return false;
   uint64_t pos = 12;
   bool have_fmt = false;
@@ -111,22 +133,21 @@ bool read_pcm16_wav(const fs::path& file, Out&& out, int& rate, int& channels) {
     if (!read_at(c, 8, pos)) return false;
     const uint32_t len = u32(c + 4);
     pos += 8;
+    if (len & 1u) return false;  // odd chunk sizes: let libsndfile decide where the next starts
     if (std::memcmp(c, "fmt ", 4) == 0) {
-      unsigned char fm[64];
-      if (len < 16 || len > 64 || pos + len > size || !read_at(fm, len, pos)) return false;
-      uint16_t tag = u16(fm);
+      unsigned char fm[18];
+      if (have_fmt || (len != 16 && len != 18) || pos + len > size || !read_at(fm, len, pos)) return false;
       ch = u16(fm + 2);
       sr = static_cast<int>(u32(fm + 4));
       const uint16_t align = u16(fm + 12), bits = u16(fm + 14);
-      if (tag == 0xFFFE) {  // extensible: the sub-format GUID starts with the format code
-        if (len < 40 || u16(fm + 24) != 1) return false;
-        tag = 1;
-      }
-      if (tag != 1 || bits != 16 || ch < 1 || sr <= 0 || align != 2 * ch) return false;
+      if (u16(fm) != 1 || bits != 16 || ch != f.info.channels || sr != f.info.samplerate || align != 2 * ch)
+        return false;
       have_fmt = true;
     } else if (std::memcmp(c, "data", 4) == 0) {
       if (!have_fmt || len == 0 || len == 0xFFFFFFFFu || pos + len > size) return false;
-      const uint64_t count = (len / (2u * static_cast<uint64_t>(ch))) * static_cast<uint64_t>(ch);
+      const uint64_t frames = len / (2u * static_cast<uint64_t>(ch));
+      if (static_cast<int64_t>(frames) != f.info.frames) return false;
+      const uint64_t count = frames * static_cast<uint64_t>(ch);
       // the raw samples land in a per-thread buffer that stays warm between files
       thread_local std::vector<int16_t> raw;
       raw.resize(count);
@@ -139,7 +160,7 @@ bool read_pcm16_wav(const fs::path& file, Out&& out, int& rate, int& channels) {
       channels = ch;
       return true;
     }
-    pos += len + (len & 1u);
+    pos += len;
   }
   return false;
 }
@@ -178,6 +199,26 @@ std::vector<double> resample(std::span<const double> x, int in_rate, int out_rat
   return resample_impl<double>(x, in_rate, out_rate, SOXR_FLOAT64_I);
 }
 
+namespace {
+// Every sample of an open file through libsndfile, interleaved.
+void read_all_float(SndFile& f, const fs::path& file, std::vector<float>& inter) {
+  const int ch = f.info.channels;
+  // A header may claim more frames than the file holds: reserve no more than the file's
+  // size allows (a sample takes at least one bit even compressed) and let the reads decide.
+  uint64_t want = static_cast<uint64_t>(f.info.frames) * static_cast<uint64_t>(ch);
+  want = std::min<uint64_t>(want, f.size * 8 + (1u << 20));
+  inter.clear();
+  inter.reserve(static_cast<size_t>(want));
+  std::vector<float> block(static_cast<size_t>(4096) * static_cast<size_t>(ch));
+  for (;;) {
+    sf_count_t got = sf_readf_float(f.h, block.data(), 4096);
+    if (got <= 0) break;
+    inter.insert(inter.end(), block.begin(), block.begin() + got * ch);
+  }
+  if (sf_error(f.h) != SF_ERR_NO_ERROR) throw AudioError(file, sf_strerror(f.h));
+}
+}  // namespace
+
 Decoded decode(const fs::path& file, int target_rate, bool mono) {
   std::vector<float> inter;
   int ch = 0, file_rate = 0;
@@ -185,26 +226,13 @@ Decoded decode(const fs::path& file, int target_rate, bool mono) {
     inter.resize(count);
     return inter.data();
   };
-  if (!read_pcm16_wav(file, to_inter, file_rate, ch)) {
-    inter.clear();
+  {
     SndFile f(file);
-    ch = f.info.channels;
-    file_rate = f.info.samplerate;
-    const int64_t frames = f.info.frames;
-    // A header may claim more frames than the file holds: reserve no more than the file's
-    // size allows (a sample takes at least one bit even compressed) and let the reads decide.
-    std::error_code ec;
-    const auto bytes = fs::file_size(file, ec);
-    uint64_t want = static_cast<uint64_t>(frames) * static_cast<uint64_t>(ch);
-    if (!ec) want = std::min<uint64_t>(want, bytes * 8 + (1u << 20));
-    inter.reserve(static_cast<size_t>(want));
-    std::vector<float> block(static_cast<size_t>(4096) * static_cast<size_t>(ch));
-    for (;;) {
-      sf_count_t got = sf_readf_float(f.h, block.data(), 4096);
-      if (got <= 0) break;
-      inter.insert(inter.end(), block.begin(), block.begin() + got * ch);
+    if (!read_pcm16_wav(f, to_inter, file_rate, ch)) {
+      ch = f.info.channels;
+      file_rate = f.info.samplerate;
+      read_all_float(f, file, inter);
     }
-    if (sf_error(f.h) != SF_ERR_NO_ERROR) throw AudioError(file, sf_strerror(f.h));
   }
   const int64_t n = static_cast<int64_t>(inter.size()) / ch;
 
@@ -249,7 +277,8 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
     scratch.resize(n);
     return scratch.data();
   };
-  if (read_pcm16_wav(file, out, r, ch)) {
+  SndFile f(file);
+  if (read_pcm16_wav(f, out, r, ch)) {
     rate = r;
     if (ch == 1) return static_cast<int64_t>(count);
     const size_t frames = count / static_cast<size_t>(ch);
@@ -257,11 +286,18 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
     if (scratch.capacity() > (size_t(8) << 20)) std::vector<float>().swap(scratch);
     return static_cast<int64_t>(frames);
   }
-  Decoded d = decode(file, 0, true);
-  float* dst = alloc(d.samples.size());
-  if (!d.samples.empty()) std::memcpy(dst, d.samples.data(), d.samples.size() * sizeof(float));
-  rate = d.rate;
-  return d.frames;
+  std::vector<float> inter;
+  read_all_float(f, file, inter);
+  ch = f.info.channels;
+  const size_t frames = inter.size() / static_cast<size_t>(ch);
+  float* dst = alloc(frames);
+  if (ch == 1) {
+    if (frames) std::memcpy(dst, inter.data(), frames * sizeof(float));
+  } else {
+    mix_to_mono(inter.data(), frames, ch, dst);
+  }
+  rate = f.info.samplerate;
+  return static_cast<int64_t>(frames);
 }
 
 int16_t float_to_pcm16(double v) {
@@ -283,8 +319,15 @@ void put_u16(std::string& b, uint16_t v) {
 }  // namespace
 
 void write_wav16(const fs::path& file, std::span<const int16_t> data, int rate, int channels) {
-  if (channels <= 0) throw AudioError(file, "channel count must be positive");
-  if (rate <= 0) throw AudioError(file, "sampling rate must be positive");
+  // The header stores the channel count in 16 bits and the byte rate in 32: refuse what would
+  // wrap around (65536 channels would be written as 0) instead of writing a lying header.
+  if (channels <= 0 || channels > kMaxWavChannels)
+    throw std::invalid_argument(file.string() + ": a WAV file holds 1 to " + std::to_string(kMaxWavChannels) +
+                                " channels, not " + std::to_string(channels));
+  if (rate <= 0) throw std::invalid_argument(file.string() + ": sampling rate must be positive");
+  if (static_cast<uint64_t>(rate) * static_cast<uint64_t>(channels) * 2 > 0xFFFFFFFFull)
+    throw std::invalid_argument(file.string() + ": " + std::to_string(rate) + " Hz times " +
+                                std::to_string(channels) + " channels overflows the header's byte rate");
   const uint64_t data_bytes = static_cast<uint64_t>(data.size()) * 2;
   if (data_bytes + 36 > 0xFFFFFFFFull) throw AudioError(file, "too much data for a WAV file");
   std::string hdr;

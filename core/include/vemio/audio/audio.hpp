@@ -57,7 +57,12 @@ int64_t resampled_length(int64_t frames, int64_t in_rate, int64_t out_rate);
 std::vector<float> resample(std::span<const float> x, int in_rate, int out_rate);
 std::vector<double> resample(std::span<const double> x, int in_rate, int out_rate);
 
+// The most channels a WAV file may hold (what libsndfile reads back).
+inline constexpr int kMaxWavChannels = 1024;
+
 // Writes interleaved 16-bit PCM as a RIFF/WAVE file (format code 1, 16-byte fmt chunk).
+// Channel counts outside 1..kMaxWavChannels, and rates whose byte rate would overflow the
+// header, throw std::invalid_argument.
 // The data goes to a temporary file in the target folder which is then renamed into place,
 // so an interrupted write never leaves a truncated file under the final name.
 void write_wav16(const std::filesystem::path& file, std::span<const int16_t> interleaved,
