@@ -53,6 +53,24 @@ inline std::filesystem::path to_fs_path(py::handle h) {
   return std::filesystem::path(std::move(bytes));
 }
 
+// obj as a C-contiguous, aligned numpy array of T: converted when its type differs, copied when
+// it is not contiguous or not aligned. numpy hands over unaligned memory as it is
+// (np.frombuffer(buf, offset=1)), and the native loops read through typed pointers. This is the
+// one conversion of array arguments for every binding.
+template <typename T>
+using CArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <typename T>
+CArray<T> c_array(py::handle obj) {
+  CArray<T> a = CArray<T>::ensure(obj);
+  if (!a) throw py::error_already_set();
+  if (!(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) {
+    a = CArray<T>::ensure(py::reinterpret_borrow<py::object>(a).attr("copy")());
+    if (!a) throw py::error_already_set();
+  }
+  return a;
+}
+
 inline py::object make_path(const std::filesystem::path& p) { return cached("pathlib", "Path")(p.string()); }
 
 // A callable wrapper that carries Python function metadata (__annotations__, __name__,

@@ -23,6 +23,7 @@ namespace {
 
 const char* const kExp = ".wav";
 const char* const kBroken = "[vm.] File broken or Not exists! : ";
+constexpr int kMaxTargetRate = 768000;
 
 // pathlib's suffix of a normalised path text: from the last dot of the final component,
 // unless the dot starts the name or ends it.
@@ -42,10 +43,66 @@ bool is_pathlike_spec(py::handle h) {
 
 // ------------------------------------------------------------------ check_input
 
+// The lists and tuples being walked, outermost first, with the index taken in each: a
+// container met again inside itself would be walked forever, and very deep nesting would
+// exhaust the C stack, so both end in a Python exception instead.
+class NestingGuard {
+ public:
+  // Enters `container` (a list or tuple); throws ValueError when it is already being walked,
+  // RecursionError when the nesting is deeper than Python code could go.
+  void enter(py::handle container) {
+    for (size_t k = 0; k < open_.size(); ++k)
+      if (open_[k].first == container.ptr()) {
+        std::string inner = "input", outer;
+        for (size_t j = 0; j < open_.size(); ++j) {
+          if (j == k) outer = inner;
+          inner += "[" + std::to_string(open_[j].second) + "]";
+        }
+        throw py::value_error("[vm.io] a list or tuple contains itself: " + inner + " is " + outer);
+      }
+    if (open_.size() >= kMaxDepth || Py_EnterRecursiveCall(" while walking nested input lists"))
+      throw_recursion();
+    open_.emplace_back(container.ptr(), 0);
+  }
+  void next_item(size_t index) { open_.back().second = index; }
+  void leave() {
+    open_.pop_back();
+    Py_LeaveRecursiveCall();
+  }
+
+ private:
+  // A bound of its own besides the interpreter's limit, which a caller may have raised past
+  // what the native stack holds.
+  static constexpr size_t kMaxDepth = 2000;
+  [[noreturn]] static void throw_recursion() {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while walking nested input lists");
+    throw py::error_already_set();
+  }
+  std::vector<std::pair<PyObject*, size_t>> open_;
+};
+
+// Walks the items of a list or tuple under the guard, leaving it also when `visit` throws.
+template <typename Visit>
+void for_each_nested(py::handle container, NestingGuard& guard, Visit&& visit) {
+  guard.enter(container);
+  try {
+    size_t i = 0;
+    for (auto item : container) {
+      guard.next_item(i++);
+      visit(item);
+    }
+  } catch (...) {
+    guard.leave();
+    throw;
+  }
+  guard.leave();
+}
+
 void check_input_into(py::handle input, py::list& right, py::list& wrong,
-                      std::vector<std::string>& reading) {
+                      std::vector<std::string>& reading, NestingGuard& guard) {
   if (is_list_or_tuple(input)) {
-    for (auto item : input) check_input_into(item, right, wrong, reading);
+    for_each_nested(input, guard, [&](py::handle item) { check_input_into(item, right, wrong, reading, guard); });
     return;
   }
   if (!PyObject_IsTrue(input.ptr()) || !is_pathlike_spec(input)) {
@@ -78,7 +135,7 @@ void check_input_into(py::handle input, py::list& right, py::list& wrong,
       }
       reading.push_back(key);
       py::list lines = text.attr("strip")().attr("splitlines")();
-      for (auto line : lines) check_input_into(line.attr("strip")(), right, wrong, reading);
+      for (auto line : lines) check_input_into(line.attr("strip")(), right, wrong, reading, guard);
       reading.pop_back();
     } else if (suffix == kExp) {
       right.append(p);
@@ -95,7 +152,8 @@ void check_input_into(py::handle input, py::list& right, py::list& wrong,
 py::tuple check_input(py::object input) {
   py::list right, wrong;
   std::vector<std::string> reading;
-  check_input_into(input, right, wrong, reading);
+  NestingGuard guard;
+  check_input_into(input, right, wrong, reading, guard);
   return py::make_tuple(right, wrong);
 }
 
@@ -280,19 +338,45 @@ Placed decode_placed(const fs::path& path, BatchArena& arena) {
   return p;
 }
 
-py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
-  return placed_or_report(wav_dir, [&] {
-    fs::path path = to_fs_path(wav_dir);
-    int target = 0;
-    if (!sr.is_none()) {
-      double r = py::float_(sr).cast<double>();
-      if (!(r > 0) || r > 1e9 || r != std::floor(r))
-        throw std::invalid_argument("target rate must be a positive whole number of Hz");
-      target = static_cast<int>(r);
+// The target rate of file_load: a whole number of Hz up to the highest audio rate (an int, a
+// numpy integer or a whole float); 0 for None. -1 for anything else (bool included).
+int target_rate(py::handle sr) {
+  if (sr.is_none()) return 0;
+  if (PyBool_Check(sr.ptr())) return -1;
+  double r;
+  if (PyLong_Check(sr.ptr()) || PyFloat_Check(sr.ptr()) || py::hasattr(sr, "__index__")) {
+    r = PyFloat_AsDouble(sr.ptr());
+    if (r == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return -1;
     }
+  } else if (py::isinstance(sr, cached("numbers", "Real"))) {
+    r = py::float_(py::reinterpret_borrow<py::object>(sr)).cast<double>();
+  } else {
+    return -1;
+  }
+  if (!(r >= 1 && r <= kMaxTargetRate) || r != std::floor(r)) return -1;
+  return static_cast<int>(r);
+}
+
+py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
+  const int target = target_rate(sr);
+  if (target < 0) {
+    // an argument error, not a broken file: the file is not even opened
+    py::print(py::str("[vm.] Invalid sampling rate sr={!r}: give a whole number of Hz from 1 to {}, or None")
+                  .format(sr, kMaxTargetRate));
+    return py::none();
+  }
+  std::optional<fs::path> path;
+  try {
+    path = to_fs_path(wav_dir);
+  } catch (py::error_already_set&) {  // not a path at all: reported as unreadable below
+  }
+  return placed_or_report(wav_dir, [&] {
+    if (!path) throw std::invalid_argument("not a path");
     bool m = PyObject_IsTrue(mono.ptr());
     py::gil_scoped_release nogil;
-    return from_decoded(audio::decode(path, target, m));
+    return from_decoded(audio::decode(*path, target, m));
   });
 }
 
@@ -302,12 +386,23 @@ bool is_existing_wav(py::handle wave) {
   return p.attr("is_file")().cast<bool>() && p.attr("suffix").cast<std::string>() == kExp;
 }
 
-py::object load_wave_impl(py::object wave, py::object num, BatchArena& arena) {
+py::object load_wave_impl(py::object wave, py::object num, BatchArena& arena, NestingGuard& guard) {
   if (!num.is_none()) wave = wave[num];
   if (is_list_or_tuple(wave)) {
     py::list out;
-    py::object bar = cached("tqdm", "tqdm")(wave, py::arg("desc") = "[vm.] Loading Audios:");
-    for (auto item : bar) out.append(load_wave_impl(py::reinterpret_borrow<py::object>(item), py::none(), arena));
+    guard.enter(wave);
+    try {
+      py::object bar = cached("tqdm", "tqdm")(wave, py::arg("desc") = "[vm.] Loading Audios:");
+      size_t i = 0;
+      for (auto item : bar) {
+        guard.next_item(i++);
+        out.append(load_wave_impl(py::reinterpret_borrow<py::object>(item), py::none(), arena, guard));
+      }
+    } catch (...) {
+      guard.leave();
+      throw;
+    }
+    guard.leave();
     return out;
   }
   if (is_existing_wav(wave)) {
@@ -323,7 +418,8 @@ py::object load_wave_impl(py::object wave, py::object num, BatchArena& arena) {
 
 py::object load_wave(py::object wave, py::object num) {
   BatchArena arena;
-  return load_wave_impl(wave, num, arena);
+  NestingGuard guard;
+  return load_wave_impl(wave, num, arena, guard);
 }
 
 // Decodes `paths` on `workers` threads with the GIL released; results and failures come back
@@ -448,6 +544,28 @@ py::object load_waves(py::object wave, py::object use_pool, py::object std_len, 
 
 // ------------------------------------------------------------------ saving and copying
 
+// The WAV header keeps the channel count in 16 bits and the byte rate in 32: an array whose
+// layout would not fit is refused before anything is written, saying how it was read.
+void check_wav_layout(const py::array& arr, long rate) {
+  const py::ssize_t channels = arr.ndim() == 2 ? arr.shape(1) : 1;
+  std::string shape = arr.ndim() == 2
+                          ? "(" + std::to_string(arr.shape(0)) + ", " + std::to_string(arr.shape(1)) + ")"
+                          : "(" + std::to_string(arr.shape(0)) + ",)";
+  std::string problem;
+  if (channels < 1 || channels > audio::kMaxWavChannels)
+    problem = "it would have " + std::to_string(channels) + " channels; a WAV file holds 1 to " +
+              std::to_string(audio::kMaxWavChannels);
+  else if (static_cast<unsigned long long>(rate) * static_cast<unsigned long long>(channels) * 2 > 0xFFFFFFFFull)
+    problem = std::to_string(rate) + " Hz times " + std::to_string(channels) +
+              " channels overflows the WAV header's byte rate";
+  if (problem.empty()) return;
+  std::string msg = "save_wave: a wave of shape " + shape + " is read as (frames, channels), so " + problem;
+  if (arr.ndim() == 2 && arr.shape(1) > arr.shape(0))
+    msg += ". The second axis is the longer one: an array of (channels, frames), as file_load(mono=False) "
+           "returns, must be transposed first (wave.T)";
+  throw py::value_error(msg);
+}
+
 void save_wave(py::object path, py::object wave, py::object sr, py::object d_sample) {
   if (!is_exact_int(sr))
     throw py::type_error("sr must be an int, not " +
@@ -456,18 +574,20 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
     throw py::type_error("d_sample must be None or an int, not " +
                          py::str(py::type::of(d_sample).attr("__name__")).cast<std::string>());
   py::object p = cached("pathlib", "Path")(path);
-  p.attr("parent").attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  const fs::path out = to_fs_path(p);
   py::module_ np = py::module_::import("numpy");
   py::array arr = np.attr("asarray")(wave);
   if (arr.ndim() > 2) throw py::value_error("save_wave expects a 1-D or a 2-D (frames, channels) array");
   py::dtype wave_type = arr.dtype();
   long rate = sr.cast<long>();
   if (rate <= 0 || rate > 0x7fffffff) throw py::value_error("sr must be a positive rate in Hz");
+  const long target = d_sample.is_none() ? rate : d_sample.cast<long>();
+  if (target <= 0 || target > 0x7fffffff) throw py::value_error("d_sample must be a positive rate in Hz");
+  check_wav_layout(arr, target);
+  p.attr("parent").attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
   if (!d_sample.is_none()) {
-    long target = d_sample.cast<long>();
-    if (target <= 0 || target > 0x7fffffff) throw py::value_error("d_sample must be a positive rate in Hz");
     // resample each channel along time, computed on float32 values as they are
-    auto x = py::array_t<float, py::array::c_style | py::array::forcecast>(arr);
+    auto x = c_array<float>(arr);
     const bool two_d = x.ndim() == 2;
     const py::ssize_t frames = x.shape(0), ch = two_d ? x.shape(1) : 1;
     std::vector<std::vector<float>> cols(static_cast<size_t>(ch));
@@ -495,7 +615,7 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
   if (kind == 'f') {
     // float32 holds samples in [-1, 1] and is scaled; other float types convert directly.
     const bool scale = wave_type.itemsize() == 4;
-    auto x = py::array_t<double, py::array::c_style | py::array::forcecast>(arr);
+    auto x = c_array<double>(arr);
     pcm.resize(static_cast<size_t>(x.size()));
     const double* src = x.data();
     for (size_t i = 0; i < pcm.size(); ++i) {
@@ -515,7 +635,6 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
     pcm.resize(static_cast<size_t>(x.size()));
     std::memcpy(pcm.data(), x.data(), pcm.size() * sizeof(int16_t));
   }
-  fs::path out = to_fs_path(p);
   py::gil_scoped_release nogil;
   audio::write_wav16(out, pcm, static_cast<int>(rate), channels);
 }

@@ -32,7 +32,7 @@ Arr signal(py::handle y, const char* fn) {
   py::array a = cached("numpy", "asarray")(y);
   if (a.ndim() != 1)
     throw py::value_error(std::string(fn) + ": a 1-D signal is expected, got an array of shape " + shape_text(a));
-  return Arr(a);
+  return c_array<double>(a);
 }
 
 py::array_t<double> trad_enhance(py::object y, py::object /*sr*/) {
@@ -62,7 +62,7 @@ enh::WaveletFilters wavelet_filters(py::handle wavelet) {
   w.name = py::hasattr(wavelet, "name") ? py::str(wavelet.attr("name")).cast<std::string>() : "custom";
   std::vector<double>* dst[4] = {&w.dec_lo, &w.dec_hi, &w.rec_lo, &w.rec_hi};
   for (int i = 0; i < 4; ++i) {
-    Arr f(py::reinterpret_borrow<py::object>(bank[size_t(i)]));
+    Arr f = c_array<double>(bank[size_t(i)]);
     if (f.ndim() != 1) throw py::value_error("wavelet filters must be 1-D");
     dst[i]->assign(f.data(), f.data() + f.size());
   }

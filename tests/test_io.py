@@ -385,3 +385,141 @@ def test_undecodable_file_names(tmp_path):
     odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff.wav")
     io.save_wave(odd, tone(10), 8000)
     assert len(io.file_load(odd)[0]) == 10
+
+
+# ---------------------------------------------------------------- hostile inputs
+
+
+def test_nested_inputs_that_contain_themselves_or_nest_too_deep(in_tmp, write_wav):
+    write_wav("a.wav", tone(10))
+    loop = ["a.wav"]
+    loop.append(loop)
+    inner = ["x", loop]
+    for fn in (io.check_input, io.load_wave, io.load_waves):
+        with pytest.raises(ValueError, match=r"contains itself: input\[1\] is input$"):
+            fn(loop)
+    with pytest.raises(ValueError, match=r"input\[1\]\[1\]\[1\] is input\[1\]\[1\]"):
+        io.check_input(("a.wav", inner))
+    # the same list twice side by side is no cycle
+    assert len(io.check_input([inner[:1], inner[:1]])[1]) == 2
+
+    deep = "a.wav"
+    for _ in range(100_000):
+        deep = [deep]
+    limit = __import__("sys").getrecursionlimit()
+    try:
+        for raised in (limit, 1_000_000):  # also when the caller lifted the interpreter's limit
+            __import__("sys").setrecursionlimit(raised)
+            for fn in (io.check_input, io.load_waves):
+                with pytest.raises(RecursionError):
+                    fn(deep)
+    finally:
+        __import__("sys").setrecursionlimit(limit)
+
+
+def _wav_bytes(rate=16000, channels=1, frames=100, fmt_tag=1, fmt_extra=b"", chunks=b""):
+    import struct
+
+    data = (np.arange(frames * channels) % 200 - 100).astype("<i2").tobytes()
+    fmt = struct.pack("<HHIIHH", fmt_tag, channels, rate, (rate * channels * 2) & 0xFFFFFFFF,
+                      (channels * 2) & 0xFFFF, 16) + fmt_extra
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + chunks
+    body += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def test_implausible_rates_and_special_files_are_unreadable(tmp_path, capsys):
+    import subprocess
+    import sys
+
+    for rate in (1, 999, 768_001):
+        p = tmp_path / f"r{rate}.wav"
+        p.write_bytes(_wav_bytes(rate=rate))
+        assert io.file_load(p, sr=16000) is None
+        assert capsys.readouterr().out == f"[vm.] File broken or Not exists! : {p}\n"
+    p = tmp_path / "r1000.wav"
+    p.write_bytes(_wav_bytes(rate=1000))
+    assert io.file_load(p)[1] == 1000
+
+    # a FIFO named like a WAV file would block the reader for ever
+    fifo = tmp_path / "pipe.wav"
+    os.mkfifo(fifo)
+    code = f"from vemio.core import io; print(io.file_load({str(fifo)!r}))"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.stdout.splitlines() == [f"[vm.] File broken or Not exists! : {fifo}", "None"]
+
+
+def test_paths_with_nul_bytes_are_refused(in_tmp, write_wav):
+    write_wav("good.wav", tone(50))
+    Path("data.csv").write_text("keep me")
+    with pytest.raises(ValueError, match="null byte"):
+        io.save_wave("data.csv\0.wav", tone(10), 16000)
+    with pytest.raises(ValueError, match="null byte"):
+        io.file_load(str(in_tmp / "good.wav") + "\0junk")
+    assert Path("data.csv").read_text() == "keep me"
+    assert sorted(os.listdir(".")) == ["data.csv", "good.wav"]
+
+
+def test_save_wave_refuses_headers_that_would_overflow(in_tmp):
+    for shape in [(1, 65536), (2, 65537), (10, 1025), (4, 0)]:
+        with pytest.raises(ValueError, match=r"\(frames, channels\)") as e:
+            io.save_wave("x.wav", np.zeros(shape, np.float32), 16000)
+        assert ("transposed" in str(e.value)) == (shape[1] > shape[0])
+    with pytest.raises(ValueError, match="byte rate"):
+        io.save_wave("x.wav", np.zeros((4000, 1024), np.int16), 2_100_000)
+    assert not Path("x.wav").exists()
+    io.save_wave("ok.wav", np.zeros((3, 1024), np.int16), 16000)
+    assert sf.info("ok.wav").channels == 1024
+
+
+def test_file_load_invalid_target_rate_is_an_argument_error(tmp_path, write_wav, capsys):
+    p = write_wav("good.wav", tone(160))
+    for sr in (1.5, 0, -1, float("nan"), "x", True, 10**7):
+        assert io.file_load(p, sr=sr) is None
+        out = capsys.readouterr().out
+        assert out.startswith(f"[vm.] Invalid sampling rate sr={sr!r}") and "broken" not in out
+    for sr in (8000, 8000.0, np.int32(8000)):
+        y, rate = io.file_load(p, sr=sr)
+        assert rate == 8000 and len(y) == 80
+
+
+def test_readers_accept_exactly_what_libsndfile_accepts(tmp_path, capsys):
+    """Files the plain 16-bit path used to take although libsndfile refuses them."""
+    import struct
+
+    bad_guid = struct.pack("<HHI", 22, 16, 0) + bytes.fromhex("0200000000001000800000aa00389b71")
+    cases = {
+        "channels1025.wav": _wav_bytes(channels=1025, frames=4),
+        "bad_guid.wav": _wav_bytes(channels=2, fmt_tag=0xFFFE, fmt_extra=bad_guid),
+        "odd_junk.wav": _wav_bytes(chunks=b"JUNK" + struct.pack("<I", 3) + b"abc"),
+        "plain.wav": _wav_bytes(channels=2),
+    }
+    for name, raw in cases.items():
+        p = tmp_path / name
+        p.write_bytes(raw)
+        try:
+            ref = sf.read(p, dtype="float32", always_2d=True)[0].mean(axis=1, dtype=np.float32)
+        except RuntimeError:
+            ref = None
+        got = io.file_load(p)
+        pooled = io.load_waves([p] * 301, use_pool=True, core_=2)[0]
+        if ref is None:
+            assert got is None and pooled is None, name
+        else:
+            np.testing.assert_array_equal(got[0], ref, err_msg=name)
+            np.testing.assert_array_equal(pooled[0], ref, err_msg=name)
+    assert "plain.wav" not in capsys.readouterr().out
+
+
+def test_unaligned_arrays_give_the_aligned_result(in_tmp):
+    from vemio._enh import trad
+
+    x = tone(4000).astype(np.float64)
+    raw = bytearray(x.nbytes + 1)
+    raw[1:] = x.tobytes()
+    odd = np.frombuffer(raw, dtype=np.float64, offset=1)
+    assert not odd.flags.aligned
+    np.testing.assert_array_equal(trad.trad_enhance(odd, 16000), trad.trad_enhance(x, 16000))
+    io.save_wave("odd.wav", odd.astype(np.float32), 16000, d_sample=8000)
+    io.save_wave("even.wav", x.astype(np.float32), 16000, d_sample=8000)
+    assert Path("odd.wav").read_bytes() == Path("even.wav").read_bytes()

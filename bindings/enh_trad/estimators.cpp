@@ -43,7 +43,7 @@ double real(py::handle h) {
 
 // A stored array as float64 values (a view when it already is one, else a converted copy).
 Arr values(py::handle h) {
-  Arr a(py::reinterpret_borrow<py::object>(h));
+  Arr a = c_array<double>(h);
   if (a.ndim() != 1) throw py::value_error("noise estimator arrays must be 1-D");
   return a;
 }

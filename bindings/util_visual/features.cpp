@@ -37,9 +37,7 @@ py::array checked_signal(py::handle y, const char* what) {
 
 template <class T>
 py::array_t<T> c_array_of(const py::array& a) {
-  auto out = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
-  if (!out) throw py::error_already_set();
-  return out;
+  return c_array<T>(a);
 }
 }  // namespace
 
@@ -147,8 +145,9 @@ py::array_t<double> to_db(py::object S, py::object ref, double amin, py::object 
   const bool f64 = a.dtype().equal(py::dtype::of<double>());
   const auto flags = a.flags();
   const bool c_order = flags & py::array::c_style, f_order = flags & py::array::f_style;
-  if (!(f32 || f64) || !(c_order || f_order)) {
-    // complex, integer or strided input: |S| as a fresh C-ordered float64 array first
+  const bool aligned = flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  if (!(f32 || f64) || !(c_order || f_order) || !aligned) {
+    // complex, integer, strided or unaligned input: |S| as a fresh C-ordered float64 array first
     a = numpy().attr("abs")(a, py::arg("dtype") = numpy().attr("float64"), py::arg("casting") = "unsafe",
                            py::arg("order") = "C");
     return to_db(a, ref, amin, top_db, amplitude);
