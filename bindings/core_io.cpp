@@ -4,15 +4,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <cmath>
 #include <optional>
-#include <thread>
 
 #include "common.hpp"
 #include "vemio/audio/audio.hpp"
+#include "vemio/util/pool.hpp"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -442,47 +439,34 @@ py::list load_parallel(const py::list& files, int workers) {
     }
   }
   std::vector<std::optional<Placed>> results(n);
-  std::atomic<size_t> next{0}, done{0};
-  std::mutex mu;
-  std::condition_variable cv;
-  workers = static_cast<int>(std::min<size_t>(static_cast<size_t>(workers), n));
+  workers = vemio::util::worker_count(workers, n);
+  // one arena per worker: its blocks are filled without locking
+  std::vector<BatchArena> arenas(static_cast<size_t>(workers));
   py::object bar = cached("tqdm", "trange")(n, py::arg("desc") = "[vm.load_waves] Pooling...");
   {
     py::gil_scoped_release nogil;
-    std::vector<std::thread> pool;
-    for (int w = 0; w < workers; ++w)
-      pool.emplace_back([&] {
-        BatchArena arena;  // one per worker: blocks are filled without locking
-        for (size_t i; (i = next.fetch_add(1)) < n;) {
-          if (valid[i]) {
-            try {
-              std::error_code ec;
-              if (!python_checked[i] &&  // a Path: test it here, off the interpreter
-                  (!fs::is_regular_file(paths[i], ec) || python_suffix(paths[i].string()) != kExp))
-                valid[i] = 0;
-              else
-                results[i] = decode_placed(paths[i], arena);
-            } catch (...) {
-            }
-          }
-          done.fetch_add(1);
-          cv.notify_one();
-        }
-      });
+    vemio::util::IndexPool pool(n, workers, [&](size_t i, int w) {
+      if (!valid[i]) return;
+      try {
+        std::error_code ec;
+        if (!python_checked[i] &&  // a Path: test it here, off the interpreter
+            (!fs::is_regular_file(paths[i], ec) || python_suffix(paths[i].string()) != kExp))
+          valid[i] = 0;
+        else
+          results[i] = decode_placed(paths[i], arenas[static_cast<size_t>(w)]);
+      } catch (...) {  // reported in order below
+      }
+    });
     size_t shown = 0;
     while (shown < n) {
-      {
-        std::unique_lock lock(mu);
-        cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return done.load() > shown; });
-      }
-      size_t now = std::min(done.load(), n);
+      const size_t now = pool.wait(shown, std::chrono::milliseconds(50));
       if (now > shown) {
         py::gil_scoped_acquire gil;
         bar.attr("update")(now - shown);
         shown = now;
       }
     }
-    for (auto& t : pool) t.join();
+    pool.join();
   }
   bar.attr("close")();
   py::list out;

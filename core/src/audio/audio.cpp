@@ -1,27 +1,22 @@
 #include "vemio/audio/audio.hpp"
 
+#include "vemio/util/atomic_file.hpp"
+
 #include <sndfile.h>
 #include <soxr.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <random>
-#include <thread>
 
 namespace vemio::audio {
 namespace fs = std::filesystem;
-
-AudioError::AudioError(const fs::path& file, const std::string& reason)
-    : std::runtime_error(file.string() + ": " + reason), file_(file) {}
 
 namespace {
 
@@ -345,39 +340,16 @@ void write_wav16(const fs::path& file, std::span<const int16_t> data, int rate, 
   hdr += "data";
   put_u32(hdr, static_cast<uint32_t>(data_bytes));
 
-  // temporary name in the same folder, unique per process and thread
-  static std::atomic<uint64_t> counter{0};
-  const auto tag = std::to_string(::getpid()) + "-" +
-                   std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) % 100000) +
-                   "-" + std::to_string(counter++);
-  fs::path tmp = file;
-  tmp += ".tmp-" + tag;
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw AudioError(file, std::string("cannot open for writing: ") + std::strerror(errno));
-    out.write(hdr.data(), static_cast<std::streamsize>(hdr.size()));
-    if constexpr (std::endian::native == std::endian::little) {
-      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data_bytes));
-    } else {
-      std::string buf;
-      for (int16_t s : data) put_u16(buf, static_cast<uint16_t>(s));
-      out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
-    }
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ec;
-      fs::remove(tmp, ec);
-      throw AudioError(file, "write failed (disk full?)");
-    }
+  util::AtomicFile out(file);
+  out.write(hdr.data(), hdr.size());
+  if constexpr (std::endian::native == std::endian::little) {
+    out.write(data.data(), static_cast<size_t>(data_bytes));
+  } else {
+    std::string buf;
+    for (int16_t s : data) put_u16(buf, static_cast<uint16_t>(s));
+    out.write(buf.data(), buf.size());
   }
-  std::error_code ec;
-  fs::rename(tmp, file, ec);
-  if (ec) {
-    std::error_code ec2;
-    fs::remove(tmp, ec2);
-    throw AudioError(file, "cannot rename into place: " + ec.message());
-  }
+  out.commit();
 }
 
 std::string sndfile_version() { return sf_version_string(); }

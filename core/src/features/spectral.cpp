@@ -10,11 +10,11 @@
 #include <memory>
 #include <numbers>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "frames.hpp"
 #include "vemio/util/fft.hpp"
+#include "vemio/util/pool.hpp"
 
 namespace vemio::features {
 
@@ -77,38 +77,11 @@ void check_audio(Samples y) {
 
 namespace detail {
 
+// Feature kernels are memory-bound beyond four threads.
 void parallel_for(int n, int grain, const std::function<void(int, int)>& body) {
   if (n <= 0) return;
-  unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-  int threads = static_cast<int>(std::min<unsigned>(std::min(hw, 4u), static_cast<unsigned>((n + grain - 1) / grain)));
-  if (threads <= 1) {
-    body(0, n);
-    return;
-  }
-  std::vector<std::thread> pool;
-  std::exception_ptr err;
-  std::mutex mu;
-  int chunk = (n + threads - 1) / threads;
-  for (int i = 1; i < threads; ++i) {
-    int b = i * chunk, e = std::min(n, b + chunk);
-    if (b >= e) break;
-    pool.emplace_back([&, b, e] {
-      try {
-        body(b, e);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(mu);
-        if (!err) err = std::current_exception();
-      }
-    });
-  }
-  try {
-    body(0, std::min(n, chunk));
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(mu);
-    if (!err) err = std::current_exception();
-  }
-  for (auto& t : pool) t.join();
-  if (err) std::rethrow_exception(err);
+  util::parallel_for(static_cast<size_t>(n), static_cast<size_t>(std::max(grain, 1)), 4,
+                     [&](size_t b, size_t e) { body(static_cast<int>(b), static_cast<int>(e)); });
 }
 
 namespace {

@@ -10,17 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "vemio/util/error.hpp"
+
 namespace vemio::audio {
 
 // A file could not be opened, decoded or written. what() names the file and the reason.
-class AudioError : public std::runtime_error {
- public:
-  AudioError(const std::filesystem::path& file, const std::string& reason);
-  const std::filesystem::path& file() const { return file_; }
-
- private:
-  std::filesystem::path file_;
-};
+using AudioError = vemio::FileError;
 
 struct Info {
   int64_t frames = 0;

@@ -1,0 +1,46 @@
+// The one way the core writes a file: under a temporary name in the target folder, renamed
+// into place once complete, so an interrupted run never leaves a truncated file under the
+// final name. Files get the permissions open(2) gives a new file under the user's umask.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string_view>
+
+namespace vemio::util {
+
+// A new temporary file next to `target`, written through fd() or write(), renamed onto
+// `target` by commit(). Without commit() (an exception on the way) the temporary is removed.
+// Failures throw vemio::FileError naming `target`.
+class AtomicFile {
+ public:
+  explicit AtomicFile(const std::filesystem::path& target);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  const std::filesystem::path& temp_path() const { return tmp_; }
+  int fd() const { return fd_; }
+  void write(const void* data, size_t bytes);
+  void commit();
+
+ private:
+  void close_fd();
+  std::filesystem::path target_, tmp_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// `bytes` as the whole content of `target`.
+void write_file_atomic(const std::filesystem::path& target, std::string_view bytes);
+
+// For writers that want a file name (a copy, a plotting library): produce(tmp) writes the
+// temporary file, which then replaces `target`. Exceptions of produce propagate; the
+// temporary is removed.
+void replace_file_atomic(const std::filesystem::path& target,
+                         const std::function<void(const std::filesystem::path& tmp)>& produce);
+
+// Copies `from` to `to` (content and permission bits) through a temporary file.
+void copy_file_atomic(const std::filesystem::path& from, const std::filesystem::path& to);
+
+}  // namespace vemio::util

@@ -1,0 +1,30 @@
+// The exception family of the core. Bindings map FileError to vemio.AudioError (an OSError)
+// and Error to vemio.VemioError; every message names what failed.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace vemio {
+
+// Base of the failures the core reports itself.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A file could not be opened, decoded or written. what() is "<file>: <reason>".
+class FileError : public Error {
+ public:
+  FileError(const std::filesystem::path& file, const std::string& reason)
+      : Error(file.string() + ": " + reason), file_(file), reason_(reason) {}
+  const std::filesystem::path& file() const { return file_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::filesystem::path file_;
+  std::string reason_;
+};
+
+}  // namespace vemio

@@ -1,0 +1,92 @@
+#include "vemio/util/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "vemio/util/error.hpp"
+
+namespace vemio::util {
+namespace fs = std::filesystem;
+
+namespace {
+// "<name>.tmp-<pid>-<n>" beside the target: unique per process and call, hidden from nobody
+// (an interrupted run shows what it left behind).
+fs::path temp_name(const fs::path& target) {
+  static std::atomic<uint64_t> counter{0};
+  fs::path tmp = target;
+  tmp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  return tmp;
+}
+}  // namespace
+
+AtomicFile::AtomicFile(const fs::path& target) : target_(target) {
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    tmp_ = temp_name(target);
+    // 0666 under the umask, as any new file gets
+    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno != EEXIST) throw FileError(target, std::string("cannot open for writing: ") + std::strerror(errno));
+  }
+  if (fd_ < 0) throw FileError(target, "cannot find a free temporary name");
+}
+
+void AtomicFile::close_fd() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+AtomicFile::~AtomicFile() {
+  close_fd();
+  if (!committed_) {
+    std::error_code ec;
+    fs::remove(tmp_, ec);
+  }
+}
+
+void AtomicFile::write(const void* data, size_t bytes) {
+  const char* p = static_cast<const char*>(data);
+  while (bytes > 0) {
+    const ssize_t n = ::write(fd_, p, bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw FileError(target_, std::string("write failed: ") + std::strerror(n < 0 ? errno : ENOSPC));
+    p += n;
+    bytes -= static_cast<size_t>(n);
+  }
+}
+
+void AtomicFile::commit() {
+  if (fd_ >= 0 && ::close(fd_) != 0) {
+    fd_ = -1;
+    throw FileError(target_, std::string("write failed: ") + std::strerror(errno));
+  }
+  fd_ = -1;
+  std::error_code ec;
+  fs::rename(tmp_, target_, ec);
+  if (ec) throw FileError(target_, "cannot rename into place: " + ec.message());
+  committed_ = true;
+}
+
+void write_file_atomic(const fs::path& target, std::string_view bytes) {
+  AtomicFile f(target);
+  f.write(bytes.data(), bytes.size());
+  f.commit();
+}
+
+void replace_file_atomic(const fs::path& target, const std::function<void(const fs::path&)>& produce) {
+  AtomicFile f(target);
+  produce(f.temp_path());
+  f.commit();
+}
+
+void copy_file_atomic(const fs::path& from, const fs::path& to) {
+  replace_file_atomic(to, [&](const fs::path& tmp) {
+    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing);
+    fs::permissions(tmp, fs::status(from).permissions(), fs::perm_options::replace);
+  });
+}
+
+}  // namespace vemio::util
