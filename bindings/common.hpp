@@ -71,6 +71,28 @@ CArray<T> c_array(py::handle obj) {
   return a;
 }
 
+// A numpy array over memory that `owner` (any movable object, a vector or a shared block)
+// holds: the array keeps it alive, nothing is copied. Strides in bytes; empty for C order.
+template <typename T, typename Owner>
+py::array_t<T> array_over(const T* data, std::vector<py::ssize_t> shape, std::vector<py::ssize_t> strides,
+                          Owner&& owner) {
+  using Held = std::decay_t<Owner>;
+  auto* held = new Held(std::forward<Owner>(owner));
+  py::capsule keep(held, [](void* p) { delete static_cast<Held*>(p); });
+  if (strides.empty()) return py::array_t<T>(std::move(shape), data, keep);
+  return py::array_t<T>(std::move(shape), std::move(strides), data, keep);
+}
+
+// A vector's values as a numpy array that takes over its memory (one dimension unless a
+// shape is given).
+template <typename T, typename Alloc>
+py::array_t<T> vector_array(std::vector<T, Alloc>&& v, std::vector<py::ssize_t> shape = {},
+                            std::vector<py::ssize_t> strides = {}) {
+  if (shape.empty()) shape = {static_cast<py::ssize_t>(v.size())};
+  const T* data = v.data();  // a moved vector keeps its buffer
+  return array_over<T>(data, std::move(shape), std::move(strides), std::move(v));
+}
+
 inline py::object make_path(const std::filesystem::path& p) { return cached("pathlib", "Path")(p.string()); }
 
 // A callable wrapper that carries Python function metadata (__annotations__, __name__,

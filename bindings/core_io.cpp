@@ -289,16 +289,8 @@ py::object placed_to_py(Placed&& p) {
     shape = {static_cast<py::ssize_t>(p.frames)};
   else
     shape = {static_cast<py::ssize_t>(p.channels), static_cast<py::ssize_t>(p.frames)};
-  py::array_t<float> arr;
-  if (p.block) {
-    auto* holder = new std::shared_ptr<BatchArena::Block>(std::move(p.block));
-    py::capsule owner(holder, [](void* q) { delete static_cast<std::shared_ptr<BatchArena::Block>*>(q); });
-    arr = py::array_t<float>(shape, p.data, owner);
-  } else {
-    auto* holder = new std::vector<float>(std::move(p.own));
-    py::capsule owner(holder, [](void* q) { delete static_cast<std::vector<float>*>(q); });
-    arr = py::array_t<float>(shape, holder->data(), owner);
-  }
+  py::array_t<float> arr = p.block ? array_over<float>(p.data, shape, {}, std::move(p.block))
+                                   : vector_array(std::move(p.own), shape);
   return py::make_tuple(arr, p.rate);
 }
 

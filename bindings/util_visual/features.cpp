@@ -58,18 +58,11 @@ SpectralSignal to_spectral_signal(py::handle y, const char* what) {
   return s;
 }
 
-py::array_t<double> to_numpy(std::vector<double>&& v) {
-  auto* holder = new std::vector<double>(std::move(v));
-  py::capsule owner(holder, [](void* p) { delete static_cast<std::vector<double>*>(p); });
-  return py::array_t<double>({static_cast<py::ssize_t>(holder->size())}, holder->data(), owner);
-}
+py::array_t<double> to_numpy(std::vector<double>&& v) { return vector_array(std::move(v)); }
 
 py::array_t<double> to_numpy_bins_by_frames(feat::FrameMatrix&& m) {
-  const py::ssize_t frames = m.frames, bins = m.bins;
-  auto* holder = new feat::Values(std::move(m.v));
-  py::capsule owner(holder, [](void* p) { delete static_cast<feat::Values*>(p); });
-  const py::ssize_t d = sizeof(double);
-  return py::array_t<double>({bins, frames}, {d, bins * d}, holder->data(), owner);
+  const py::ssize_t frames = m.frames, bins = m.bins, d = sizeof(double);
+  return vector_array(std::move(m.v), {bins, frames}, {d, bins * d});
 }
 
 long whole_seconds(size_t len, double sr) {
@@ -117,10 +110,7 @@ py::array_t<std::complex<double>> stft_py(py::object y, int n_fft, int hop, py::
     v = feat::stft(s.samples(), p, &frames);
   }
   const py::ssize_t bins = p.n_fft / 2 + 1, d = sizeof(std::complex<double>);
-  auto* holder = new std::vector<std::complex<double>>(std::move(v));
-  py::capsule owner(holder, [](void* q) { delete static_cast<std::vector<std::complex<double>>*>(q); });
-  return py::array_t<std::complex<double>>({bins, static_cast<py::ssize_t>(frames)}, {d, bins * d},
-                                           holder->data(), owner);
+  return vector_array(std::move(v), {bins, static_cast<py::ssize_t>(frames)}, {d, bins * d});
 }
 
 py::array_t<double> spectrogram_py(py::object y, int n_fft, int hop, py::object win_length, py::object window,

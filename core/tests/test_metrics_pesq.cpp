@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "vemio/metrics/pesq.hpp"
-#include "vemio/metrics/pesq_detail.hpp"
+#include "metrics/pesq_detail.hpp"
 #include "vemio/util/fft.hpp"
 
 using vemio::PesqError;

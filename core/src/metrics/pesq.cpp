@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "vemio/metrics/pesq_detail.hpp"
+#include "pesq_detail.hpp"
 
 namespace vemio {
 namespace pd = pesq_detail;

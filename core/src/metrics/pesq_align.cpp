@@ -8,7 +8,7 @@
 #include <numbers>
 #include <utility>
 
-#include "vemio/metrics/pesq_detail.hpp"
+#include "pesq_detail.hpp"
 #include "vemio/util/fft.hpp"
 
 namespace vemio::pesq_detail {

@@ -5,7 +5,7 @@
 #include <complex>
 #include <numbers>
 
-#include "vemio/metrics/pesq_detail.hpp"
+#include "pesq_detail.hpp"
 #include "vemio/util/fft.hpp"
 
 namespace vemio::pesq_detail {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <complex>
 
-#include "vemio/metrics/pesq_detail.hpp"
+#include "pesq_detail.hpp"
 #include "vemio/util/fft.hpp"
 
 namespace vemio::pesq_detail {

@@ -2,13 +2,9 @@
 ``cya`` and ``blu`` that the other modules print their banners through."""
 
 from vemio.util._printing import cprint as _cprint
+from vemio.util._printing import warn
 
 __all__ = ["warn", "pur", "cya", "blu"]
-
-
-def warn(text) -> None:
-    """Print a warning line (yellow on a terminal)."""
-    _cprint(text, "yellow")
 
 
 def pur(text) -> None:

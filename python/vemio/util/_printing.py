@@ -27,3 +27,8 @@ def cprint(text, colour: str) -> None:
         print(f"{_CODES[colour]}{text}{_RESET}")
     else:
         print(text)
+
+
+def warn(text) -> None:
+    """Print a warning line (yellow on a terminal)."""
+    cprint(text, "yellow")

@@ -1,13 +1,8 @@
 """Colour printing used by the synthesiser and the device check."""
 
-from vemio.util._printing import _CODES, cprint
+from vemio.util._printing import _CODES, cprint, warn
 
 __all__ = ["warn", "color_test"]
-
-
-def warn(text) -> None:
-    """Print a warning line (yellow on a terminal)."""
-    cprint(text, "yellow")
 
 
 def color_test(text) -> bool:

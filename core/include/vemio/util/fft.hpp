@@ -1,5 +1,7 @@
-// One small real-FFT interface for every algorithm of the core. The backend (Eigen's FFT
-// today) lives in fft.cpp, so it can change without touching the algorithms.
+// One small real-FFT interface for every algorithm of the core. The backends live in fft.cpp
+// (the core's own radix-4 transform for powers of two, AVX2 chosen at run time; Eigen's FFT for
+// other lengths; FFTW for all in an opt-in build), so they can change without touching the
+// algorithms.
 #pragma once
 
 #include <complex>
