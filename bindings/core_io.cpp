@@ -1,6 +1,4 @@
 // vemio.core.io: resolving, loading, saving and copying audio files.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -9,6 +7,7 @@
 
 #include "common.hpp"
 #include "vemio/audio/audio.hpp"
+#include "vemio/util/arena.hpp"
 #include "vemio/util/pool.hpp"
 
 namespace py = pybind11;
@@ -210,64 +209,11 @@ std::string check_path(py::object path, py::object exist_ok, py::object sep) {
 
 // ------------------------------------------------------------------ loading
 
-// Memory for the waves of one batch. Touching fresh pages dominates the cost of loading many
-// short files, so a batch carves its arrays out of large blocks that the kernel may back with
-// huge pages (one fault per 2 MiB instead of one per 4 KiB). A block lives as long as any of
-// its arrays.
-class BatchArena {
- public:
-  struct Block {
-    char* base = nullptr;
-    size_t size = 0;
-    size_t used = 0;
-    ~Block() {
-      if (base) ::munmap(base, size);
-    }
-  };
-
-  // Returns memory for n floats and the block that owns it (nullptr when mapping failed).
-  std::pair<float*, std::shared_ptr<Block>> allocate(size_t n) {
-    const size_t bytes = (n * sizeof(float) + 63) & ~size_t(63);
-    if (!block_ || block_->used + bytes > block_->size) {
-      block_ = map_block(std::max(bytes, kBlock));
-      if (!block_) return {nullptr, nullptr};
-    }
-    float* p = reinterpret_cast<float*>(block_->base + block_->used);
-    block_->used += bytes;
-    return {p, block_};
-  }
-
- private:
-  static constexpr size_t kHuge = size_t(2) << 20;
-  static constexpr size_t kBlock = size_t(32) << 20;
-
-  static std::shared_ptr<Block> map_block(size_t bytes) {
-    bytes = (bytes + kHuge - 1) & ~(kHuge - 1);
-    const size_t span = bytes + kHuge;
-    void* m = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return nullptr;
-    // align to a huge-page boundary and give back the unused head and tail
-    const uintptr_t start = reinterpret_cast<uintptr_t>(m);
-    const uintptr_t aligned = (start + kHuge - 1) & ~(uintptr_t(kHuge) - 1);
-    if (aligned > start) ::munmap(m, aligned - start);
-    const uintptr_t end = start + span, used_end = aligned + bytes;
-    if (end > used_end) ::munmap(reinterpret_cast<void*>(used_end), end - used_end);
-#ifdef MADV_HUGEPAGE
-    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-#endif
-    auto b = std::make_shared<Block>();
-    b->base = reinterpret_cast<char*>(aligned);
-    b->size = bytes;
-    return b;
-  }
-
-  std::shared_ptr<Block> block_;
-};
 
 // A decoded wave placed in its final memory: a batch block, or its own vector.
 struct Placed {
   float* data = nullptr;
-  std::shared_ptr<BatchArena::Block> block;
+  std::shared_ptr<vemio::util::BatchArena::Block> block;
   std::vector<float> own;
   int channels = 1;
   int64_t frames = 0;
@@ -309,7 +255,7 @@ py::object placed_or_report(py::handle shown, Load&& load) {
 }
 
 // Decodes one file (mono, native rate) straight into the batch's memory.
-Placed decode_placed(const fs::path& path, BatchArena& arena) {
+Placed decode_placed(const fs::path& path, vemio::util::BatchArena& arena) {
   Placed p;
   auto alloc = [&](size_t n) -> float* {
     if (n > 0) {
@@ -375,7 +321,7 @@ bool is_existing_wav(py::handle wave) {
   return p.attr("is_file")().cast<bool>() && p.attr("suffix").cast<std::string>() == kExp;
 }
 
-py::object load_wave_impl(py::object wave, py::object num, BatchArena& arena, NestingGuard& guard) {
+py::object load_wave_impl(py::object wave, py::object num, vemio::util::BatchArena& arena, NestingGuard& guard) {
   if (!num.is_none()) wave = wave[num];
   if (is_list_or_tuple(wave)) {
     py::list out;
@@ -406,7 +352,7 @@ py::object load_wave_impl(py::object wave, py::object num, BatchArena& arena, Ne
 }
 
 py::object load_wave(py::object wave, py::object num) {
-  BatchArena arena;
+  vemio::util::BatchArena arena;
   NestingGuard guard;
   return load_wave_impl(wave, num, arena, guard);
 }
@@ -433,7 +379,7 @@ py::list load_parallel(const py::list& files, int workers) {
   std::vector<std::optional<Placed>> results(n);
   workers = vemio::util::worker_count(workers, n);
   // one arena per worker: its blocks are filled without locking
-  std::vector<BatchArena> arenas(static_cast<size_t>(workers));
+  std::vector<vemio::util::BatchArena> arenas(static_cast<size_t>(workers));
   py::object bar = cached("tqdm", "trange")(n, py::arg("desc") = "[vm.load_waves] Pooling...");
   {
     py::gil_scoped_release nogil;
@@ -561,55 +507,32 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
   if (target <= 0 || target > 0x7fffffff) throw py::value_error("d_sample must be a positive rate in Hz");
   check_wav_layout(arr, target);
   p.attr("parent").attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  const int channels = arr.ndim() == 2 ? static_cast<int>(arr.shape(1)) : 1;
   if (!d_sample.is_none()) {
-    // resample each channel along time, computed on float32 values as they are
+    // resampled on float32 values as they are, then back to the wave's own type
     auto x = c_array<float>(arr);
-    const bool two_d = x.ndim() == 2;
-    const py::ssize_t frames = x.shape(0), ch = two_d ? x.shape(1) : 1;
-    std::vector<std::vector<float>> cols(static_cast<size_t>(ch));
+    std::vector<float> y;
     {
-      const float* src = x.data();
       py::gil_scoped_release nogil;
-      for (py::ssize_t c = 0; c < ch; ++c) {
-        std::vector<float> col(static_cast<size_t>(frames));
-        for (py::ssize_t i = 0; i < frames; ++i) col[static_cast<size_t>(i)] = src[i * ch + c];
-        cols[static_cast<size_t>(c)] = audio::resample(std::span<const float>(col), static_cast<int>(rate),
-                                                        static_cast<int>(target));
-      }
+      y = audio::resample_interleaved(std::span<const float>(x.data(), static_cast<size_t>(x.size())), channels,
+                                      static_cast<int>(rate), static_cast<int>(target));
     }
-    const py::ssize_t out_frames = cols.empty() ? 0 : static_cast<py::ssize_t>(cols[0].size());
-    py::array_t<float> y = two_d ? py::array_t<float>({out_frames, ch}) : py::array_t<float>({out_frames});
-    float* dst = y.mutable_data();
-    for (py::ssize_t c = 0; c < ch; ++c)
-      for (py::ssize_t i = 0; i < out_frames; ++i) dst[i * ch + c] = cols[static_cast<size_t>(c)][static_cast<size_t>(i)];
-    arr = y.attr("astype")(wave_type);
+    const py::ssize_t out_frames = static_cast<py::ssize_t>(y.size()) / channels;
+    std::vector<py::ssize_t> shape = arr.ndim() == 2 ? std::vector<py::ssize_t>{out_frames, channels}
+                                                     : std::vector<py::ssize_t>{out_frames};
+    arr = vector_array(std::move(y), shape).attr("astype")(wave_type);
     rate = target;
   }
-  const int channels = arr.ndim() == 2 ? static_cast<int>(arr.shape(1)) : 1;
   std::vector<int16_t> pcm;
-  const char kind = wave_type.kind();
-  if (kind == 'f') {
-    // float32 holds samples in [-1, 1] and is scaled; other float types convert directly.
-    const bool scale = wave_type.itemsize() == 4;
+  if (wave_type.kind() == 'f') {
+    // float32 holds samples in [-1, 1] and is scaled; other float types convert directly
     auto x = c_array<double>(arr);
-    pcm.resize(static_cast<size_t>(x.size()));
-    const double* src = x.data();
-    for (size_t i = 0; i < pcm.size(); ++i) {
-      double v = src[i];
-      if (scale) {
-        pcm[i] = audio::float_to_pcm16(v);
-      } else if (std::isnan(v)) {
-        pcm[i] = 0;
-      } else {
-        v = std::trunc(v);
-        pcm[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
-      }
-    }
+    pcm = audio::pcm16_from_floats(std::span<const double>(x.data(), static_cast<size_t>(x.size())),
+                                   wave_type.itemsize() == 4);
   } else {
     // integers keep their low 16 bits, as a C cast does
-    py::array x = np.attr("ascontiguousarray")(arr.attr("astype")("int16"));
-    pcm.resize(static_cast<size_t>(x.size()));
-    std::memcpy(pcm.data(), x.data(), pcm.size() * sizeof(int16_t));
+    auto x = c_array<int16_t>(arr.attr("astype")("int16"));
+    pcm.assign(x.data(), x.data() + x.size());
   }
   py::gil_scoped_release nogil;
   audio::write_wav16(out, pcm, static_cast<int>(rate), channels);

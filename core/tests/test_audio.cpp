@@ -139,3 +139,26 @@ TEST(Wav16, RefusesLayoutsTheHeaderCannotHold) {
   write_wav16(d / "c.wav", s, 16000, kMaxWavChannels);
   EXPECT_EQ(probe(d / "c.wav").channels, kMaxWavChannels);
 }
+
+TEST(Pcm16, FromFloatsScalesOrTruncates) {
+  const std::vector<double> x = {0.5, -1.0, 1.2, -1.5, std::nan(""), 40000.7, -2.9};
+  EXPECT_EQ(pcm16_from_floats(x, true), (std::vector<int16_t>{16383, -32767, 32767, -32768, 0, 32767, -32768}));
+  EXPECT_EQ(pcm16_from_floats(x, false), (std::vector<int16_t>{0, -1, 1, -1, 0, 32767, -2}));
+}
+
+TEST(Resample, InterleavedChannelsAreResampledOneByOne) {
+  std::vector<float> a(1000), b(1000), inter(2000);
+  for (size_t i = 0; i < a.size(); ++i) {
+    a[i] = static_cast<float>(std::sin(0.05 * static_cast<double>(i)));
+    b[i] = static_cast<float>(std::cos(0.011 * static_cast<double>(i)));
+    inter[2 * i] = a[i];
+    inter[2 * i + 1] = b[i];
+  }
+  const auto y = resample_interleaved(inter, 2, 16000, 8000);
+  const auto ya = resample(std::span<const float>(a), 16000, 8000), yb = resample(std::span<const float>(b), 16000, 8000);
+  ASSERT_EQ(y.size(), 2 * ya.size());
+  for (size_t i = 0; i < ya.size(); ++i) {
+    ASSERT_EQ(y[2 * i], ya[i]);
+    ASSERT_EQ(y[2 * i + 1], yb[i]);
+  }
+}

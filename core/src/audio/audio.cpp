@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -293,6 +294,33 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
   }
   rate = f.info.samplerate;
   return static_cast<int64_t>(frames);
+}
+
+std::vector<float> resample_interleaved(std::span<const float> x, int channels, int in_rate, int out_rate) {
+  if (channels < 1) throw std::invalid_argument("channel count must be positive");
+  const size_t ch = static_cast<size_t>(channels), frames = x.size() / ch;
+  const size_t out_frames = static_cast<size_t>(resampled_length(static_cast<int64_t>(frames), in_rate, out_rate));
+  std::vector<float> out(out_frames * ch), col(frames);
+  for (size_t c = 0; c < ch; ++c) {
+    for (size_t i = 0; i < frames; ++i) col[i] = x[i * ch + c];
+    const std::vector<float> r = resample(std::span<const float>(col), in_rate, out_rate);
+    for (size_t i = 0; i < out_frames; ++i) out[i * ch + c] = r[i];
+  }
+  return out;
+}
+
+std::vector<int16_t> pcm16_from_floats(std::span<const double> x, bool scale) {
+  std::vector<int16_t> pcm(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double v = x[i];
+    if (scale)
+      pcm[i] = float_to_pcm16(v);
+    else if (std::isnan(v))
+      pcm[i] = 0;
+    else
+      pcm[i] = static_cast<int16_t>(std::clamp(std::trunc(v), -32768.0, 32767.0));
+  }
+  return pcm;
 }
 
 int16_t float_to_pcm16(double v) {

@@ -52,6 +52,14 @@ int64_t resampled_length(int64_t frames, int64_t in_rate, int64_t out_rate);
 std::vector<float> resample(std::span<const float> x, int in_rate, int out_rate);
 std::vector<double> resample(std::span<const double> x, int in_rate, int out_rate);
 
+// Interleaved frames of `channels` channels, each channel resampled on its own; the result is
+// interleaved again, resampled_length(frames, in_rate, out_rate) frames.
+std::vector<float> resample_interleaved(std::span<const float> x, int channels, int in_rate, int out_rate);
+
+// Floating-point samples as 16-bit PCM. With `scale` (waves in [-1, 1]) as float_to_pcm16
+// does; without, each value is truncated toward zero and saturated. NaN becomes 0.
+std::vector<int16_t> pcm16_from_floats(std::span<const double> x, bool scale);
+
 // The most channels a WAV file may hold (what libsndfile reads back).
 inline constexpr int kMaxWavChannels = 1024;
 
