@@ -40,8 +40,31 @@ py::object builtin(const char* attr) { return cached("builtins", attr); }
 // time so that they can be replaced on the module.
 py::object module_attr(const char* attr) { return py::module_::import(kModule).attr(attr); }
 
-// A path argument as the file system sees it: text, bytes or any path-like object.
-fs::path fs_path(py::handle h) { return fs::path(cached("os", "fsdecode")(h).cast<std::string>()); }
+// How a name in file-system bytes is shown in a message: bytes that are not UTF-8 appear as
+// \xNN escapes, so that the message can always be printed.
+py::str shown(const std::string& bytes) {
+  PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<py::ssize_t>(bytes.size()), "backslashreplace");
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+py::str shown(const fs::path& p) { return shown(p.string()); }
+// The text form of a Python object, shown the same way (a name read from the file system holds
+// its undecodable bytes as lone surrogates, which no stream can print).
+py::str shown(py::handle h) {
+  py::str text = py::str(h);
+  PyObject* b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");
+  if (!b) {
+    PyErr_Clear();
+    b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
+    if (!b) throw py::error_already_set();
+  }
+  return shown(py::reinterpret_steal<py::bytes>(b).cast<std::string>());
+}
+
+[[noreturn]] void raise_py(PyObject* type, const py::str& message) {
+  PyErr_SetObject(type, message.ptr());
+  throw py::error_already_set();
+}
 
 std::string type_name(py::handle h) { return py::str(py::type::of(h).attr("__name__")).cast<std::string>(); }
 
@@ -53,6 +76,48 @@ py::object as_sequence(py::object value) {
   py::list l;
   l.append(value);
   return l;
+}
+
+// An SNR that names no level: NaN, an infinity (or a number too large for a double) or a
+// complex number. Whatever is no number at all is left to the callers' own type checks.
+bool is_bad_snr(py::handle v) {
+  if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr())) return false;
+  if (PyComplex_Check(v.ptr()) ||
+      (py::isinstance(v, cached("numbers", "Complex")) && !py::isinstance(v, cached("numbers", "Real"))))
+    return true;
+  if (!PyNumber_Check(v.ptr())) return false;
+  PyObject* f = PyNumber_Float(v.ptr());
+  if (!f) {
+    const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+    if (!overflow && !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+      throw py::error_already_set();
+    PyErr_Clear();
+    return overflow;
+  }
+  const double d = PyFloat_AS_DOUBLE(f);
+  Py_DECREF(f);
+  return !std::isfinite(d);
+}
+
+[[noreturn]] void refuse_snr(const char* who, const py::str& where, py::handle v) {
+  raise_py(PyExc_ValueError, py::str("[vm.] ") + py::str(who) + py::str(": invalid SNR ") + shown(v) + py::str(" in ") +
+                                 where + py::str(": an SNR must be a finite real number of dB"));
+}
+
+// Refuses the SNR sequence `snrs` (argument `arg`) when one of them names no level. A one-shot
+// iterator, and an object that cannot be iterated after all, are left alone: going through
+// them would consume them, and what they hold fails later in the synthesis as it always did.
+void check_snrs(const char* who, const char* arg, py::handle snrs) {
+  PyObject* it = PyObject_GetIter(snrs.ptr());
+  if (!it) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return;
+  }
+  py::object iter = py::reinterpret_steal<py::object>(it);
+  if (iter.is(snrs)) return;
+  for (auto v : iter)
+    if (is_bad_snr(v)) refuse_snr(who, py::str(arg), v);
 }
 
 // SNR tags of the output names: -5 -> "n5" (syn) or "n5dB" (extra mode); 5 -> "5dB".
@@ -93,20 +158,73 @@ py::list zip_jobs(py::object out, py::object cln, py::object nos, py::object snr
 
 // ------------------------------------------------------------------ folder safety
 
-// Refuses to delete `target` when it is, or holds, one of the protected folders.
-void guard_delete(const char* who, py::handle target, const std::vector<std::pair<std::string, py::object>>& protect) {
-  fs::path t = fs_path(target);
-  for (const auto& [label, folder] : protect) {
+// What deleting a folder must not take along: the home folder, a file-system root, the input
+// folders (and the working folder), and every input file, compared by their resolved paths so
+// that a link into the folder, or a file in a linked folder, counts where it really lies.
+struct Protected {
+  std::vector<std::pair<std::string, py::object>> folders;          // label -> folder argument
+  std::vector<std::pair<std::string, std::vector<fs::path>>> files;  // label -> input files
+};
+
+void add_files(Protected& p, const std::string& label, py::handle files) {
+  std::vector<fs::path> paths;
+  for (auto f : files) {
+    try {
+      paths.push_back(to_fs_path(f));
+    } catch (py::error_already_set&) {  // not a path: the renderer reports it
+    } catch (py::builtin_exception&) {
+    }
+  }
+  p.files.emplace_back(label, std::move(paths));
+}
+
+// The user's home folder as Path.home() gives it, and as the account database has it.
+std::vector<fs::path> home_folders() {
+  std::vector<fs::path> homes;
+  auto add = [&](auto get) {
+    try {
+      homes.push_back(to_fs_path(get()));
+    } catch (py::error_already_set&) {
+    } catch (py::builtin_exception&) {
+    }
+  };
+  add([] { return cached("pathlib", "Path").attr("home")(); });
+  add([] { return cached("pwd", "getpwuid")(cached("os", "getuid")()).attr("pw_dir"); });
+  return homes;
+}
+
+// Refuses to delete `target` when that would lose more than earlier outputs.
+void guard_delete(const char* who, py::handle target, const Protected& protect) {
+  const fs::path t = to_fs_path(target);
+  auto refuse = [&](const py::str& why) {
+    raise_py(PyExc_ValueError, py::str("[vm.] ") + py::str(who) + py::str(": refusing to delete the output folder ") +
+                                shown(t) + py::str(": ") + why);
+  };
+  for (const fs::path& home : home_folders())
+    if (synth::is_same_or_ancestor(t, home)) refuse(py::str("it is or contains the home folder ") + shown(home));
+  if (synth::is_filesystem_root(t)) refuse(py::str("it is the root of a file system"));
+  for (const auto& [label, folder] : protect.folders) {
     if (folder.is_none()) continue;
     fs::path f;
     try {
-      f = fs_path(folder);
+      f = to_fs_path(folder);
     } catch (py::error_already_set&) {
+      continue;
+    } catch (py::builtin_exception&) {
       continue;
     }
     if (synth::is_same_or_ancestor(t, f))
-      throw py::value_error(std::string("[vm.] ") + who + ": refusing to delete the output folder " + t.string() +
-                            ": it is or contains the " + label + " folder " + f.string());
+      refuse(py::str("it is or contains the ") + py::str(label) + py::str(" folder ") + shown(f));
+  }
+  for (const auto& [label, files] : protect.files) {
+    const std::ptrdiff_t i = synth::first_inside(t, files);
+    if (i < 0) continue;
+    const fs::path& f = files[static_cast<size_t>(i)];
+    py::str why = py::str("it contains the ") + py::str(label) + py::str(" file ") + shown(f);
+    std::error_code ec;
+    const fs::path real = synth::real_path(f), plain = fs::absolute(f, ec).lexically_normal();
+    if (!ec && real != plain) why = why + py::str(", which is ") + shown(real);
+    refuse(why);
   }
 }
 
@@ -148,19 +266,21 @@ std::vector<synth::Job> prepare_jobs(py::handle job_list, const std::vector<bool
   for (auto item : job_list) {
     py::list f = unpack4(item);
     synth::Job j;
-    j.out = fs_path(f[0]);
-    j.clean = fs_path(f[1]);
-    j.noise = fs_path(f[2]);
+    j.out = to_fs_path(f[0]);
+    j.clean = to_fs_path(f[1]);
+    j.noise = to_fs_path(f[2]);
     if (!PyNumber_Check(f[3].ptr()) || PyUnicode_Check(f[3].ptr()))
       throw py::type_error("SNR must be a number, not " + type_name(f[3]));
+    if (is_bad_snr(f[3])) refuse_snr("syn_waves", py::str("the job of ") + shown(j.out), f[3]);
     j.snr_db = py::float_(f[3]).cast<double>();
     j.noise_only = i < noise_only.size() && noise_only[i];
     j.clean_len = length_of(j.clean);
     j.noise_len = length_of(j.noise);
     if (j.clean_len == 0 && j.noise_len == 0)
-      throw py::value_error("[vm.] syn_waves: empty audio files: " + j.clean.string() + ", " + j.noise.string());
-    if (j.clean_len == 0) throw py::value_error("[vm.] syn_waves: empty clean audio file: " + j.clean.string());
-    if (j.noise_len == 0) throw py::value_error("[vm.] syn_waves: empty noise audio file: " + j.noise.string());
+      raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty audio files: ") + shown(j.clean) + py::str(", ") +
+                                     shown(j.noise));
+    if (j.clean_len == 0) raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty clean audio file: ") + shown(j.clean));
+    if (j.noise_len == 0) raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty noise audio file: ") + shown(j.noise));
     if (synth::needs_offset_draw(j.clean_len, j.noise_len))
       j.offset = randint(1, j.noise_len - j.clean_len + 1).cast<int64_t>();
     jobs.push_back(std::move(j));
@@ -247,19 +367,27 @@ Synthesizer make_synthesizer(py::object clean, py::object noise, py::object out_
   py::object check_input = module_attr("check_input");
   s.cleanWaves = check_input(clean)[py::int_(0)];
   s.noiseWaves = check_input(noise)[py::int_(0)];
-  if (checks && !truthy(s.cleanWaves))
-    raise_assertion("Error input " + py::str(clean).cast<std::string>() + ", found " +
-                    std::to_string(py::len(s.cleanWaves)) + " files.");
-  if (checks && !truthy(s.noiseWaves))
-    raise_assertion("Error input " + py::str(noise).cast<std::string>() + ", found " +
-                    std::to_string(py::len(s.noiseWaves)) + " files.");
+  auto none_found = [](py::handle arg, py::handle found) {
+    raise_py(PyExc_AssertionError, py::str("Error input ") + shown(arg) + py::str(", found ") +
+                                       py::str(std::to_string(py::len(found))) + py::str(" files."));
+  };
+  if (checks && !truthy(s.cleanWaves)) none_found(clean, s.cleanWaves);
+  if (checks && !truthy(s.noiseWaves)) none_found(noise, s.noiseWaves);
   s.noisyDir = out_path.equal(py::str("")) ? Path(py::str("mixed")) : Path(out_path);
   if (PyUnicode_Check(snr_ratio.ptr()) && checks) raise_assertion("type error: snr_ratio can't be str");
   s.snrRatio = as_sequence(snr_ratio);
+  check_snrs("Synthesizer", "snr_ratio", s.snrRatio);
   s.synWavesList = py::none();
   s.clean_dir_ = clean;
   s.noise_dir = noise;
   return s;
+}
+
+// The folders a synthesis run reads from: the clean and noise folders and the working folder.
+Protected input_folders(const Synthesizer& self) {
+  Protected p;
+  p.folders = {{"clean", self.clean_dir_}, {"noise", self.noise_dir}, {"working", cached("os", "getcwd")()}};
+  return p;
 }
 
 // Appends the silence jobs when asked and renders the job list; only the appended jobs are
@@ -304,16 +432,19 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
   if (!is_exact_int(rdn_choice_num))
     throw py::type_error("type of argument \"rdn_choice_num\" must be int; got " + type_name(rdn_choice_num) +
                          " instead");
+  check_snrs("syn", "snr_ratio", self.snrRatio);
   py::print(py::str("[vm.] ==== Audio Synthesizing ===="));
   py::object nd = self.noisyDir;
   if (is_nonempty_dir(nd)) {
     if (truthy(overwrite)) {
-      guard_delete("syn", nd,
-                   {{"clean", self.clean_dir_}, {"noise", self.noise_dir}, {"working", cached("os", "getcwd")()}});
-      module_attr("warn")(py::str("[vm.] syn:  路徑已存在，將覆蓋資料夾 -> ") + py::str(nd));
+      Protected keep = input_folders(self);
+      add_files(keep, "clean", self.cleanWaves);
+      add_files(keep, "noise", self.noiseWaves);
+      guard_delete("syn", nd, keep);
+      module_attr("warn")(py::str("[vm.] syn:  路徑已存在，將覆蓋資料夾 -> ") + shown(nd));
       cached("shutil", "rmtree")(nd);
     } else {
-      module_attr("warn")(py::str("[vm.] syn:  路徑已存在 -> ") + py::str(nd) + py::str("，終止程序"));
+      module_attr("warn")(py::str("[vm.] syn:  路徑已存在 -> ") + shown(nd) + py::str("，終止程序"));
       return py::none();
     }
   }
@@ -334,7 +465,7 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
     for (auto c : clnWaves) {
       py::object dst = with_wav_suffix(dir.attr("__truediv__")(py::str(stem(c)) + py::str("_raw")));
-      fs::path from = fs_path(c), to = fs_path(dst);
+      fs::path from = to_fs_path(c), to = to_fs_path(dst);
       py::gil_scoped_release nogil;
       synth::copy_file_atomic(from, to);
     }
@@ -343,9 +474,9 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
   py::print(py::str("Clean: ") + py::str(std::to_string(clnLen)) + py::str(", Noise: ") + py::str(std::to_string(nosLen)) +
         py::str(", SNR: ") + text(self.snrRatio[py::int_(0)]) + py::str(" ~ ") + text(self.snrRatio[py::int_(-1)]));
 
-  const std::string m = mode.cast<std::string>();
+  auto is = [&](const char* name) { return mode.equal(py::str(name)); };
   py::object nosWaves, snrSeqs;
-  if (m == "reg" || m == "regular") {
+  if (is("reg") || is("regular")) {
     py::print(py::str(std::to_string(snrLen) + " SNRs * " + std::to_string(nosLen) + " noises, generate " +
                   std::to_string(clnLen) + " noisy."));
     if (nosLen == 0 || snrLen == 0) {
@@ -355,20 +486,20 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     py::slice head(0, static_cast<py::ssize_t>(clnLen), 1);
     nosWaves = np("tile")(self.noiseWaves, clnLen / nosLen + 1)[head];
     snrSeqs = np("tile")(self.snrRatio, clnLen / snrLen + 1)[head];
-  } else if (m == "inc" || m == "increment") {
+  } else if (is("inc") || is("increment")) {
     py::print(py::str(std::to_string(clnLen * nosLen * snrLen) + " noisy files generated by " + std::to_string(snrLen) +
                   " kinds of SNR and " + std::to_string(nosLen) + " noise files "));
     clnWaves = np("repeat")(clnWaves, nosLen * snrLen);
     nosWaves = np("tile")(np("repeat")(self.noiseWaves, snrLen), clnLen);
     snrSeqs = np("tile")(self.snrRatio, clnLen * nosLen);
-  } else if (m == "max" || m == "extra") {
+  } else if (is("max") || is("extra")) {
     return py::str("Please use class function 'syn_extra_mode' to run extra mode.");
   } else {
     return py::str("select the right mode");
   }
 
   const bool mirror = truthy(mkdir_parents);
-  std::unordered_map<std::string, py::object> folders;  // clean parent -> output folder
+  py::dict folders;  // clean parent -> output folder
   py::list outWaves;
   py::iterator ci = py::iter(clnWaves), ni = py::iter(nosWaves), si = py::iter(snrSeqs);
   for (; ci != py::iterator::sentinel() && ni != py::iterator::sentinel() && si != py::iterator::sentinel();
@@ -377,11 +508,12 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     py::object folder = nd;
     if (mirror) {
       py::object parent = Path(c).attr("parent");
-      std::string key = py::str(parent).cast<std::string>();
-      auto it = folders.find(key);
-      if (it == folders.end())
-        it = folders.emplace(key, nd.attr("__truediv__")(parent.attr("relative_to")(self.clean_dir_))).first;
-      folder = it->second;
+      py::object known = folders.attr("get")(parent);
+      if (known.is_none()) {
+        known = nd.attr("__truediv__")(parent.attr("relative_to")(self.clean_dir_));
+        folders[parent] = known;
+      }
+      folder = known;
     }
     outWaves.append(with_wav_suffix(folder.attr("__truediv__")(join3(stem(c), stem(no), snr_tag(s, false)))));
   }
@@ -409,25 +541,32 @@ py::object syn_extra_mode(Synthesizer& self, py::object background_path, py::obj
   const bool checks = assertions_enabled();
   if (PyUnicode_Check(background_snr.ptr()) && checks) raise_assertion("type error: snr_ratio can't be str");
   py::object bgSNR = as_sequence(background_snr);
+  check_snrs("syn_extra_mode", "background_snr", bgSNR);
+  check_snrs("syn_extra_mode", "snr_ratio", self.snrRatio);
   py::object bgNoiseWaves = module_attr("check_input")(background_path)[py::int_(0)];
-  if (checks && !truthy(bgNoiseWaves)) raise_assertion("Error input " + py::str(background_path).cast<std::string>());
-
-  std::vector<std::pair<std::string, py::object>> protect = {
-      {"clean", self.clean_dir_}, {"noise", self.noise_dir}, {"working", cached("os", "getcwd")()}};
-  if (truthy(Path(background_path).attr("is_dir")())) protect.push_back({"background", background_path});
-  for (auto b : bgNoiseWaves) protect.push_back({"background", Path(b).attr("parent")});
+  if (checks && !truthy(bgNoiseWaves))
+    raise_py(PyExc_AssertionError, py::str("Error input ") + shown(background_path));
 
   py::object nd = self.noisyDir;
   py::object tmp = Path(py::str("tmp_mixed"));
-  if (is_nonempty_dir(nd)) guard_delete("syn_extra_mode", nd, protect);
-  if (truthy(tmp.attr("is_dir")())) guard_delete("syn_extra_mode", tmp, protect);
+  // the temporary folder is deleted at the end, with whatever lies below it
+  if (synth::is_same_or_ancestor(to_fs_path(tmp), to_fs_path(nd)))
+    raise_py(PyExc_ValueError, py::str("[vm.] syn_extra_mode: refusing to delete the output folder ") + shown(nd) +
+                                   py::str(": it is or lies inside the temporary folder ") + shown(tmp) +
+                                   py::str(", which is deleted at the end"));
+  Protected keep = input_folders(self);
+  add_files(keep, "clean", self.cleanWaves);
+  add_files(keep, "noise", self.noiseWaves);
+  add_files(keep, "background", bgNoiseWaves);
+  if (is_nonempty_dir(nd)) guard_delete("syn_extra_mode", nd, keep);
+  if (truthy(tmp.attr("is_dir")())) guard_delete("syn_extra_mode", tmp, keep);
   if (is_nonempty_dir(nd)) cached("shutil", "rmtree")(nd);
   nd.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
 
   Stems stem;
   for (auto c : self.cleanWaves) {
     py::object dst = nd.attr("__truediv__")(py::str(stem(c)) + py::str("_n0")).attr("with_suffix")(Path(c).attr("suffix"));
-    fs::path from = fs_path(c), to = fs_path(dst);
+    fs::path from = to_fs_path(c), to = to_fs_path(dst);
     py::gil_scoped_release nogil;
     synth::copy_file_atomic(from, to);
   }
@@ -487,17 +626,26 @@ const char* const kClassDoc = R"(音頻混合器
 任務列表 synWavesList 的每一列為 (輸出檔路徑, 乾淨音檔, 噪音檔, SNR)。
 隨機選取皆使用 numpy 的全域亂數產生器；np.random.seed(s) 可重現相同的語料。)";
 
+// Native errors as Python exceptions. Their texts name files in file-system bytes, which need
+// not be UTF-8: they are shown with \xNN escapes, and an OSError keeps the name itself (as
+// os.fsdecode gives it) in its filename attribute.
 void translate_errors(std::exception_ptr p) {
   try {
     if (p) std::rethrow_exception(p);
   } catch (const audio::AudioError& e) {
     py::object cls = py::module_::import("vemio.core.io").attr("AudioError");
-    PyErr_SetString(cls.ptr(), e.what());
+    PyErr_SetObject(cls.ptr(), shown(std::string(e.what())).ptr());
   } catch (const fs::filesystem_error& e) {
     // OSError(errno, text, filename) picks the matching subclass (FileNotFoundError, ...)
+    const std::string name = e.path1().string();
+    py::object filename = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<py::ssize_t>(name.size())));
+    if (!filename) return;  // the decoding error stays set
     py::object err = py::reinterpret_steal<py::object>(
-        PyObject_CallFunction(PyExc_OSError, "iss", e.code().value(), e.code().message().c_str(), e.path1().c_str()));
+        PyObject_CallFunction(PyExc_OSError, "isO", e.code().value(), e.code().message().c_str(), filename.ptr()));
     if (err) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+  } catch (const std::invalid_argument& e) {  // synth::MixError: input that cannot be mixed
+    PyErr_SetObject(PyExc_ValueError, shown(std::string(e.what())).ptr());
   }
 }
 

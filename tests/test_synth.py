@@ -1,6 +1,9 @@
 import os
+import re
+import struct
 import subprocess
 import sys
+from decimal import Decimal
 from pathlib import Path
 
 import librosa
@@ -409,3 +412,302 @@ def test_extra_mode_threaded_final_stage_is_reproducible(corpus, write_wav):
     assert len(jobs) == 4 * 8 * 7 + 4  # M = 2*2 + 2 + 2; 224 final jobs on threads, 4 silence jobs
     assert runs[0] == runs[1]
     assert all(j[0].name.endswith("_n00.wav") for j in jobs[224:])
+
+
+# ---------------------------------------------------------------- hostile inputs
+
+
+def run_isolated(code, cwd):
+    """Runs `code` in a fresh interpreter in `cwd`, so that a crash fails the test instead of
+    ending the run; returns its standard output."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=cwd)
+    assert r.returncode == 0, r.stderr[-2000:]
+    return r.stdout
+
+
+def test_self_containing_or_very_deep_background_lists_raise(corpus):
+    root = corpus()
+    Path("mixed").mkdir()
+    Path("mixed/keep.txt").write_text("x")
+    code = """
+import sys
+from vemio.core.synth import Synthesizer
+s = Synthesizer("clean", "noise")
+loop = ["noise/n0.wav"]
+loop.append(loop)
+deep = "noise/n0.wav"
+for _ in range(200000):
+    deep = [deep]
+for spec in (loop, (loop,), deep):
+    try:
+        s.syn_extra_mode(spec)
+    except Exception as e:
+        print(type(e).__name__, str(e).splitlines()[0] if str(e) else "")
+"""
+    out = run_isolated(code, root).splitlines()
+    assert len(out) == 3
+    assert out[0].startswith("ValueError") and "contains itself" in out[0]
+    assert out[1].startswith("ValueError") and "contains itself" in out[1]
+    assert out[2].startswith("RecursionError")
+    assert Path("mixed/keep.txt").exists() and not Path("tmp_mixed").exists()
+
+
+def wav_bytes(samples, rate, channels=1):
+    data = np.asarray(samples, dtype="<i2").tobytes()
+    fmt = struct.pack("<HHIIHH", 1, channels, rate, rate * channels * 2, channels * 2, 16)
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def test_implausible_header_rates_fail_naming_the_file(corpus):
+    corpus(n_clean=1, noise_lens=(40000,))
+    pcm = (rnd(200, 3) * 32767).astype(np.int16)
+    Path("one_hz.wav").write_bytes(wav_bytes(pcm, 1))
+    Path("huge_rate.wav").write_bytes(wav_bytes(pcm, 1_000_000))
+    for bad in ("one_hz.wav", "huge_rate.wav"):
+        for job in [("o.wav", "clean/c0.wav", bad, 0), ("o.wav", bad, "noise/n0.wav", 0)]:
+            with pytest.raises(OSError, match=bad):
+                Synthesizer.syn_waves(job, False)
+    assert not Path("o.wav").exists()
+    Path("noise/one_hz.wav").write_bytes(Path("one_hz.wav").read_bytes())
+    with pytest.raises(OSError, match="one_hz.wav"):
+        Synthesizer("clean", "noise", snr_ratio=0).syn("inc")
+
+
+@pytest.fixture
+def fake_home(tmp_path, monkeypatch):
+    """HOME and Path.home() point at a folder of the test, never at the real home."""
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.setattr(Path, "home", classmethod(lambda cls: cls(home)))
+    return home
+
+
+def test_refuses_home_and_folders_holding_it(corpus, fake_home, write_wav):
+    corpus(n_clean=2, noise_lens=(20000,))
+    write_wav("bg/b.wav", rnd(30000, 9))
+    (fake_home / "notes.txt").write_text("mine")
+    (fake_home / "docs").mkdir()
+    (fake_home / "docs" / "paper.tex").write_text("mine too")
+    work = fake_home.parent / "work"
+    work.mkdir()
+    for d in ("clean", "noise", "bg"):
+        os.rename(d, work / d)
+    os.chdir(work)
+    before = tree(fake_home.parent)
+    for out in [fake_home, str(fake_home), fake_home / "docs" / "..", fake_home.parent]:
+        s = Synthesizer("clean", "noise", out)
+        with pytest.raises(ValueError, match="refusing") as e:
+            s.syn()
+        assert str(Path(out)) in str(e.value) and "home folder" in str(e.value)
+        with pytest.raises(ValueError, match="home folder"):
+            s.syn_extra_mode("bg")
+    assert tree(fake_home.parent) == before
+    # overwrite=False only warns, as for any other folder
+    assert Synthesizer("clean", "noise", fake_home).syn(overwrite=False) is None
+    # a folder inside the home is cleared as before
+    (fake_home / "runs" / "old").mkdir(parents=True)
+    (fake_home / "runs" / "old" / "x.wav").write_bytes(b"")
+    jobs = Synthesizer("clean", "noise", fake_home / "runs", 0).syn()
+    assert len(jobs) == 2 and not (fake_home / "runs" / "old").exists()
+    assert (fake_home / "notes.txt").read_text() == "mine"
+
+
+def test_refuses_a_file_system_root_without_touching_it(tmp_path, write_wav):
+    # rmtree is replaced in the child before the module first looks it up, so a fault here
+    # cannot delete anything
+    write_wav("clean/c.wav", rnd(16000, 1))
+    write_wav("noise/n.wav", rnd(20000, 2))
+    code = """
+import shutil
+def no_rmtree(path, *a, **k):
+    raise SystemExit("rmtree called on " + str(path))
+shutil.rmtree = no_rmtree
+from vemio.core.synth import Synthesizer
+for out in ("/", "/proc"):
+    try:
+        Synthesizer("clean", "noise", out).syn()
+    except ValueError as e:
+        print(e)
+"""
+    out = [line for line in run_isolated(code, tmp_path).splitlines() if "refusing" in line]
+    assert out[0].startswith("[vm.] syn: refusing to delete the output folder /:")
+    if Path("/proc/self").exists():
+        assert out[1] == "[vm.] syn: refusing to delete the output folder /proc: it is the root of a file system"
+
+
+def test_refuses_output_folders_holding_linked_inputs(corpus, write_wav):
+    corpus(n_clean=2, noise_lens=(20000,))
+    write_wav("mixed/real_clean.wav", rnd(16000, 5))
+    write_wav("mixed/bgreal/b.wav", rnd(30000, 6))
+    write_wav("bg/b0.wav", rnd(30000, 7))
+    os.symlink(Path("mixed/real_clean.wav").resolve(), "clean/linked.wav")
+    before = tree(".")
+    s = Synthesizer("clean", "noise", "mixed", 0)
+    with pytest.raises(ValueError, match="refusing") as e:
+        s.syn()
+    assert "output folder mixed" in str(e.value) and "clean file clean/linked.wav" in str(e.value)
+    assert str(Path("mixed/real_clean.wav").resolve()) in str(e.value)
+    with pytest.raises(ValueError, match="clean file"):
+        s.syn_extra_mode("bg")
+    assert tree(".") == before
+    os.unlink("clean/linked.wav")
+    before = tree(".")
+
+    # a background reached through a linked folder, and a linked noise folder
+    os.symlink(Path("mixed/bgreal").resolve(), "bglink")
+    for spec in ["bglink", "bglink/b.wav", ["bg", ["bglink/b.wav"]]]:
+        with pytest.raises(ValueError, match="background file bglink/b.wav"):
+            s.syn_extra_mode(spec)
+    os.symlink(Path("mixed/bgreal").resolve(), "noiselink")
+    with pytest.raises(ValueError, match="noise"):
+        Synthesizer("clean", "noiselink", "mixed").syn()
+    assert tree(".") == before
+    # links that lead elsewhere are no obstacle
+    s = Synthesizer("clean", "noise", "other", 0)
+    Path("other").mkdir()
+    os.symlink(Path("bg/b0.wav").resolve(), "other/link_to_bg.wav")
+    assert len(s.syn()) == 2 and Path("bg/b0.wav").exists()
+
+
+def test_extra_mode_refuses_outputs_inside_the_temporary_folder(corpus, write_wav):
+    corpus(n_clean=2, noise_lens=(40000,))
+    write_wav("bg/b.wav", rnd(30000, 9))
+    for out in ["tmp_mixed", "tmp_mixed/out", Path("tmp_mixed/a/..")]:
+        Path("tmp_mixed").mkdir(exist_ok=True)
+        Path("tmp_mixed/old.wav").write_bytes(b"x")
+        before = tree(".")
+        with pytest.raises(ValueError, match="refusing") as e:
+            Synthesizer("clean", "noise", out).syn_extra_mode("bg")
+        assert str(Path(out)) in str(e.value) and "tmp_mixed" in str(e.value)
+        assert tree(".") == before
+    for p in ["tmp_mixed/old.wav"]:
+        os.unlink(p)
+    os.rmdir("tmp_mixed")
+    with pytest.raises(ValueError, match="refusing"):
+        Synthesizer("clean", "noise", "tmp_mixed").syn_extra_mode("bg")
+    assert not Path("tmp_mixed").exists()
+
+
+def test_extra_mode_background_as_a_list_of_specs(corpus, write_wav):
+    corpus(n_clean=1, noise_lens=(40000,))
+    write_wav("bg/a.wav", rnd(30000, 1))
+    write_wav("bg2/b.wav", rnd(30000, 2))
+    Path("list.txt").write_text("bg2/b.wav\n")
+    s = Synthesizer("clean", "noise", snr_ratio=0)
+    for spec in [["bg/a.wav", "bg2/b.wav"], ("bg/a.wav", Path("bg2/b.wav")), [["bg"], [["list.txt"]]]]:
+        jobs = s.syn_extra_mode(spec, 5)
+        # M = 1 noise x 2 backgrounds + 1 + 2
+        assert len(jobs) == 5 and {j[2].name for j in jobs} >= {"a.wav", "b.wav"}
+        assert not Path("tmp_mixed").exists()
+    with pytest.raises(AssertionError, match=r"^Error input \['nothing', \('none',\)\]$"):
+        s.syn_extra_mode(["nothing", ("none",)])
+
+
+def test_nan_infinite_and_complex_snrs_are_refused(corpus):
+    corpus(n_clean=2, noise_lens=(40000,))
+    for bad, shown in [(float("nan"), "nan"), ([0, float("inf")], "inf"), ((5, -np.inf), "-inf"),
+                       (1 + 2j, "(1+2j)"), (np.array([0.0, np.nan]), "nan"), ([np.complex64(3)], "(3+0j)"),
+                       ([10 ** 400], "1" + "0" * 400), ([Decimal("NaN")], "NaN")]:
+        with pytest.raises(ValueError, match="invalid SNR") as e:
+            Synthesizer("clean", "noise", snr_ratio=bad)
+        assert f"SNR {shown} in snr_ratio" in str(e.value)
+    Path("mixed").mkdir()
+    Path("mixed/old.wav").write_bytes(b"old")
+    s = Synthesizer("clean", "noise")
+    s.snrRatio = [0, float("nan")]
+    with pytest.raises(ValueError, match="SNR nan in snr_ratio"):
+        s.syn()
+    with pytest.raises(ValueError, match="SNR nan in snr_ratio"):
+        s.syn_extra_mode("noise")
+    s.snrRatio = [0]
+    for bad, shown in [(float("nan"), "nan"), ((5, float("inf")), "inf"), (2j, "2j")]:
+        with pytest.raises(ValueError, match=f"SNR {re.escape(shown)} in background_snr"):
+            s.syn_extra_mode("noise", bad)
+    # jobs handed to the mixer directly: refused before any of them is written
+    good = ("ok.wav", "clean/c0.wav", "noise/n0.wav", 0)
+    for bad in [float("nan"), np.float32("inf"), 1j]:
+        with pytest.raises(ValueError, match="invalid SNR"):
+            Synthesizer.syn_waves(("x.wav", "clean/c0.wav", "noise/n0.wav", bad), False)
+        s.synWavesList = [good, ("x.wav", "clean/c0.wav", "noise/n0.wav", bad)]
+        with pytest.raises(ValueError, match=r"invalid SNR .* in the job of x\.wav"):
+            s._Synthesizer__syn_pool(False, False)
+    assert tree("mixed") == {"old.wav": b"old"} and not Path("ok.wav").exists() and not Path("x.wav").exists()
+    assert not Path("tmp_mixed").exists()
+    # finite numbers of any kind still work, a string SNR keeps its own error
+    assert len(Synthesizer("clean", "noise", snr_ratio=(np.float32(2.5), True, 10 ** 3)).syn()) == 2
+    with pytest.raises(TypeError, match="SNR must be a number"):
+        Synthesizer.syn_waves(("x.wav", "clean/c0.wav", "noise/n0.wav", None), False)
+
+
+def undecodable_names_supported(root):
+    try:
+        p = Path(root) / os.fsdecode(b"\xff")
+        p.write_bytes(b"")
+        p.unlink()
+        return True
+    except (OSError, UnicodeError):
+        return False
+
+
+def test_file_names_that_are_not_utf8(corpus, write_wav, capsys):
+    root = corpus(n_clean=0, noise_lens=())
+    if not undecodable_names_supported(root):
+        pytest.skip("the file system refuses names that are not UTF-8")
+    b = os.fsdecode
+    write_wav(b(b"clean/\xff\xfeclip.wav"), rnd(16000, 1))
+    write_wav(b(b"clean/spk\xe9/s.wav"), rnd(16000, 2))
+    write_wav(b(b"noise/bab\xfble.wav"), rnd(40000, 3))
+    write_wav(b(b"bg/caf\xe9.wav"), rnd(30000, 4))
+    s = make_syn("clean", "noise", b(b"out\xf0"), snr_ratio=(-5, 0))
+    jobs = s.syn("inc", is_add_clean=True)
+    assert len(jobs) == 4
+    out = os.fsencode(b(b"out\xf0"))
+    assert sorted(os.listdir(out)) == sorted([b"\xff\xfeclip_bab\xfble_n5.wav", b"\xff\xfeclip_bab\xfble_0dB.wav",
+                                              b"RAW_DATA", b"spk\xe9"])
+    assert sorted(os.listdir(out + b"/spk\xe9")) == [b"s_bab\xfble_0dB.wav", b"s_bab\xfble_n5.wav"]
+    assert sorted(os.listdir(out + b"/RAW_DATA")) == [b"s_raw.wav", b"\xff\xfeclip_raw.wav"]
+    for j in jobs:
+        assert len(read16(j[0])) == 16000
+    # the warning names the folder printably
+    capsys.readouterr()
+    s.syn("inc")
+    assert "[vm.] syn:  路徑已存在，將覆蓋資料夾 -> out\\xf0" in capsys.readouterr().out
+
+    jobs = s.syn_extra_mode("bg", 5)
+    names = set(os.listdir(out))
+    assert b"\xff\xfeclip_bab\xfble_caf\xe9_5dB_0dB.wav" in names and b"\xff\xfeclip_n0.wav" in names
+    assert len(jobs) == 2 * 3 * 2
+
+    # errors about such files name them with escapes, and keep the real name in OSError
+    Path(b(b"noise/\xfbroken.wav")).write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt garbage")
+    with pytest.raises(OSError, match=r"\\xfbroken\.wav"):
+        Synthesizer.syn_waves(("x.wav", "clean/" + b(b"\xff\xfeclip.wav"), b(b"noise/\xfbroken.wav"), 0), False)
+    with pytest.raises(OSError, match=r"gone\\xfa\.wav"):
+        Synthesizer.syn_waves(("x.wav", b(b"gone\xfa.wav"), "noise/" + b(b"bab\xfble.wav"), 0), False)
+    Path(b(b"noise/\xfcmpty.wav")).write_bytes(wav_bytes([], 16000))
+    with pytest.raises(ValueError, match=r"empty noise audio file: noise/\\xfcmpty\.wav"):
+        Synthesizer.syn_waves(("x.wav", "clean/" + b(b"\xff\xfeclip.wav"), b(b"noise/\xfcmpty.wav"), 0), False)
+    Path(b(b"empty\xfd")).mkdir()
+    with pytest.raises(AssertionError, match=r"^Error input empty\\xfd, found 0 files\.$"):
+        Synthesizer(b(b"empty\xfd"), "noise")
+    # bytes paths work as well
+    np.random.seed(0)
+    Synthesizer.syn_waves((b"by\xfetes.wav", b"clean/\xff\xfeclip.wav", b"noise/bab\xfble.wav", 0), False)
+    assert len(read16(b"by\xfetes.wav")) == 16000
+
+
+def test_paths_with_nul_bytes_are_refused(corpus):
+    corpus(n_clean=1, noise_lens=(40000,))
+    Path("data.csv").write_text("keep")
+    for job in [("data.csv\0.wav", "clean/c0.wav", "noise/n0.wav", 0),
+                ("o.wav", "clean/c0.wav\0junk", "noise/n0.wav", 0),
+                ("o.wav", "clean/c0.wav", b"noise/n0.wav\0", 0),
+                (Path("o.wav"), "clean/c0.wav", "noise/n0.wav\0x", 0)]:
+        with pytest.raises(ValueError, match="embedded null byte"):
+            Synthesizer.syn_waves(job, False)
+    assert Path("data.csv").read_text() == "keep" and not Path("o.wav").exists()
+    with pytest.raises(ValueError, match="null"):
+        Synthesizer("clean", "noise", "out\0x").syn()

@@ -191,6 +191,37 @@ TEST(Files, AtomicCopyAndContainment) {
   EXPECT_TRUE(is_same_or_ancestor(d / "a" / "new", d / "a" / "new" / "x"));
 }
 
+TEST(Files, InputsTakenAlongByDeletingAFolder) {
+  auto d = tmpdir() / "inside";
+  fs::remove_all(d);
+  fs::create_directories(d / "out" / "real");
+  fs::create_directories(d / "in");
+  { std::ofstream(d / "out" / "real" / "x.wav") << "x"; }
+  { std::ofstream(d / "in" / "plain.wav") << "p"; }
+  fs::create_symlink(d / "out" / "real" / "x.wav", d / "in" / "link.wav");
+  fs::create_directory_symlink(d / "out" / "real", d / "linkdir");
+  fs::create_symlink(d / "in" / "plain.wav", d / "out" / "away.wav");
+
+  const fs::path out = d / "out";
+  EXPECT_EQ(first_inside(out, {d / "in" / "plain.wav"}), -1);
+  // a link whose target lies inside, and a file reached through a linked folder
+  EXPECT_EQ(first_inside(out, {d / "in" / "plain.wav", d / "in" / "link.wav"}), 1);
+  EXPECT_EQ(first_inside(out, {d / "linkdir" / "x.wav"}), 0);
+  // a link that sits inside goes with the folder even though its target does not
+  EXPECT_EQ(first_inside(out, {d / "out" / "away.wav"}), 0);
+  // relative and dotted spellings
+  EXPECT_EQ(first_inside(d / "in" / ".." / "out", {d / "out" / "real" / "." / "x.wav"}), 0);
+  EXPECT_EQ(first_inside(d / "ou", {d / "out" / "real" / "x.wav"}), -1);
+
+  EXPECT_TRUE(is_filesystem_root("/"));
+  if (fs::exists("/proc/self/stat")) {
+    EXPECT_TRUE(is_filesystem_root("/proc"));  // a mount point
+  }
+  EXPECT_FALSE(is_filesystem_root(out));
+  EXPECT_FALSE(is_filesystem_root(d / "linkdir"));
+  fs::remove_all(d);
+}
+
 TEST(Render, SharedOutputNameKeepsTheLastJobInOrder) {
   auto d = tmpdir() / "dups";
   fs::remove_all(d);

@@ -1,5 +1,6 @@
 #include "vemio/synth/synth.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -289,15 +290,59 @@ void copy_file_atomic(const fs::path& from, const fs::path& to) {
   }
 }
 
-bool is_same_or_ancestor(const fs::path& outer, const fs::path& inner) {
-  const fs::path o = fs::weakly_canonical(fs::absolute(outer));
-  const fs::path i = fs::weakly_canonical(fs::absolute(inner));
-  auto oi = o.begin(), ii = i.begin();
-  for (; oi != o.end(); ++oi, ++ii) {
-    if (oi->empty() && std::next(oi) == o.end()) break;  // trailing separator
-    if (ii == i.end() || *oi != *ii) return false;
+fs::path real_path(const fs::path& p) {
+  std::error_code ec;
+  fs::path a = fs::absolute(p, ec);
+  if (ec) a = p;
+  fs::path c = fs::weakly_canonical(a, ec);
+  if (ec) c = a.lexically_normal();
+  return c;
+}
+
+namespace {
+// `inner` lies at or below `outer`, both already in real_path form.
+bool within(const fs::path& outer, const fs::path& inner) {
+  auto oi = outer.begin(), ii = inner.begin();
+  for (; oi != outer.end(); ++oi, ++ii) {
+    if (oi->empty() && std::next(oi) == outer.end()) break;  // trailing separator
+    if (ii == inner.end() || *oi != *ii) return false;
   }
   return true;
+}
+}  // namespace
+
+bool is_same_or_ancestor(const fs::path& outer, const fs::path& inner) {
+  return within(real_path(outer), real_path(inner));
+}
+
+std::ptrdiff_t first_inside(const fs::path& folder, const std::vector<fs::path>& files) {
+  const fs::path f = real_path(folder);
+  std::unordered_map<std::string, fs::path> parents;  // folder as given -> real folder
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::error_code ec;
+    fs::path a = fs::absolute(files[i], ec);
+    if (ec) a = files[i];
+    const fs::path name = a.filename();
+    fs::path where;  // where the entry itself sits, its folders resolved
+    if (name.empty() || name == "." || name == "..") {
+      where = real_path(a);
+    } else {
+      const std::string key = a.parent_path().string();
+      auto it = parents.find(key);
+      if (it == parents.end()) it = parents.emplace(key, real_path(a.parent_path())).first;
+      where = it->second / name;
+    }
+    if (within(f, where) || within(f, real_path(a))) return static_cast<std::ptrdiff_t>(i);
+  }
+  return -1;
+}
+
+bool is_filesystem_root(const fs::path& folder) {
+  const fs::path c = real_path(folder);
+  if (c == c.root_path()) return true;
+  struct stat self {}, parent {};
+  if (::stat(c.c_str(), &self) != 0 || ::stat(c.parent_path().c_str(), &parent) != 0) return false;
+  return self.st_dev != parent.st_dev;
 }
 
 }  // namespace vemio::synth

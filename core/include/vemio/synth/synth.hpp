@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -166,5 +167,18 @@ void copy_file_atomic(const fs::path& from, const fs::path& to);
 // True when `outer` is `inner` or one of its ancestors, comparing canonical forms (symbolic
 // links and dot components resolved as far as the paths exist).
 bool is_same_or_ancestor(const fs::path& outer, const fs::path& inner);
+
+// The absolute form of `p` with symbolic links and dot components resolved as far as the path
+// exists (the rest taken lexically).
+fs::path real_path(const fs::path& p);
+
+// Index of the first of `files` that deleting `folder` would take with it: the entry itself (a
+// link, or a file in a linked folder, at its resolved location) or the file a link points to
+// lies at or below `folder`. -1 when none does.
+std::ptrdiff_t first_inside(const fs::path& folder, const std::vector<fs::path>& files);
+
+// True for the root of a file system: the root folder, or a folder on another device than its
+// parent (a mount point).
+bool is_filesystem_root(const fs::path& folder);
 
 }  // namespace vemio::synth
