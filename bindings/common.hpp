@@ -93,7 +93,10 @@ py::array_t<T> vector_array(std::vector<T, Alloc>&& v, std::vector<py::ssize_t> 
   return array_over<T>(data, std::move(shape), std::move(strides), std::move(v));
 }
 
-inline py::object make_path(const std::filesystem::path& p) { return cached("pathlib", "Path")(p.string()); }
+// A pathlib.Path of native path bytes (names that are not UTF-8 included).
+inline py::object make_path(const std::filesystem::path& p) {
+  return cached("pathlib", "Path")(cached("os", "fsdecode")(py::bytes(p.native())));
+}
 
 // A callable wrapper that carries Python function metadata (__annotations__, __name__,
 // __wrapped__, __doc__), which builtin functions cannot hold. inspect.signature() and help()

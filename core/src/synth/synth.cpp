@@ -209,86 +209,36 @@ void Batch::run(size_t i) {
   if (!superseded_[i]) render(jobs_[i], cache_);
 }
 
-Batch::~Batch() {
-  cancel();
-  for (auto& t : threads_)
-    if (t.joinable()) t.join();
-}
+Batch::~Batch() = default;  // the pool cancels and joins
 
 bool Batch::run_next() {
   const size_t i = next_.fetch_add(1);
   if (i >= jobs_.size()) return false;
   run(i);
-  done_.fetch_add(1);
   return true;
 }
 
-void Batch::worker() {
-  while (!stop_.load()) {
-    const size_t i = next_.fetch_add(1);
-    if (i >= jobs_.size()) break;
-    try {
-      run(i);
-    } catch (...) {
-      std::lock_guard lock(mu_);
-      if (!error_) error_ = std::current_exception();
-      stop_.store(true);
-      break;
-    }
-    done_.fetch_add(1);
-    cv_.notify_all();
-  }
-  {
-    std::lock_guard lock(mu_);
-    running_.fetch_sub(1);
-  }
-  cv_.notify_all();
-}
-
 void Batch::start(int workers) {
-  const size_t n = std::min<size_t>(static_cast<size_t>(std::max(workers, 1)), jobs_.size());
-  running_.store(static_cast<int>(n));
-  for (size_t w = 0; w < n; ++w) threads_.emplace_back([this] { worker(); });
+  pool_ = std::make_unique<util::IndexPool>(jobs_.size(), workers, [this](size_t i, int) { run(i); });
 }
 
-bool Batch::idle() const { return running_.load() == 0; }
-
-size_t Batch::wait(size_t seen, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mu_);
-  cv_.wait_for(lock, timeout, [&] { return done_.load() > seen || running_.load() == 0; });
-  return done_.load();
+size_t Batch::finished() const {
+  return pool_ ? pool_->finished() : std::min(next_.load(), jobs_.size());
 }
 
-void Batch::cancel() { stop_.store(true); }
+bool Batch::idle() const { return !pool_ || pool_->idle(); }
+
+size_t Batch::wait(size_t seen, std::chrono::milliseconds timeout) { return pool_ ? pool_->wait(seen, timeout) : finished(); }
+
+void Batch::cancel() {
+  if (pool_) pool_->cancel();
+}
 
 void Batch::join() {
-  for (auto& t : threads_)
-    if (t.joinable()) t.join();
-  threads_.clear();
-  std::exception_ptr e;
-  {
-    std::lock_guard lock(mu_);
-    e = error_;
-  }
-  if (e) std::rethrow_exception(e);
+  if (pool_) pool_->join();
 }
 
 // ------------------------------------------------------------------ files
-
-void copy_file_atomic(const fs::path& from, const fs::path& to) {
-  static std::atomic<uint64_t> counter{0};
-  fs::path tmp = to;
-  tmp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  try {
-    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing);
-    fs::permissions(tmp, fs::status(from).permissions(), fs::perm_options::replace);
-    fs::rename(tmp, to);
-  } catch (...) {
-    std::error_code ec;
-    fs::remove(tmp, ec);
-    throw;
-  }
-}
 
 fs::path real_path(const fs::path& p) {
   std::error_code ec;

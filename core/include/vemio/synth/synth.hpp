@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstddef>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -19,9 +18,11 @@
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "vemio/util/atomic_file.hpp"
+#include "vemio/util/pool.hpp"
 
 namespace vemio::synth {
 
@@ -140,29 +141,22 @@ class Batch {
   void cancel();
   // Joins the workers and rethrows the first failure.
   void join();
-  size_t finished() const { return done_.load(); }
+  size_t finished() const;
   size_t overwritten() const;
 
  private:
-  void worker();
   void run(size_t i);
 
   std::vector<Job> jobs_;
   std::vector<bool> superseded_;
   WaveCache cache_;
-  std::atomic<size_t> next_{0};
-  std::atomic<size_t> done_{0};
-  std::atomic<bool> stop_{false};
-  std::atomic<int> running_{0};
-  std::vector<std::thread> threads_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::exception_ptr error_;
+  std::atomic<size_t> next_{0};  // calling-thread rendering
+  std::unique_ptr<util::IndexPool> pool_;
 };
 
 // Copies `from` to `to` (content and permission bits) through a temporary file in the target
 // folder renamed into place.
-void copy_file_atomic(const fs::path& from, const fs::path& to);
+using util::copy_file_atomic;
 
 // True when `outer` is `inner` or one of its ancestors, comparing canonical forms (symbolic
 // links and dot components resolved as far as the paths exist).
