@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vemio/audio/audio.hpp"
+#include "vemio/util/error.hpp"
 
 namespace vemio::py_common {
 namespace py = pybind11;
@@ -30,6 +31,55 @@ inline py::object& cached(const char* module, const char* attr) {
   table->push_back({key, obj});
   return *obj;
 }
+
+// ------------------------------------------------------------------ messages and errors
+
+// How native text (a file name in file-system bytes) is shown in a message: bytes that are not
+// UTF-8 appear as \xNN escapes, so that the message can always be printed.
+inline py::str shown(const std::string& bytes) {
+  PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<py::ssize_t>(bytes.size()), "backslashreplace");
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+inline py::str shown(const std::filesystem::path& p) { return shown(p.string()); }
+// The text form of a Python object, shown the same way (a name read from the file system holds
+// its undecodable bytes as lone surrogates, which no stream can print).
+inline py::str shown(py::handle h) {
+  py::str text = py::str(h);
+  PyObject* b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");
+  if (!b) {
+    PyErr_Clear();
+    b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
+    if (!b) throw py::error_already_set();
+  }
+  return shown(py::reinterpret_steal<py::bytes>(b).cast<std::string>());
+}
+
+// A file-system name for Python: the str os.fsdecode gives for its bytes.
+inline py::object fs_name(const std::filesystem::path& p) { return cached("os", "fsdecode")(py::bytes(p.native())); }
+
+// The one translation of core exceptions, registered by every module:
+//   vemio::FileError            -> vemio.AudioError (an OSError), "<file>: <reason>"
+//   other vemio::Error          -> vemio.VemioError
+//   std::filesystem_error       -> the matching OSError subclass (FileNotFoundError, ...)
+//   std::invalid_argument kin   -> ValueError (pybind11's own rule, kept)
+inline void translate_errors(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const vemio::FileError& e) {
+    PyErr_SetObject(cached("vemio", "AudioError").ptr(), shown(std::string(e.what())).ptr());
+  } catch (const vemio::Error& e) {
+    PyErr_SetObject(cached("vemio", "VemioError").ptr(), shown(std::string(e.what())).ptr());
+  } catch (const std::filesystem::filesystem_error& e) {
+    py::object err = py::reinterpret_steal<py::object>(PyObject_CallFunction(
+        PyExc_OSError, "isO", e.code().value(), e.code().message().c_str(), fs_name(e.path1()).ptr()));
+    if (err) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetObject(PyExc_ValueError, shown(std::string(e.what())).ptr());
+  }
+}
+
+inline void install_error_translator() { py::register_local_exception_translator(&translate_errors); }
 
 inline bool assertions_enabled() {
   return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;

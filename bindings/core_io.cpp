@@ -578,7 +578,8 @@ LoadAudio make_load_audio(py::object waves_dirs) {
 
 PYBIND11_MODULE(io, m) {
   m.doc() = "Audio file I/O: resolve inputs to .wav files, load, save and copy waves.";
-  py::register_local_exception<audio::AudioError>(m, "AudioError", PyExc_OSError);
+  install_error_translator();
+  m.attr("AudioError") = cached("vemio", "AudioError");
 
   m.def("check_path", &check_path, py::arg("path"), py::arg("exist_ok") = false, py::arg("sep") = "",
         "Return `path` unchanged when it is free (or exist_ok), else the next numbered variant\n"

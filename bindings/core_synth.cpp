@@ -40,27 +40,6 @@ py::object builtin(const char* attr) { return cached("builtins", attr); }
 // time so that they can be replaced on the module.
 py::object module_attr(const char* attr) { return py::module_::import(kModule).attr(attr); }
 
-// How a name in file-system bytes is shown in a message: bytes that are not UTF-8 appear as
-// \xNN escapes, so that the message can always be printed.
-py::str shown(const std::string& bytes) {
-  PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<py::ssize_t>(bytes.size()), "backslashreplace");
-  if (!s) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
-py::str shown(const fs::path& p) { return shown(p.string()); }
-// The text form of a Python object, shown the same way (a name read from the file system holds
-// its undecodable bytes as lone surrogates, which no stream can print).
-py::str shown(py::handle h) {
-  py::str text = py::str(h);
-  PyObject* b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");
-  if (!b) {
-    PyErr_Clear();
-    b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
-    if (!b) throw py::error_already_set();
-  }
-  return shown(py::reinterpret_steal<py::bytes>(b).cast<std::string>());
-}
-
 [[noreturn]] void raise_py(PyObject* type, const py::str& message) {
   PyErr_SetObject(type, message.ptr());
   throw py::error_already_set();
@@ -629,31 +608,11 @@ const char* const kClassDoc = R"(音頻混合器
 // Native errors as Python exceptions. Their texts name files in file-system bytes, which need
 // not be UTF-8: they are shown with \xNN escapes, and an OSError keeps the name itself (as
 // os.fsdecode gives it) in its filename attribute.
-void translate_errors(std::exception_ptr p) {
-  try {
-    if (p) std::rethrow_exception(p);
-  } catch (const audio::AudioError& e) {
-    py::object cls = py::module_::import("vemio.core.io").attr("AudioError");
-    PyErr_SetObject(cls.ptr(), shown(std::string(e.what())).ptr());
-  } catch (const fs::filesystem_error& e) {
-    // OSError(errno, text, filename) picks the matching subclass (FileNotFoundError, ...)
-    const std::string name = e.path1().string();
-    py::object filename = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<py::ssize_t>(name.size())));
-    if (!filename) return;  // the decoding error stays set
-    py::object err = py::reinterpret_steal<py::object>(
-        PyObject_CallFunction(PyExc_OSError, "isO", e.code().value(), e.code().message().c_str(), filename.ptr()));
-    if (err) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
-  } catch (const std::invalid_argument& e) {  // synth::MixError: input that cannot be mixed
-    PyErr_SetObject(PyExc_ValueError, shown(std::string(e.what())).ptr());
-  }
-}
-
 }  // namespace
 
 PYBIND11_MODULE(synth, m) {
   m.doc() = "Noisy-speech synthesis: the Synthesizer class mixes clean speech with noise at given SNRs.";
-  py::register_local_exception_translator(&translate_errors);
+  install_error_translator();
 
   py::module_ io = py::module_::import("vemio.core.io");
   m.attr("check_input") = io.attr("check_input");

@@ -270,6 +270,7 @@ py::object is_available() {
 }  // namespace
 
 PYBIND11_MODULE(check, m) {
+  install_error_translator();
   m.doc() =
       "Microphone check: list the audio devices, find an input device that opens with a wanted\n"
       "channel count and sampling rate, and report it (PortAudio underneath, as `pyaudio`).";

@@ -28,6 +28,7 @@ py::object find_duplicate(py::object file_list) {
 }  // namespace
 
 PYBIND11_MODULE(others, m) {
+  vemio::py_common::install_error_translator();
   m.doc() = "Small utilities: find_duplicate.";
   g_module = new py::object(m);  // kept for the process lifetime
   m.attr("Counter") = py::module_::import("collections").attr("Counter");

@@ -523,3 +523,17 @@ def test_unaligned_arrays_give_the_aligned_result(in_tmp):
     io.save_wave("odd.wav", odd.astype(np.float32), 16000, d_sample=8000)
     io.save_wave("even.wav", x.astype(np.float32), 16000, d_sample=8000)
     assert Path("odd.wav").read_bytes() == Path("even.wav").read_bytes()
+
+
+def test_one_exception_family(tmp_path):
+    import vemio
+    from vemio.core.synth import Synthesizer
+    from vemio.util.check import pyaudio
+
+    assert io.AudioError is vemio.AudioError
+    assert issubclass(vemio.AudioError, vemio.VemioError) and issubclass(vemio.AudioError, OSError)
+    assert issubclass(pyaudio.PortAudioError, vemio.VemioError)
+    bad = tmp_path / "bad.wav"
+    bad.write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt garbage")
+    with pytest.raises(vemio.AudioError, match=str(bad)):
+        Synthesizer.syn_waves((str(tmp_path / "o.wav"), str(bad), str(bad), 0), False)

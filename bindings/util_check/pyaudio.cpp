@@ -112,7 +112,8 @@ void init_pyaudio(py::module_& pa) {
                                 "A PortAudio failure: str() is PortAudio's error text, `code` its error\n"
                                 "code, `native_messages` the ALSA/JACK/PortAudio diagnostic lines written\n"
                                 "while the failing call ran.",
-                                PyExc_OSError, nullptr)));
+                                py::make_tuple(py::module_::import("vemio").attr("VemioError"), py::handle(PyExc_OSError)).ptr(),
+                                nullptr)));
   pa.attr("PortAudioError") = *g_error_type;
   py::register_local_exception_translator([](std::exception_ptr p) {
     try {

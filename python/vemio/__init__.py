@@ -6,3 +6,13 @@ Modules: ``vemio.core.io`` (audio files), ``vemio.core.synth`` (noisy-speech syn
 """
 
 __version__ = "0.1.0"
+
+__all__ = ["VemioError", "AudioError"]
+
+
+class VemioError(Exception):
+    """Base of the errors vemio reports itself."""
+
+
+class AudioError(VemioError, OSError):
+    """A file could not be read, decoded or written; the message and ``filename`` name it."""
