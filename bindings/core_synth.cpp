@@ -403,32 +403,30 @@ void syn_pool(Synthesizer& self, py::object is_pool, py::object is_silence, py::
   render_jobs(self.synWavesList, noise_only, truthy(is_pool) && n > 200, true);
 }
 
-py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py::object is_add_clean,
-               py::object rdn_choice_num, py::object overwrite, py::object is_pool, py::object is_silence,
-               py::object p_silence) {
-  if (!PyUnicode_CheckExact(mode.ptr()))
-    throw py::type_error("type of argument \"mode\" must be str; got " + type_name(mode) + " instead");
-  if (!is_exact_int(rdn_choice_num))
-    throw py::type_error("type of argument \"rdn_choice_num\" must be int; got " + type_name(rdn_choice_num) +
-                         " instead");
-  check_snrs("syn", "snr_ratio", self.snrRatio);
-  py::print(py::str("[vm.] ==== Audio Synthesizing ===="));
+// The output folder of `syn`: cleared when it holds anything and `overwrite` is true (after the
+// guard against deleting inputs or user files), left alone and refused (false) otherwise;
+// created in any case when the run goes on.
+bool prepare_output_folder(Synthesizer& self, py::handle overwrite) {
   py::object nd = self.noisyDir;
   if (is_nonempty_dir(nd)) {
-    if (truthy(overwrite)) {
-      Protected keep = input_folders(self);
-      add_files(keep, "clean", self.cleanWaves);
-      add_files(keep, "noise", self.noiseWaves);
-      guard_delete("syn", nd, keep);
-      module_attr("warn")(py::str("[vm.] syn:  路徑已存在，將覆蓋資料夾 -> ") + shown(nd));
-      cached("shutil", "rmtree")(nd);
-    } else {
+    if (!truthy(overwrite)) {
       module_attr("warn")(py::str("[vm.] syn:  路徑已存在 -> ") + shown(nd) + py::str("，終止程序"));
-      return py::none();
+      return false;
     }
+    Protected keep = input_folders(self);
+    add_files(keep, "clean", self.cleanWaves);
+    add_files(keep, "noise", self.noiseWaves);
+    guard_delete("syn", nd, keep);
+    module_attr("warn")(py::str("[vm.] syn:  路徑已存在，將覆蓋資料夾 -> ") + shown(nd));
+    cached("shutil", "rmtree")(nd);
   }
   nd.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+  return true;
+}
 
+// The clean files of a run: all of them, or `rdn_choice_num` independent draws from the global
+// numpy generator; with `is_add_clean` each is copied into RAW_DATA as "<stem>_raw.wav".
+py::object choose_clean(Synthesizer& self, py::handle rdn_choice_num, py::handle is_add_clean, Stems& stem) {
   py::object clnWaves = self.cleanWaves;
   if (compare(rdn_choice_num, py::int_(0), Py_GT) &&
       compare(py::int_(py::len(self.cleanWaves)), rdn_choice_num, Py_GE)) {
@@ -438,9 +436,8 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     for (long i = 0; i < rdn; ++i) drawn.append(choice(self.cleanWaves));
     clnWaves = drawn;
   }
-  Stems stem;
   if (truthy(is_add_clean)) {
-    py::object dir = nd.attr("__truediv__")("RAW_DATA");
+    py::object dir = self.noisyDir.attr("__truediv__")("RAW_DATA");
     dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
     for (auto c : clnWaves) {
       py::object dst = with_wav_suffix(dir.attr("__truediv__")(py::str(stem(c)) + py::str("_raw")));
@@ -449,6 +446,13 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
       synth::copy_file_atomic(from, to);
     }
   }
+  return clnWaves;
+}
+
+// The jobs of the regular or increment pattern, named; for any other mode the text `syn`
+// returns instead (the summary lines are printed first either way).
+py::object plan_jobs(Synthesizer& self, const py::object& mode, py::object clnWaves, bool mirror, Stems& stem) {
+  py::object nd = self.noisyDir;
   const size_t clnLen = py::len(clnWaves), nosLen = py::len(self.noiseWaves), snrLen = py::len(self.snrRatio);
   py::print(py::str("Clean: ") + py::str(std::to_string(clnLen)) + py::str(", Noise: ") + py::str(std::to_string(nosLen)) +
         py::str(", SNR: ") + text(self.snrRatio[py::int_(0)]) + py::str(" ~ ") + text(self.snrRatio[py::int_(-1)]));
@@ -477,7 +481,6 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     return py::str("select the right mode");
   }
 
-  const bool mirror = truthy(mkdir_parents);
   py::dict folders;  // clean parent -> output folder
   py::list outWaves;
   py::iterator ci = py::iter(clnWaves), ni = py::iter(nosWaves), si = py::iter(snrSeqs);
@@ -496,7 +499,26 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
     }
     outWaves.append(with_wav_suffix(folder.attr("__truediv__")(join3(stem(c), stem(no), snr_tag(s, false)))));
   }
-  self.synWavesList = zip_jobs(outWaves, clnWaves, nosWaves, snrSeqs);
+  return zip_jobs(outWaves, clnWaves, nosWaves, snrSeqs);
+}
+
+// Prepares the output folder, plans the jobs, renders them.
+py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py::object is_add_clean,
+               py::object rdn_choice_num, py::object overwrite, py::object is_pool, py::object is_silence,
+               py::object p_silence) {
+  if (!PyUnicode_CheckExact(mode.ptr()))
+    throw py::type_error("type of argument \"mode\" must be str; got " + type_name(mode) + " instead");
+  if (!is_exact_int(rdn_choice_num))
+    throw py::type_error("type of argument \"rdn_choice_num\" must be int; got " + type_name(rdn_choice_num) +
+                         " instead");
+  check_snrs("syn", "snr_ratio", self.snrRatio);
+  py::print(py::str("[vm.] ==== Audio Synthesizing ===="));
+  if (!prepare_output_folder(self, overwrite)) return py::none();
+  Stems stem;
+  py::object clnWaves = choose_clean(self, rdn_choice_num, is_add_clean, stem);
+  py::object jobs = plan_jobs(self, mode, clnWaves, truthy(mkdir_parents), stem);
+  if (PyUnicode_Check(jobs.ptr())) return jobs;  // an unknown mode
+  self.synWavesList = jobs;
   syn_pool(self, is_pool, is_silence, p_silence);
   return self.synWavesList;
 }
