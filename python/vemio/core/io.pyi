@@ -4,7 +4,7 @@ from typing import Any, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-__all__: List[str]
+__all__ = ["check_path", "check_file", "check_input", "save_wave", "file_load", "load_wave", "load_waves", "copy_waves", "LoadAudio"]
 __exp__: str
 
 _PathLike = Union[str, "PathLike[str]"]

@@ -5,7 +5,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-__all__: List[str]
+__all__ = ["Synthesizer"]
 
 _PathLike = Union[str, "PathLike[str]"]
 _Number = Union[int, float, np.number]

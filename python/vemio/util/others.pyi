@@ -1,7 +1,7 @@
 from collections import Counter as Counter
 from typing import Dict, Hashable, Iterable, List, TypeVar
 
-__all__: List[str]
+__all__ = ["find_duplicate"]
 
 _T = TypeVar("_T", bound=Hashable)
 

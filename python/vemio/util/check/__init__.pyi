@@ -1,9 +1,9 @@
 from types import ModuleType
 from typing import Any, Dict, List, Optional, Tuple, Union
 
-__all__: List[str]
+__all__ = ["is_available", "check_device", "CheckDevice"]
 
-def pprint(object: Any, *args: Any, **kwargs: Any) -> None: ...
+from pprint import pprint as pprint
 def timer(func: Any) -> Any: ...
 def color_test(text: Any) -> Any: ...
 
