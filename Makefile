@@ -1,5 +1,5 @@
 # The two commands of the README.
-.PHONY: setup demo test
+.PHONY: setup demo test fuzz
 setup:
 	./scripts/setup.sh
 
@@ -8,3 +8,7 @@ demo: setup
 
 test: setup
 	./scripts/test.sh
+
+# A longer run of the WAV fuzzer by hand (FUZZ_SECONDS, FUZZ_SEED); reproducers in out/fuzz/failures.
+fuzz:
+	python3 tools/fuzz_wav.py --seconds $${FUZZ_SECONDS:-300} --seed $${FUZZ_SEED:-1} --out out/fuzz
