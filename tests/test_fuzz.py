@@ -92,6 +92,14 @@ def test_mutator_is_reproducible_and_reaches_the_hard_headers():
     assert any(len(a.make(i)[0]) == 0 for i in range(len(a.plan)))
 
 
+def test_mutations_never_fail_on_the_files_they_make():
+    # random stacks reach buffers of 0..7 bytes, files without chunks, chunks beyond the end
+    for seed in (1, 2, 3):
+        m = fuzz.Mutator(seed, "one")
+        for i in range(len(m.plan), len(m.plan) + 3000):
+            m.make(i)
+
+
 def test_seed_files_are_valid_and_hold_the_signal():
     sf = pytest.importorskip("soundfile")
     import io

@@ -58,6 +58,7 @@ MEMORY_LIMIT = 4 << 30  # address-space limit of every child
 MEMORY_FLAG_MB = 512  # a job that raises peak memory by this much is a blow-up
 RESTART = 75  # exit status of a child that stops after a memory blow-up, to start afresh
 PLAUSIBLE_RATES = (1000, 768000)  # file rates the loaders accept (Hz)
+FLOAT_LIKE = ("FLOAT", "DOUBLE", "MPEG", "VORBIS", "OPUS")  # libsndfile sub-types not bounded by 1
 
 # ---------------------------------------------------------------------------------------------
 # WAV building
@@ -212,15 +213,20 @@ def describe(buf):
     return " ".join(parts)
 
 
-def is_float_header(buf):
+def header_tag(buf):
+    """The format code of the first fmt chunk (the sub-format's for the extensible form)."""
     found = find_chunk(buf, b"fmt ")
     if not found or found[0] + 10 > len(buf):
-        return False
+        return None
     off = found[0]
     tag = struct.unpack_from("<H", buf, off + 8)[0]
     if tag == 0xFFFE and off + 34 <= len(buf):
         tag = struct.unpack_from("<H", buf, off + 32)[0]
-    return tag == 3
+    return tag
+
+
+def is_float_header(buf):
+    return header_tag(buf) == 3
 
 
 # ---------------------------------------------------------------------------------------------
@@ -271,8 +277,8 @@ def m_u16(buf, r):
 def m_u32(buf, r):
     if len(buf) < 4:
         return buf, "u32 (short)"
-    sizes = [off + 4 for off, _, _ in chunks_of(buf)] + [4]
-    p = r.choice(sizes) if r.random() < 0.6 else min(_pos(buf, r), len(buf) - 4)
+    sizes = [p for p in [off + 4 for off, _, _ in chunks_of(buf)] + [4] if p + 4 <= len(buf)]
+    p = r.choice(sizes) if sizes and r.random() < 0.6 else min(_pos(buf, r), len(buf) - 4)
     old = struct.unpack_from("<I", buf, p)[0]
     v = r.choice(INTERESTING_32 + (len(buf), 2 * len(buf), (old + 1) & 0xFFFFFFFF, (old - 1) & 0xFFFFFFFF))
     struct.pack_into("<I", buf, p, v)
@@ -756,7 +762,11 @@ def child_file_load(child, jobs, start):
         res["ref"] = info if info else {"error": err}
         with open(path, "rb") as fh:
             head = fh.read(4096)
-        integer = info["subtype"] not in ("FLOAT", "DOUBLE") if info else not is_float_header(head)
+        # integer codecs decode into [-1, 1]; float data and lossy codecs may go beyond
+        if info:
+            integer = not info["subtype"].startswith(FLOAT_LIKE)
+        else:
+            integer = header_tag(head) == 1
         out = _io.StringIO()
         try:
             child.stage(k, "file_load")
@@ -776,6 +786,8 @@ def child_file_load(child, jobs, start):
         got_a = _check_loaded(res, a, "file_load(path)", integer, (1,))
         got_b = _check_loaded(res, b, "file_load(path, sr=16000, mono=False)", integer, (1, 2))
         res["outcome"] = "value" if got_a else "none"
+        if got_a and not integer and a[0].size and not np.abs(a[0]).max() <= 1.0:
+            res["outcome"] = "value beyond [-1, 1] (float data or lossy codec)"
         printed = out.getvalue()
         for got, what in ((got_a, "file_load(path)"), (got_b, "file_load(path, sr=16000, mono=False)")):
             if not got and str(path) not in printed:
