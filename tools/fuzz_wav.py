@@ -1178,9 +1178,12 @@ def _record(summary, target, results, files_of, made_of, failures_dir, keep_per_
         if "secs" in r:
             summary.slowest.append((r["secs"], target, files))
         for what, items in (("failures", r.get("fail", [])), ("disagreements", r.get("disagree", []))):
-            for kind, detail in items:
-                case = {"target": target, "kind": kind, "detail": detail, "files": files,
-                        "made": [made_of(f) for f in files], "kept": []}
+            for item in items:
+                kind, detail = item[:2]
+                # a case may name the file at fault (one of a pesq.exe pair): it goes first
+                at_fault = [item[2]] + [f for f in files if f != item[2]] if len(item) > 2 else files
+                case = {"target": target, "kind": kind, "detail": detail, "files": at_fault,
+                        "made": [made_of(f) for f in at_fault], "kept": []}
                 if what == "failures":
                     summary.failures.append(case)
                 else:
@@ -1191,21 +1194,21 @@ def _record(summary, target, results, files_of, made_of, failures_dir, keep_per_
 
 
 def _keep(case, failures_dir, what, keep_per_kind, summary):
+    """Every case goes to <target>/<kind>/cases.jsonl; the files of the first few are copied."""
     folder = failures_dir / case["target"] / _slug(case["kind"])
     items = summary.failures if what == "failures" else summary.disagreements
     same = sum(1 for c in items if c["target"] == case["target"] and c["kind"] == case["kind"])
-    if same > keep_per_kind:
-        return
     folder.mkdir(parents=True, exist_ok=True)
-    for f in case["files"]:
-        src = Path(f)
-        dst = folder / (src.parent.name + "-" + src.name)
-        if src.is_dir():
-            if not dst.exists():
-                shutil.copytree(src, dst)
-        elif src.exists():
-            shutil.copyfile(src, dst)
-        case["kept"].append(str(dst))
+    if same <= keep_per_kind:
+        for f in case["files"]:
+            src = Path(f)
+            dst = folder / (src.parent.name + "-" + src.name)
+            if src.is_dir():
+                if not dst.exists():
+                    shutil.copytree(src, dst)
+            elif src.exists():
+                shutil.copyfile(src, dst)
+            case["kept"].append(str(dst))
     with open(folder / "cases.jsonl", "a") as fh:
         fh.write(json.dumps(case) + "\n")
 
@@ -1223,6 +1226,10 @@ def run(out, seed=1, count=None, seconds=None, batch=400, dictionary="all", targ
             log("[fuzz] pesq.exe not found (build it or set VEMIO_PESQ_EXE): pesq target skipped")
             targets = tuple(t for t in targets if t != "pesq")
     failures_dir = Path(failures_dir) if failures_dir else out / "failures"
+    if failures_dir.exists():  # the previous run's reproducers stay one run longer
+        previous = failures_dir.with_name(failures_dir.name + ".previous")
+        shutil.rmtree(previous, ignore_errors=True)
+        failures_dir.rename(previous)
     mutator = Mutator(seed, dictionary)
     env = child_env(vemio_path)
     summary = Summary()
@@ -1291,11 +1298,12 @@ def _cross_check_pesq(summary, jobs, results):
         if r.get("outcome") == "score":
             bad = [f for f, x in zip((ref, deg), refs) if "error" in x]
             if bad:
-                r["disagree"].append(["scores-what-libsndfile-refuses", f"{bad[0]}: {refs[(ref, deg).index(bad[0])]['error']}"])
+                r["disagree"].append(["scores-what-libsndfile-refuses",
+                                      f"{bad[0]}: {refs[(ref, deg).index(bad[0])]['error']}", bad[0]])
         elif r.get("outcome") == "refused:cannot-read":
             named = ref if ref in r.get("message", "") else deg if deg in r.get("message", "") else None
             if named and _readable(refs[(ref, deg).index(named)]):
-                r["disagree"].append(["refuses-what-libsndfile-reads", r["message"][:200]])
+                r["disagree"].append(["refuses-what-libsndfile-reads", r["message"][:200], named])
 
 
 def format_summary(s):
