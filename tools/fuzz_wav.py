@@ -650,21 +650,35 @@ class Mutator:
 # Children: one target, a list of jobs, progress and results in files
 
 
+def _peak_kib():
+    """Peak resident memory of this process image in KiB. VmHWM starts afresh at exec;
+    ru_maxrss would carry the peak of the process this one was forked from."""
+    try:
+        with open("/proc/self/status") as fh:
+            for line in fh:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 class Child:
     def __init__(self, progress, results, mem_flag_mb):
         self.progress = os.open(progress, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
         self.results = open(results, "a", buffering=1)
-        self.mem_flag = mem_flag_mb * 1024  # ru_maxrss is in KiB
-        self.base_self = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        self.base_children = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        self.mem_flag = mem_flag_mb * 1024  # KiB
+        self.base_self = _peak_kib()
 
     def stage(self, k, name):
         os.write(self.progress, f"{k} {name}\n".encode())
 
     def memory_jump(self):
         """MiB of peak memory above the start of this child, when above the flag."""
-        own = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - self.base_self
-        kids = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss - max(self.base_children, self.base_self)
+        peak = _peak_kib()
+        own = peak - self.base_self
+        # a forked worker starts with at most this process's peak; what it adds is its own
+        kids = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss - peak
         worst = max(own, kids)
         return worst // 1024 if worst > self.mem_flag else 0
 
