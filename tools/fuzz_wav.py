@@ -941,7 +941,9 @@ def child_evaluator(child, jobs, start):
                                         f"libsndfile: {err}" if info is None else
                                         f"libsndfile: {info['format']}/{info['subtype']}, not a PCM/float WAV"])
         elif got is None:
-            if "outcome" in res:
+            # a reader may refuse a rate no recording has, as the loader does
+            plausible = PLAUSIBLE_RATES[0] <= info["rate"] <= PLAUSIBLE_RATES[1]
+            if "outcome" in res and plausible:
                 res["disagree"].append(["refuses-what-libsndfile-reads",
                                         f"libsndfile reads {info['subtype']} at {info['rate']} Hz"])
         else:
