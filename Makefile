@@ -1,5 +1,5 @@
-# The two commands of the README.
-.PHONY: setup demo test sanitize
+# The two commands of the README, and the checks run beside them.
+.PHONY: setup demo test lint sanitize fuzz
 setup:
 	./scripts/setup.sh
 
@@ -9,8 +9,16 @@ demo: setup
 test: setup
 	./scripts/test.sh
 
+# ruff, clang-format and mypy.stubtest
+lint: setup
+	./scripts/lint.sh
+
 # The C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: setup
 	cmake -S . -B build/asan -G Ninja -DVEMIO_SANITIZE=ON -DVEMIO_TESTS=ON -DVEMIO_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build/asan -j 2
 	cd build/asan && ctest --output-on-failure -j 2
+
+# A longer run of the WAV fuzzer by hand (FUZZ_SECONDS, FUZZ_SEED); reproducers in out/fuzz/failures.
+fuzz:
+	python3 tools/fuzz_wav.py --seconds $${FUZZ_SECONDS:-300} --seed $${FUZZ_SEED:-1} --out out/fuzz
