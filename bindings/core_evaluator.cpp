@@ -115,12 +115,12 @@ py::tuple check_metrics_install() {
 // Re-raises the active Python error with `context` (which names the files) in front of its
 // message, keeping its type and chaining the original as the cause. Errors whose type cannot be
 // rebuilt from one message, and non-Exception errors, go on unchanged.
-[[noreturn]] void rethrow_with_context(py::error_already_set& e, const std::string& context) {
+[[noreturn]] void rethrow_with_context(py::error_already_set& e, const py::str& context) {
   if (!e.matches(PyExc_Exception)) throw e;
   py::object type = e.type(), value = e.value();
   py::object renamed;
   try {
-    renamed = type(py::str(context + ": ") + py::str(value));
+    renamed = type(context + py::str(": ") + py::str(value));
     if (!py::isinstance(renamed, type)) renamed = py::object();
   } catch (py::error_already_set&) {
     renamed = py::object();
@@ -131,7 +131,23 @@ py::tuple check_metrics_install() {
   throw py::error_already_set();
 }
 
-std::string path_text(const py::handle& p) { return py::str(p).cast<std::string>(); }
+// A path as messages show it: str() of the entry, so a name that is not UTF-8 keeps its
+// undecodable bytes as the surrogates Python uses for them (no conversion to UTF-8 here).
+py::str shown(const py::handle& p) { return py::str(p); }
+
+[[noreturn]] void raise_text(PyObject* type, const py::str& text) {
+  PyErr_SetObject(type, text.ptr());
+  throw py::error_already_set();
+}
+
+// The argument that names `p` to pesq.exe: the file system's bytes of the path. A relative
+// name that begins like an option ("+name.wav", "-h") is passed as "./+name.wav", which names
+// the same file, so the argument list keeps its plain form "+16000 REF DEG".
+py::bytes program_argument(const py::handle& p) {
+  std::string bytes = vemio::py_common::to_fs_path(p).native();
+  if (!bytes.empty() && (bytes[0] == '+' || bytes[0] == '-')) bytes.insert(0, "./");
+  return py::bytes(bytes);
+}
 
 enum class Measure { sdr, stoi, pesq_program, pesq_package };
 
@@ -192,33 +208,33 @@ std::optional<double> parse_score_line(const std::string& line) {
 }
 
 // Runs `pesq.exe +16000 ref deg` without a shell and returns the score on its last line.
-std::optional<double> run_pesq_program(const std::string& program, const std::string& ref,
-                                       const std::string& deg) {
+std::optional<double> run_pesq_program(const py::object& program, const py::object& ref,
+                                       const py::object& deg) {
   py::object subprocess = py::module_::import("subprocess");
   py::list argv;
   argv.append(program);
-  argv.append("+16000");
-  argv.append(ref);
-  argv.append(deg);
+  argv.append(py::bytes("+16000"));
+  argv.append(program_argument(ref));
+  argv.append(program_argument(deg));
   py::object done = subprocess.attr("run")(argv, py::arg("stdout") = subprocess.attr("PIPE"));
   py::bytes raw = done.attr("stdout");
   auto line = last_output_line(std::string(raw));
   if (!line) {
-    throw py::value_error("[vm.] pesq.exe printed nothing (exit status " +
-                          path_text(done.attr("returncode")) + ") for " + ref + " and " + deg +
-                          "; no PESQ score to read");
+    raise_text(PyExc_ValueError,
+               py::str("[vm.] pesq.exe printed nothing (exit status {}) for {} and {}; no PESQ score to read")
+                   .format(done.attr("returncode"), shown(ref), shown(deg)));
   }
   return parse_score_line(*line);
 }
 
-std::string find_pesq_program() {
+py::object find_pesq_program() {
   py::object found = cached("shutil", "which")("pesq.exe");
   if (found.is_none()) {
     PyErr_SetString(PyExc_FileNotFoundError,
                     "[vm.] pesq.exe was not found on the search path (PATH); it is needed for PESQ");
     throw py::error_already_set();
   }
-  return path_text(found);
+  return cached("os", "fsencode")(found);
 }
 
 // Float64 column when every value is a number; otherwise the values as they are.
@@ -254,7 +270,7 @@ py::object score_files(py::object self, Measure m) {
   if (t.banner) say("pur", py::str(t.banner));
 
   py::list names, bases, enhs;
-  std::string program;
+  py::object program;
   const double nan = std::nan("");
   py::object triples = cached("builtins", "zip")(self.attr("clean_list"), self.attr("noisy_list"),
                                                  self.attr("enhanced_list"));
@@ -265,10 +281,9 @@ py::object score_files(py::object self, Measure m) {
       py::object cln = tri[0], noy = tri[1], enh = tri[2];
       py::object base, enhanced;
       if (m == Measure::pesq_program) {
-        if (program.empty()) program = find_pesq_program();
-        const std::string c = path_text(cln), n = path_text(noy), e = path_text(enh);
-        auto b = run_pesq_program(program, c, n);
-        auto h = run_pesq_program(program, c, e);
+        if (!program) program = find_pesq_program();
+        auto b = run_pesq_program(program, cln, noy);
+        auto h = run_pesq_program(program, cln, enh);
         base = py::float_(b && h ? *b : nan);
         enhanced = py::float_(b && h ? *h : nan);
       } else {
@@ -276,8 +291,8 @@ py::object score_files(py::object self, Measure m) {
         py::object sr = c[0], cw = c[1];
         py::object nw = read_wav(noy)[1];
         py::object ew = read_wav(enh)[1];
-        auto against = [&](const py::object& deg) {
-          return "[vm.] " + std::string(t.name) + " of " + path_text(deg) + " against " + path_text(cln);
+        auto against = [&](const py::object& deg) -> py::str {
+          return py::str("[vm.] {} of {} against {}").format(t.name, shown(deg), shown(cln));
         };
         if (m == Measure::sdr) {
           cw = cw.attr("reshape")(1, -1);
@@ -405,8 +420,8 @@ void eval(py::object self, py::object enhance_method, py::object enhanced_list) 
   for (auto n : noisy) {
     py::object stem = stem_of(n);
     if (!first_at.contains(stem))
-      throw py::value_error(py::repr(stem).cast<std::string>() + " is not in list (no enhanced file for " +
-                            path_text(n) + ")");
+      raise_text(PyExc_ValueError,
+                 py::str("{!r} is not in list (no enhanced file for {})").format(stem, shown(n)));
     index.push_back(first_at[stem].cast<size_t>());
   }
   py::object reordered = numpy().attr("empty")(index.size(), py::arg("dtype") = "object");

@@ -479,3 +479,92 @@ def test_without_assertions_unequal_lists_go_on(corpus):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env)
     assert out.stdout.splitlines()[-2:] == ["['x1.wav']", "ValueError True"], out.stderr
+
+
+# ---------------------------------------------------------------- awkward file names and kinds
+
+
+def test_read_wav_refuses_what_is_not_a_regular_file(tmp_path, corpus):
+    clean, _, _ = corpus(1)
+    fifo = tmp_path / "fifo.wav"
+    os.mkfifo(fifo)
+    (tmp_path / "zero.wav").symlink_to("/dev/zero")
+    (tmp_path / "dir.wav").mkdir()
+    (tmp_path / "link.wav").symlink_to(clean[0])
+    # in a child process, so that a reader that blocks fails the test instead of hanging it
+    code = textwrap.dedent(f"""
+        import os
+        from vemio.core import evaluator as ev
+        for name in ("fifo.wav", "zero.wav", "dir.wav", "link.wav"):
+            try:
+                rate, x = ev._read_wav(os.path.join({str(tmp_path)!r}, name))
+                print(name, "read", rate, x.size)
+            except OSError as e:
+                print(name, type(e).__name__, os.path.basename(e.filename), e.strerror)
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         timeout=120)
+    assert out.stdout.splitlines() == [
+        "fifo.wav FileNotFoundError fifo.wav Not a regular file",
+        "zero.wav FileNotFoundError zero.wav Not a regular file",
+        "dir.wav IsADirectoryError dir.wav Is a directory",
+        f"link.wav read {SR} {int(1.2 * SR)}",
+    ], out.stderr
+
+
+def test_names_that_are_not_utf8_are_read_and_named(corpus, tmp_path, pesq_exe, pesq_present):
+    name = os.fsdecode(b"\xff\xfe-x")
+    clean, noisy, enh = corpus(2, names=[name, "plain"])
+    rate, x = ev._read_wav(clean[0])
+    assert rate == SR and x.dtype == np.int16
+    gone = tmp_path / os.fsdecode(b"\xffgone.wav")
+    with pytest.raises(FileNotFoundError) as err:
+        ev._read_wav(gone)
+    assert err.value.filename == str(gone)
+    (tmp_path / os.fsdecode(b"bad\xff.wav")).write_text("not audio")
+    with pytest.raises(ValueError) as err:
+        ev._read_wav(tmp_path / os.fsdecode(b"bad\xff.wav"))
+    assert os.fsdecode(b"bad\xff.wav") in str(err.value)
+
+    a = ev.AudioEvaluate(clean, noisy)
+    a.eval("m", [enh[1], enh[0]])
+    assert list(a.enhanced_list) == enh
+    assert len(a.score_dict["SDR"]) == 1 and not np.isnan(a.score_dict["SDR"][0])
+    # pesq.exe gets the file system's bytes of each name
+    assert pesq_exe.calls()[:2] == [["+16000", str(clean[0]), str(noisy[0])],
+                                    ["+16000", str(clean[0]), str(enh[0])]]
+    pesq_exe.set({"*": ""})
+    with pytest.raises(ValueError, match="pesq.exe printed nothing") as err:
+        a._AudioEvaluate__pesq_score()
+    assert str(clean[0]) in str(err.value) and str(noisy[0]) in str(err.value)
+    a.enhanced_list = [gone, enh[1]]
+    with pytest.raises(FileNotFoundError, match="gone.wav"):
+        a._AudioEvaluate__stoi_score()
+
+
+def test_option_like_names_reach_pesq_exe_as_paths(corpus, tmp_path, pesq_exe, pesq_present,
+                                                   monkeypatch):
+    clean, noisy, enh = corpus(1, names=["+16000"], folders=("+c", "-n", "e"))
+    monkeypatch.chdir(tmp_path)
+    rel = [[Path(p).relative_to(tmp_path)] for p in (clean[0], noisy[0], enh[0])]
+    assert str(rel[0][0]) == "+c/+16000.wav"
+    a = ev.AudioEvaluate(rel[0], rel[1])
+    a.enhanced_list = rel[2]
+    base, mean = a._AudioEvaluate__pesq_score()
+    assert (base, mean) == (2.0, 2.0)
+    assert pesq_exe.calls() == [["+16000", "./+c/+16000.wav", "./-n/+16000.wav"],
+                                ["+16000", "./+c/+16000.wav", "e/+16000.wav"]]
+
+
+def test_paths_with_nul_bytes_are_refused(corpus, pesq_exe, pesq_present):
+    clean, noisy, enh = corpus(1)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        ev._read_wav(str(clean[0]) + "\0junk")
+    a = ev.AudioEvaluate(clean, noisy)
+    a.enhanced_list = [str(enh[0]) + "\0junk"]
+    with pytest.raises(ValueError, match="embedded null byte"):
+        a._AudioEvaluate__pesq_score()
+    with pytest.raises(ValueError, match="embedded null byte"):
+        a._AudioEvaluate__sdr_score()
+    assert len(pesq_exe.calls()) <= 1  # the baseline call at most, never the cut-short name

@@ -1,9 +1,13 @@
 // pesq.exe: perceptual speech quality of a degraded recording against its reference.
 //
-//   pesq.exe +8000|+16000 [+nb|+wb] REFERENCE DEGRADED
+//   pesq.exe +8000|+16000 [+nb|+wb] [--] REFERENCE DEGRADED
+//
+// "--" ends the options: what follows are file names, also one that begins with "+".
 //
 // Prints a short report whose last line ends with "= " and the MOS-LQO score. Errors go to
 // standard error with a non-zero exit status.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -15,10 +19,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: pesq.exe +8000|+16000 [+nb|+wb] REFERENCE DEGRADED\n"
+    "usage: pesq.exe +8000|+16000 [+nb|+wb] [--] REFERENCE DEGRADED\n"
     "  +8000, +16000  sampling rate of both files in Hz\n"
     "  +nb, +wb       narrow band (P.862 with P.862.1 mapping) or wide band (P.862.2);\n"
-    "                 default: wide band at 16000 Hz, narrow band at 8000 Hz\n";
+    "                 default: wide band at 16000 Hz, narrow band at 8000 Hz\n"
+    "  --             end of options: the next arguments are files, even if they begin with +\n";
 
 int fail(const std::string& message, int code = 1) {
   std::fprintf(stderr, "pesq.exe: error: %s\n", message.c_str());
@@ -26,6 +31,12 @@ int fail(const std::string& message, int code = 1) {
 }
 
 std::vector<float> load(const std::string& path, int rate, const char* role) {
+  // Only regular files are read: a FIFO or a device under a .wav name would block the reader or
+  // never end. A missing file is left to the decoder, whose message names it.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw std::runtime_error(std::string("cannot read audio: ") + role + " file " + path +
+                             (S_ISDIR(st.st_mode) ? " is a directory" : " is not a regular file"));
   const vemio::audio::Decoded d = vemio::audio::decode(path);
   if (d.rate != rate)
     throw std::runtime_error(std::string(role) + " file " + path + " is sampled at " +
@@ -44,13 +55,17 @@ int main(int argc, char** argv) {
   int rate = 0;
   int mode = 0;  // 0 default, 1 narrow, 2 wide
   std::vector<std::string> files;
+  bool options = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-h" || a == "--help" || a == "+help") {
+    if (!options) {
+      files.push_back(a);
+    } else if (a == "--") {
+      options = false;
+    } else if (a == "-h" || a == "--help" || a == "+help") {
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (a == "+nb") {
+    } else if (a == "+nb") {
       mode = 1;
     } else if (a == "+wb") {
       mode = 2;

@@ -2,7 +2,10 @@
 #include "core_evaluator/wav_read.hpp"
 
 #include <pybind11/numpy.h>
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +14,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "common.hpp"
@@ -22,7 +24,8 @@ namespace fs = std::filesystem;
 namespace vemio::evaluator {
 namespace {
 
-enum class Failure { none, not_found, is_directory, bad_file };
+// os_error: a stat() or open() failure other than a missing file, kept as its errno.
+enum class Failure { none, not_found, is_directory, not_regular, os_error, bad_file };
 
 // Samples in the stored type, as raw bytes; `dtype` is the numpy type name.
 struct Samples {
@@ -32,12 +35,29 @@ struct Samples {
   const char* dtype = "int16";
   std::vector<unsigned char> bytes;
   Failure failure = Failure::none;
+  int error = 0;
   std::string message;
 };
 
 struct SndfileCloser {
   void operator()(SNDFILE* f) const { sf_close(f); }
 };
+
+// Owns a file descriptor; libsndfile reads through it but never closes it.
+struct Descriptor {
+  int fd = -1;
+  explicit Descriptor(int d) : fd(d) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+Failure kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return Failure::none;
+  return S_ISDIR(mode) ? Failure::is_directory : Failure::not_regular;
+}
 
 bool is_wav_container(int format) {
   const int major = format & SF_FORMAT_TYPEMASK;
@@ -69,20 +89,31 @@ void read_all(SNDFILE* f, const SF_INFO& info, uintmax_t file_size, Read read, s
 }
 
 // Runs without the GIL: plain C++ only.
+//
+// Only regular files are read. A FIFO, socket or device named *.wav is refused from its stat()
+// without being opened (opening a FIFO for reading waits for a writer, a device may act on the
+// open); the file is then opened non-blocking and checked again on the descriptor, so a name
+// swapped for a FIFO in between cannot block either.
 Samples read_samples(const fs::path& path) {
   Samples s;
-  std::error_code ec;
-  const auto st = fs::status(path, ec);
-  if (ec || !fs::exists(st)) {
-    s.failure = Failure::not_found;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    s.error = errno;
+    s.failure = s.error == ENOENT || s.error == ENOTDIR ? Failure::not_found : Failure::os_error;
     return s;
   }
-  if (fs::is_directory(st)) {
-    s.failure = Failure::is_directory;
+  if ((s.failure = kind_of(st.st_mode)) != Failure::none) return s;
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) {
+    s.error = errno;
+    s.failure = s.error == ENOENT ? Failure::not_found : Failure::os_error;
     return s;
   }
+  if ((s.failure = kind_of(st.st_mode)) != Failure::none) return s;
+  const int flags = ::fcntl(fd.fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK);
   SF_INFO info{};
-  std::unique_ptr<SNDFILE, SndfileCloser> f(sf_open(path.c_str(), SFM_READ, &info));
+  std::unique_ptr<SNDFILE, SndfileCloser> f(sf_open_fd(fd.fd, SFM_READ, &info, SF_FALSE));
   if (!f) {
     s.failure = Failure::bad_file;
     s.message = std::string("cannot be read as a WAV file (") + sf_strerror(nullptr) + ")";
@@ -100,7 +131,7 @@ Samples read_samples(const fs::path& path) {
   }
   s.rate = info.samplerate;
   s.channels = info.channels;
-  const uintmax_t file_size = fs::file_size(path, ec);
+  const uintmax_t file_size = static_cast<uintmax_t>(st.st_size);
   switch (info.format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_U8: {
       // libsndfile hands 8-bit data out centred and scaled to 16 bits; WAV stores it unsigned.
@@ -141,6 +172,13 @@ Samples read_samples(const fs::path& path) {
   return s;
 }
 
+// Raises `type` (an OSError subclass) as OSError(code, reason, name) builds it.
+[[noreturn]] void raise_os_error(PyObject* type, int code, const char* reason, const py::str& name) {
+  py::object e = py::reinterpret_borrow<py::object>(type)(code, reason, name);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr())), e.ptr());
+  throw py::error_already_set();
+}
+
 }  // namespace
 
 py::tuple read_wav(py::handle path) {
@@ -150,22 +188,25 @@ py::tuple read_wav(py::handle path) {
     py::gil_scoped_release nogil;
     s = read_samples(p);
   }
-  const py::str shown(p.string());
+  // The name as Python shows it: the file system's bytes, undecodable ones as surrogates.
+  const py::str shown = py_common::cached("os", "fsdecode")(py::bytes(p.native()));
   switch (s.failure) {
     case Failure::none:
       break;
-    case Failure::not_found: {
-      py::object e = py_common::cached("builtins", "FileNotFoundError")(ENOENT, "No such file or directory", shown);
-      PyErr_SetObject(PyExc_FileNotFoundError, e.ptr());
+    case Failure::not_found:
+      raise_os_error(PyExc_FileNotFoundError, ENOENT, "No such file or directory", shown);
+    case Failure::is_directory:
+      raise_os_error(PyExc_IsADirectoryError, EISDIR, "Is a directory", shown);
+    case Failure::not_regular:
+      // a FIFO, socket or device: nothing to read, as if there were no file
+      raise_os_error(PyExc_FileNotFoundError, ENOENT, "Not a regular file", shown);
+    case Failure::os_error:  // OSError(errno, ...) picks the subclass, PermissionError and so on
+      raise_os_error(PyExc_OSError, s.error, std::strerror(s.error), shown);
+    case Failure::bad_file: {
+      py::str text = py::str("[vm.] ") + shown + py::str(" " + s.message);
+      PyErr_SetObject(PyExc_ValueError, text.ptr());
       throw py::error_already_set();
     }
-    case Failure::is_directory: {
-      py::object e = py_common::cached("builtins", "IsADirectoryError")(EISDIR, "Is a directory", shown);
-      PyErr_SetObject(PyExc_IsADirectoryError, e.ptr());
-      throw py::error_already_set();
-    }
-    case Failure::bad_file:
-      throw py::value_error("[vm.] " + p.string() + " " + s.message);
   }
   py::dtype dt(s.dtype);
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.frames)};

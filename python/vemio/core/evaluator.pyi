@@ -20,7 +20,7 @@ _Scores = Tuple[Optional[float], Optional[float], Optional[float]]
 def eval_metrics(rate: int, ref: np.ndarray, deg: np.ndarray) -> _Scores:
     """(PESQ, STOI, SDR) of `deg` against `ref`, None for an unavailable measure."""
 
-def _read_wav(path: _PathLike) -> Tuple[int, np.ndarray]:
+def _read_wav(path: Union[_PathLike, bytes]) -> Tuple[int, np.ndarray]:
     """(rate, samples) in the stored sample type (int16 for 16-bit PCM)."""
 
 class AudioEvaluate:
