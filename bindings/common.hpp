@@ -133,6 +133,15 @@ py::array_t<T> array_over(const T* data, std::vector<py::ssize_t> shape, std::ve
   return py::array_t<T>(std::move(shape), std::move(strides), data, keep);
 }
 
+// The same for a type known at run time (raw bytes of `dtype` values).
+template <typename Owner>
+py::array array_over(const py::dtype& dtype, const void* data, std::vector<py::ssize_t> shape, Owner&& owner) {
+  using Held = std::decay_t<Owner>;
+  auto* held = new Held(std::forward<Owner>(owner));
+  py::capsule keep(held, [](void* p) { delete static_cast<Held*>(p); });
+  return py::array(dtype, std::move(shape), {}, data, keep);
+}
+
 // A vector's values as a numpy array that takes over its memory (one dimension unless a
 // shape is given).
 template <typename T, typename Alloc>

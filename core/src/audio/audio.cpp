@@ -35,12 +35,20 @@ struct SndFile {
   int fd = -1;
   uint64_t size = 0;
   explicit SndFile(const fs::path& file) {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw AudioError(file, std::strerror(errno));
+    // refused from stat() first, so that a device is not even opened; then checked again on
+    // the descriptor, so that a name swapped for a FIFO in between cannot block either
     struct stat st {};
-    if (::fstat(fd, &st) != 0) fail(file, std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) fail(file, "is a folder, not an audio file");
-    if (!S_ISREG(st.st_mode)) fail(file, "is not a regular file");
+    if (::stat(file.c_str(), &st) != 0) throw AudioError(file, std::strerror(errno), errno);
+    check_kind(file, st.st_mode);
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) throw AudioError(file, std::strerror(errno), errno);
+    if (::fstat(fd, &st) != 0) fail(file, std::strerror(errno), errno);
+    try {
+      check_kind(file, st.st_mode);
+    } catch (...) {
+      release();
+      throw;
+    }
     size = static_cast<uint64_t>(st.st_size);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -62,9 +70,13 @@ struct SndFile {
     if (fd >= 0) ::close(fd);
     fd = -1;
   }
-  [[noreturn]] void fail(const fs::path& file, const std::string& reason) {
+  [[noreturn]] void fail(const fs::path& file, const std::string& reason, int os_error = 0) {
     release();
-    throw AudioError(file, reason);
+    throw AudioError(file, reason, os_error);
+  }
+  static void check_kind(const fs::path& file, mode_t mode) {
+    if (S_ISDIR(mode)) throw AudioError(file, "is a folder, not an audio file", EISDIR);
+    if (!S_ISREG(mode)) throw AudioError(file, "is not a regular file", ENOENT, true);
   }
 };
 
@@ -143,6 +155,9 @@ bool read_pcm16_wav(const SndFile& f, Out&& out, int& rate, int& channels) {
       if (!have_fmt || len == 0 || len == 0xFFFFFFFFu || pos + len > size) return false;
       const uint64_t frames = len / (2u * static_cast<uint64_t>(ch));
       if (static_cast<int64_t>(frames) != f.info.frames) return false;
+      // libsndfile leaves the descriptor at the start of the samples it will read: a file
+      // with several data chunks is read where libsndfile reads it, or not here at all
+      if (::lseek(fd, 0, SEEK_CUR) != static_cast<off_t>(pos)) return false;
       const uint64_t count = frames * static_cast<uint64_t>(ch);
       // the raw samples land in a per-thread buffer that stays warm between files
       thread_local std::vector<int16_t> raw;
@@ -196,24 +211,73 @@ std::vector<double> resample(std::span<const double> x, int in_rate, int out_rat
 }
 
 namespace {
-// Every sample of an open file through libsndfile, interleaved.
-void read_all_float(SndFile& f, const fs::path& file, std::vector<float>& inter) {
-  const int ch = f.info.channels;
-  // A header may claim more frames than the file holds: reserve no more than the file's
-  // size allows (a sample takes at least one bit even compressed) and let the reads decide.
-  uint64_t want = static_cast<uint64_t>(f.info.frames) * static_cast<uint64_t>(ch);
-  want = std::min<uint64_t>(want, f.size * 8 + (1u << 20));
-  inter.clear();
-  inter.reserve(static_cast<size_t>(want));
-  std::vector<float> block(static_cast<size_t>(4096) * static_cast<size_t>(ch));
+// Every frame of an open file read with `read` (one of the sf_readf_* functions) as T values
+// into `out` (a vector of T, or of bytes). The buffer is sized from the header, but never
+// beyond what the file's size can hold, and grows in blocks past that (compressed formats), so
+// a lying header costs neither a huge allocation nor lost samples. Returns the frame count.
+template <typename T, typename U, typename Read>
+int64_t read_all_as(SndFile& f, const fs::path& file, Read read, std::vector<U>& out) {
+  static_assert(sizeof(T) % sizeof(U) == 0);
+  const size_t frame_elems = sizeof(T) / sizeof(U) * static_cast<size_t>(f.info.channels);
+  const uint64_t plausible = f.size / static_cast<uint64_t>(f.info.channels) + 1;
+  const sf_count_t announced =
+      f.info.frames > 0 ? static_cast<sf_count_t>(std::min<uint64_t>(static_cast<uint64_t>(f.info.frames), plausible))
+                        : 0;
+  constexpr sf_count_t kBlock = 1 << 15;
+  sf_count_t have = 0, want = announced + 1;  // one more, to see the end
   for (;;) {
-    sf_count_t got = sf_readf_float(f.h, block.data(), 4096);
-    if (got <= 0) break;
-    inter.insert(inter.end(), block.begin(), block.begin() + got * ch);
+    out.resize(static_cast<size_t>(have + want) * frame_elems);
+    const sf_count_t got = read(f.h, reinterpret_cast<T*>(out.data()) + have * f.info.channels, want);
+    have += got > 0 ? got : 0;
+    if (got < want) break;
+    want = kBlock;
   }
-  if (sf_error(f.h) != SF_ERR_NO_ERROR) throw AudioError(file, sf_strerror(f.h));
+  out.resize(static_cast<size_t>(have) * frame_elems);
+  if (sf_error(f.h) != SF_ERR_NO_ERROR) throw AudioError(file, std::string("is damaged (") + sf_strerror(f.h) + ")");
+  return have;
 }
 }  // namespace
+
+Stored read_stored(const fs::path& file) {
+  SndFile f(file);
+  const int major = f.info.format & SF_FORMAT_TYPEMASK;
+  if (major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX && major != SF_FORMAT_RF64)
+    throw AudioError(file, "is not a WAV file");
+  Stored s;
+  s.rate = f.info.samplerate;
+  s.channels = f.info.channels;
+  switch (f.info.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_U8: {
+      // libsndfile hands 8-bit data out centred and scaled to 16 bits; WAV stores it unsigned
+      std::vector<short> wide;
+      s.frames = read_all_as<short>(f, file, sf_readf_short, wide);
+      s.bytes.resize(wide.size());
+      for (size_t i = 0; i < wide.size(); ++i) s.bytes[i] = static_cast<unsigned char>((wide[i] >> 8) + 128);
+      s.type = Stored::Type::uint8;
+      break;
+    }
+    case SF_FORMAT_PCM_16:
+      s.type = Stored::Type::int16;
+      s.frames = read_all_as<short>(f, file, sf_readf_short, s.bytes);
+      break;
+    case SF_FORMAT_PCM_24:  // integer reads come left-justified in 32 bits
+    case SF_FORMAT_PCM_32:
+      s.type = Stored::Type::int32;
+      s.frames = read_all_as<int>(f, file, sf_readf_int, s.bytes);
+      break;
+    case SF_FORMAT_FLOAT:
+      s.type = Stored::Type::float32;
+      s.frames = read_all_as<float>(f, file, sf_readf_float, s.bytes);
+      break;
+    case SF_FORMAT_DOUBLE:
+      s.type = Stored::Type::float64;
+      s.frames = read_all_as<double>(f, file, sf_readf_double, s.bytes);
+      break;
+    default:
+      throw AudioError(file, "has a sample encoding other than PCM or IEEE float");
+  }
+  return s;
+}
 
 Decoded decode(const fs::path& file, int target_rate, bool mono) {
   std::vector<float> inter;
@@ -227,7 +291,7 @@ Decoded decode(const fs::path& file, int target_rate, bool mono) {
     if (!read_pcm16_wav(f, to_inter, file_rate, ch)) {
       ch = f.info.channels;
       file_rate = f.info.samplerate;
-      read_all_float(f, file, inter);
+      read_all_as<float>(f, file, sf_readf_float, inter);
     }
   }
   const int64_t n = static_cast<int64_t>(inter.size()) / ch;
@@ -283,7 +347,7 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
     return static_cast<int64_t>(frames);
   }
   std::vector<float> inter;
-  read_all_float(f, file, inter);
+  read_all_as<float>(f, file, sf_readf_float, inter);
   ch = f.info.channels;
   const size_t frames = inter.size() / static_cast<size_t>(ch);
   float* dst = alloc(frames);

@@ -35,6 +35,20 @@ struct Decoded {
   int channels = 0;
 };
 
+// A WAV file's samples in the type they are stored in, the way researchers' scoring scripts
+// read them: 16-bit PCM as int16, 8-bit as uint8 (0..255), 24- and 32-bit PCM as int32
+// (left-justified), IEEE float as float32 or float64; interleaved frames. Only WAV containers
+// (RIFF, WAVE_FORMAT_EXTENSIBLE, RF64) with those encodings; anything else throws AudioError.
+struct Stored {
+  enum class Type { uint8, int16, int32, float32, float64 };
+  Type type = Type::int16;
+  int rate = 0;
+  int channels = 0;
+  int64_t frames = 0;
+  std::vector<unsigned char> bytes;  // frames * channels values of `type`
+};
+Stored read_stored(const std::filesystem::path& file);
+
 // target_rate <= 0 keeps the file's own rate.
 Decoded decode(const std::filesystem::path& file, int target_rate = 0, bool mono = true);
 
