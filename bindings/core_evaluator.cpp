@@ -5,6 +5,8 @@
 // score is asked for; check_metrics_install() probes them and tries one install of each missing
 // one. AudioEvaluate is a plain Python class (its base is `object`, its state lives in the
 // instance __dict__) whose methods are implemented here.
+#include <array>
+#include <functional>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -249,29 +251,106 @@ py::object score_column(const py::list& values) {
 
 // Common frame of the four scorers: walk the triples in step, score each, tabulate, average the
 // complete rows, print the summary and return the two means.
-py::object score_files(py::object self, Measure m) {
-  const MeasureText t = text_of(m);
-  py::object mir_eval, stoi_fn, pesq_fn;
+// Runs `f`; a Python error it raises is re-raised naming the pair (`context`).
+template <typename F>
+py::object with_context(F&& f, const py::str& context) {
+  try {
+    return f();
+  } catch (py::error_already_set& err) {
+    rethrow_with_context(err, context);
+  }
+}
+
+// A measure computed on the decoded files: `check` sees the three waves before anything is
+// scored (SDR validates both pairs first and may reshape them), `score` rates one degraded
+// wave against the clean one at the clean file's rate.
+struct WaveMeasure {
+  using Waves = std::array<py::object, 3>;  // clean, noisy, enhanced
+  std::function<void(Waves&, const std::function<void(int, const std::function<void()>&)>&)> check;
+  std::function<py::object(const py::object& clean, const py::object& deg, const py::object& sr)> score;
+};
+
+// The measure's package is imported here, at call time, before the banner.
+WaveMeasure wave_measure(Measure m) {
+  auto import_from = [](const char* module, const char* name) {
+    return cached("builtins", "__import__")(module, py::none(), py::none(), py::make_tuple(name), 0).attr(name);
+  };
+  WaveMeasure w;
   switch (m) {
-    case Measure::sdr:
-      mir_eval = py::module_::import("mir_eval");
+    case Measure::sdr: {
+      py::object sep = py::module_::import("mir_eval").attr("separation");
+      w.check = [sep](WaveMeasure::Waves& v, const auto& guarded) {
+        for (auto& x : v) x = x.attr("reshape")(1, -1);  // one source of all samples
+        for (int k : {1, 2}) guarded(k, [&] { sep.attr("validate")(v[0], v[k]); });
+      };
+      w.score = [sep](const py::object& c, const py::object& d, const py::object&) -> py::object {
+        py::tuple r = sep.attr("bss_eval_sources")(c, d);
+        return py::float_(r[0][py::int_(0)]);
+      };
       break;
-    case Measure::stoi:
-      stoi_fn = cached("builtins", "__import__")("pystoi", py::none(), py::none(), py::make_tuple("stoi"), 0)
-                    .attr("stoi");
+    }
+    case Measure::stoi: {
+      py::object stoi = import_from("pystoi", "stoi");
+      w.score = [stoi](const py::object& c, const py::object& d, const py::object& sr) -> py::object {
+        return py::float_(stoi(c, d, sr, py::arg("extended") = false));
+      };
       break;
-    case Measure::pesq_package:
-      pesq_fn = cached("builtins", "__import__")("pypesq", py::none(), py::none(), py::make_tuple("pesq"), 0)
-                    .attr("pesq");
+    }
+    case Measure::pesq_package: {
+      py::object pesq = import_from("pypesq", "pesq");
+      w.score = [pesq](const py::object& c, const py::object& d, const py::object& sr) -> py::object {
+        return pesq(c, d, sr, "wb");
+      };
       break;
+    }
     case Measure::pesq_program:
       break;
   }
+  return w;
+}
+
+// Baseline and enhanced score of one triple through pesq.exe (NaN for both when either score
+// line does not parse).
+std::pair<py::object, py::object> pesq_program_scores(py::object& program, const py::object& cln,
+                                                       const py::object& noy, const py::object& enh) {
+  if (!program) program = find_pesq_program();
+  const double nan = std::nan("");
+  auto b = run_pesq_program(program, cln, noy);
+  auto h = run_pesq_program(program, cln, enh);
+  return {py::float_(b && h ? *b : nan), py::float_(b && h ? *h : nan)};
+}
+
+// Baseline and enhanced score of one triple by a measure on the decoded files.
+std::pair<py::object, py::object> wave_scores(const WaveMeasure& w, const char* name, const py::object& cln,
+                                              const py::object& noy, const py::object& enh) {
+  py::tuple c = read_wav(cln);
+  py::object sr = c[0];
+  WaveMeasure::Waves waves{c[1], read_wav(noy)[1], read_wav(enh)[1]};
+  const py::object degraded[3] = {cln, noy, enh};
+  auto against = [&](int k) { return py::str("[vm.] {} of {} against {}").format(name, shown(degraded[k]), shown(cln)); };
+  if (w.check)
+    w.check(waves, [&](int k, const std::function<void()>& f) {
+      with_context(
+          [&] {
+            f();
+            return py::none();
+          },
+          against(k));
+    });
+  auto one = [&](int k) { return with_context([&] { return w.score(waves[0], waves[k], sr); }, against(k)); };
+  py::object base = one(1);
+  return {base, one(2)};
+}
+
+// One measure over the whole evaluation set: a row per (clean, noisy, enhanced) triple, the
+// table's means printed and returned.
+py::object score_files(py::object self, Measure m) {
+  const MeasureText t = text_of(m);
+  const WaveMeasure wave = wave_measure(m);
   if (t.banner) say("pur", py::str(t.banner));
 
   py::list names, bases, enhs;
   py::object program;
-  const double nan = std::nan("");
   py::object triples = cached("builtins", "zip")(self.attr("clean_list"), self.attr("noisy_list"),
                                                  self.attr("enhanced_list"));
   py::object bar = cached("tqdm", "tqdm")(triples);
@@ -279,68 +358,8 @@ py::object score_files(py::object self, Measure m) {
     for (auto item : bar) {
       py::tuple tri = py::reinterpret_borrow<py::tuple>(item);
       py::object cln = tri[0], noy = tri[1], enh = tri[2];
-      py::object base, enhanced;
-      if (m == Measure::pesq_program) {
-        if (!program) program = find_pesq_program();
-        auto b = run_pesq_program(program, cln, noy);
-        auto h = run_pesq_program(program, cln, enh);
-        base = py::float_(b && h ? *b : nan);
-        enhanced = py::float_(b && h ? *h : nan);
-      } else {
-        py::tuple c = read_wav(cln);
-        py::object sr = c[0], cw = c[1];
-        py::object nw = read_wav(noy)[1];
-        py::object ew = read_wav(enh)[1];
-        auto against = [&](const py::object& deg) -> py::str {
-          return py::str("[vm.] {} of {} against {}").format(t.name, shown(deg), shown(cln));
-        };
-        if (m == Measure::sdr) {
-          cw = cw.attr("reshape")(1, -1);
-          nw = nw.attr("reshape")(1, -1);
-          ew = ew.attr("reshape")(1, -1);
-          py::object sep = mir_eval.attr("separation");
-          try {
-            sep.attr("validate")(cw, nw);
-          } catch (py::error_already_set& err) {
-            rethrow_with_context(err, against(noy));
-          }
-          try {
-            sep.attr("validate")(cw, ew);
-          } catch (py::error_already_set& err) {
-            rethrow_with_context(err, against(enh));
-          }
-          auto sdr = [&](const py::object& w, const py::object& deg) -> py::object {
-            try {
-              py::tuple r = sep.attr("bss_eval_sources")(cw, w);
-              return py::float_(r[0][py::int_(0)]);
-            } catch (py::error_already_set& err) {
-              rethrow_with_context(err, against(deg));
-            }
-          };
-          base = sdr(nw, noy);
-          enhanced = sdr(ew, enh);
-        } else if (m == Measure::stoi) {
-          auto score = [&](const py::object& w, const py::object& deg) -> py::object {
-            try {
-              return py::float_(stoi_fn(cw, w, sr, py::arg("extended") = false));
-            } catch (py::error_already_set& err) {
-              rethrow_with_context(err, against(deg));
-            }
-          };
-          base = score(nw, noy);
-          enhanced = score(ew, enh);
-        } else {
-          auto score = [&](const py::object& w, const py::object& deg) -> py::object {
-            try {
-              return pesq_fn(cw, w, sr, "wb");
-            } catch (py::error_already_set& err) {
-              rethrow_with_context(err, against(deg));
-            }
-          };
-          base = score(nw, noy);
-          enhanced = score(ew, enh);
-        }
-      }
+      auto [base, enhanced] = m == Measure::pesq_program ? pesq_program_scores(program, cln, noy, enh)
+                                                         : wave_scores(wave, t.name, cln, noy, enh);
       names.append(cached("os.path", "basename")(cln));
       bases.append(base);
       enhs.append(enhanced);
