@@ -601,7 +601,29 @@ def test_file_figures_save_and_close(in_tmp):
     visual.plot_PSD(f, save_dir="psd.jpg", dpi=40)
     assert Image.open("psd.jpg").format == "JPEG"
     assert plt.get_fignums() == []
-    assert not [p for p in os.listdir(in_tmp) if p.endswith(".tmp")]
+    assert not [p for p in os.listdir(in_tmp) if ".tmp" in p]
+
+
+def test_figure_saves_are_atomic_with_umask_permissions(in_tmp):
+    f = write_wav(in_tmp / "talk.wav", noise(4000, 8000), 8000)
+    old = os.umask(0o027)
+    try:
+        visual.plot_PSD(f, save_dir="psd.svg", dpi=30)
+    finally:
+        os.umask(old)
+    assert (in_tmp / "psd.svg").read_bytes().startswith(b"<?xml")  # format from the final name
+    assert (in_tmp / "psd.svg").stat().st_mode & 0o777 == 0o640
+    (in_tmp / "taken.png").mkdir()
+    with pytest.raises(IsADirectoryError) as e:
+        visual.plot_PSD(f, save_dir="taken.png", dpi=30)
+    assert e.value.filename == "taken.png"
+    with pytest.raises(FileNotFoundError) as e:
+        visual.plot_PSD(f, save_dir="no/such/x.png", dpi=30)
+    assert e.value.filename == "no/such/x.png"  # the figure's own name
+    with pytest.raises(ValueError, match="xyz"):  # savefig refuses: nothing is left behind
+        visual.plot_PSD(f, save_dir="bad.xyz", dpi=30)
+    assert sorted(os.listdir(in_tmp)) == ["psd.svg", "taken.png", "talk.wav"]
+    assert os.listdir(in_tmp / "taken.png") == []
 
 
 def test_file_figure_contents(in_tmp, monkeypatch):

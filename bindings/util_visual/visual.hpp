@@ -55,8 +55,9 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
                     const std::string& y_axis, double fmax, py::object cmap, bool set_current);
 
 // Writes the current pyplot figure to `target` (format from the suffix, matplotlib's default
-// format and suffix when there is none) through a temporary file in the same folder that is
-// renamed into place. kwargs go to savefig.
+// format and suffix when there is none) through the core's atomic writer: a temporary file in
+// the same folder, renamed into place, with the permissions of a new file under the umask.
+// kwargs go to savefig. A folder that cannot take the file raises the matching OSError.
 void save_current_figure(py::object savefig_owner, py::object target, py::dict kwargs);
 
 // The tick formatter classes "_TimeFormatter" and "_HzFormatter" (built on first use); a null
