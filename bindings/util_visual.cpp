@@ -270,12 +270,7 @@ void basic_analyze(py::object file, py::object show, py::object save_dir) {
 
   pyplot.attr("subplot")(313);
   pyplot.attr("title")("ZCR");
-  Signal shifted = to_signal(numpy().attr("asarray")(x).attr("__add__")(0.0001));
-  std::vector<double> z;
-  {
-    py::gil_scoped_release nogil;
-    z = feat::zero_crossing_rate(shifted.span());
-  }
+  std::vector<double> z = offset_zcr(x).rate;
   double zmax = *std::max_element(z.begin(), z.end());
   const size_t n = z.size();
   long secs = whole_seconds(s.size(), sr);

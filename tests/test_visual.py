@@ -356,6 +356,21 @@ def test_psd_curve_and_decoration():
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["psd"]
 
 
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64, np.longdouble])
+def test_zcr_curve_adds_the_offset_in_the_signal_precision(dtype):
+    # every finite half value and float32 values around -0.0001, where the precision of the
+    # sum decides the sign
+    h = np.arange(65536, dtype=np.uint16).view(np.float16)
+    near = np.float32(-1e-4) + np.arange(-300, 300) * np.float32(2**-37)
+    v = np.concatenate([h[np.isfinite(h)].astype(np.float32), near]).astype(dtype)
+    y = np.empty(2 * len(v), dtype=dtype)
+    y[0::2], y[1::2] = 0.5, v
+    _, ax = plt.subplots()
+    visual.plot_zcr(ax, y[::-1], 16000)  # strided input too
+    want = visual._zero_crossing_rate(np.ascontiguousarray(y[::-1]) + 0.0001)
+    np.testing.assert_array_equal(ax.get_lines()[0].get_ydata(), want)
+
+
 def test_short_and_silent_signals():
     _, ax = plt.subplots()
     visual.plot_zcr(ax, np.zeros(8000, dtype=np.float32), 16000)

@@ -34,6 +34,16 @@ struct SpectralSignal {
 };
 SpectralSignal to_spectral_signal(py::handle y, const char* what = "y");
 
+// The zero-crossing rate the figures draw, per frame of a signal of `samples` samples: of
+// y + features::kZcrOffset with the offset added in y's own precision (float32 audio as
+// float32 sums, float16 and long double likewise; integers and booleans as float64). y is
+// checked like every signal; the GIL is released while counting.
+struct ZcrCurve {
+  std::vector<double> rate;
+  size_t samples = 0;
+};
+ZcrCurve offset_zcr(py::handle y);
+
 // Numpy views of native results.
 py::array_t<double> to_numpy(std::vector<double>&& v);
 // frames x bins (frame-major) as a (bins, frames) array, like the spectrogram layout users know

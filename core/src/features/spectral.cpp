@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <limits>
@@ -410,6 +411,44 @@ std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_leng
     out[t] = static_cast<double>(count) / frame_length;
   }
   return out;
+}
+
+namespace {
+
+// y + kZcrOffset computed in T (the sum rounded to T), as float64 values.
+template <class T, class Load>
+std::vector<double> offset_samples(size_t n, Load load) {
+  const T offset = static_cast<T>(kZcrOffset);
+  std::vector<double> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(static_cast<T>(load(i) + offset));
+  return out;
+}
+
+}  // namespace
+
+std::vector<double> offset_zero_crossing_rate(Samples y, int frame_length, int hop, bool center) {
+  const float* f = y.f32();
+  const double* d = y.f64();
+  auto shifted = f ? offset_samples<float>(y.size(), [f](size_t i) { return f[i]; })
+                   : offset_samples<double>(y.size(), [d](size_t i) { return d[i]; });
+  return zero_crossing_rate(shifted, frame_length, hop, center);
+}
+
+std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t> half_bits, int frame_length,
+                                                   int hop, bool center) {
+  // half sums are formed in float and rounded to half, as numpy's float16 arithmetic does
+  auto shifted = offset_samples<_Float16>(half_bits.size(), [half_bits](size_t i) {
+    _Float16 h;
+    std::memcpy(&h, &half_bits[i], sizeof h);
+    return h;
+  });
+  return zero_crossing_rate(shifted, frame_length, hop, center);
+}
+
+std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length, int hop,
+                                              bool center) {
+  auto shifted = offset_samples<long double>(y.size(), [y](size_t i) { return y[i]; });
+  return zero_crossing_rate(shifted, frame_length, hop, center);
 }
 
 }  // namespace vemio::features
