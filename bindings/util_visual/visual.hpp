@@ -83,7 +83,7 @@ void plot_spectral_rolloff(py::object ax, py::object y, double sr, py::object co
 void plot_zcr(py::object ax, py::object y, double sr, py::object color, py::object label);
 void plot_power_spectral_density(py::object ax, py::object y, double sr, py::object color, py::object label);
 
+// The feature functions and their curve plots (util_visual/features.cpp).
 void register_features(py::module_& m);
-void register_figures(py::module_& m);
 
 }  // namespace vemio::visual
