@@ -670,28 +670,25 @@ def test_file_figure_contents(in_tmp, monkeypatch):
     assert ax0.collections[0].get_alpha() == 0.4
 
 
+FILE_FIGURES = (
+    visual.basic_analyze,
+    visual.plot_3_features,
+    visual.plot_4_features,
+    visual.plot_PSD,
+    visual.Common.plot_stft_w_2mfe,
+)
+
+
 def test_file_figures_on_bad_files(in_tmp, capsys):
     Path("broken.wav").write_bytes(b"RIFF not really")
-    for fn in (
-        visual.basic_analyze,
-        visual.plot_3_features,
-        visual.plot_4_features,
-        visual.plot_PSD,
-        visual.Common.plot_stft_w_2mfe,
-    ):
+    for fn in FILE_FIGURES:
         for bad in ("missing.wav", "broken.wav"):
             with pytest.raises(TypeError):
                 fn(bad)
             assert capsys.readouterr().out == f"[vm.] File broken or Not exists! : {bad}\n"
             assert plt.get_fignums() == []
     empty = write_wav(in_tmp / "empty.wav", np.zeros(0), 8000)
-    for fn in (
-        visual.basic_analyze,
-        visual.plot_3_features,
-        visual.plot_4_features,
-        visual.plot_PSD,
-        visual.Common.plot_stft_w_2mfe,
-    ):
+    for fn in FILE_FIGURES:
         with pytest.raises(ValueError, match="empty"):
             fn(empty)
         assert plt.get_fignums() == []
