@@ -4,6 +4,7 @@
 // several keys, and some updates write into a stored array element by element).
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <utility>
@@ -131,45 +132,36 @@ class InPlace {
 
 py::object len_of(py::handle h) { return py::int_(py::len(h)); }
 
-py::dict init_weight(const Init& s) {
+// A starting parameter dictionary from its entries, in order.
+py::dict state(std::initializer_list<std::pair<const char*, py::object>> entries) {
   py::dict d;
-  d["ass"] = est::kWeight.ass;
-  d["beta"] = est::kWeight.beta;
-  d["noise_ps"] = s.ns_ps;
-  d["P"] = s.ns_ps;
+  for (const auto& [key, value] : entries) d[key] = value;
   return d;
 }
 
+py::object number(double v) { return py::float_(v); }
+py::object number(long v) { return py::int_(v); }
+
+py::dict init_weight(const Init& s) {
+  const auto& c = est::kWeight;
+  return state({{"ass", number(c.ass)}, {"beta", number(c.beta)}, {"noise_ps", s.ns_ps}, {"P", s.ns_ps}});
+}
+
 py::dict init_com_min_track(const Init& s) {
-  py::object len_val = len_of(s.ns_ps);
-  py::dict d;
-  d["n"] = est::kFirstFrame;
-  d["leng"] = len_val;
-  d["alpha"] = est::kMinTrack.alpha;
-  d["beta"] = est::kMinTrack.beta;
-  d["gamma"] = est::kMinTrack.gamma;
-  for (const char* k : {"noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"}) d[k] = s.ns_ps;
-  return d;
+  const auto& c = est::kMinTrack;
+  return state({{"n", number(est::kFirstFrame)}, {"leng", len_of(s.ns_ps)}, {"alpha", number(c.alpha)},
+                {"beta", number(c.beta)}, {"gamma", number(c.gamma)}, {"noise_ps", s.ns_ps}, {"pxk_old", s.ns_ps},
+                {"pxk", s.ns_ps}, {"pnk_old", s.ns_ps}, {"pnk", s.ns_ps}});
 }
 
 py::object zeros(py::handle n) { return cached("numpy", "zeros")(n); }
 
 py::dict init_mcra(const Init& s) {
+  const auto& c = est::kMcra;
   py::object len_val = len_of(s.ns_ps);
-  py::dict d;
-  d["n"] = est::kFirstFrame;
-  d["ad"] = est::kMcra.ad;
-  d["ass"] = est::kMcra.ass;
-  d["L"] = est::kMcra.L;
-  d["delta"] = est::kMcra.delta;
-  d["ap"] = est::kMcra.ap;
-  d["leng"] = len_val;
-  d["P"] = s.ns_ps;
-  d["Pmin"] = s.ns_ps;
-  d["Ptmp"] = s.ns_ps;
-  d["pk"] = zeros(len_val);
-  d["noise_ps"] = s.ns_ps;
-  return d;
+  return state({{"n", number(est::kFirstFrame)}, {"ad", number(c.ad)}, {"ass", number(c.ass)}, {"L", number(c.L)},
+                {"delta", number(c.delta)}, {"ap", number(c.ap)}, {"leng", len_val}, {"P", s.ns_ps},
+                {"Pmin", s.ns_ps}, {"Ptmp", s.ns_ps}, {"pk", zeros(len_val)}, {"noise_ps", s.ns_ps}});
 }
 
 // Per-bin speech thresholds (est::kMcra2Thresholds) for the positive half of the spectrum
@@ -192,22 +184,14 @@ py::object mcra2_thresholds(py::handle fs, py::object len_val) {
 }
 
 py::dict init_mcra2(const Init& s) {
+  const auto& c = est::kMcra2;
   py::object len_val = len_of(s.ns_ps);
   py::object delta = mcra2_thresholds(s.fs, len_val);
-  py::dict d;
-  d["n"] = est::kFirstFrame;
-  d["leng"] = len_val;
-  d["ad"] = est::kMcra2.ad;
-  d["ass"] = est::kMcra2.ass;
-  d["ap"] = est::kMcra2.ap;
-  d["beta"] = est::kMcra2.beta;
-  d["beta1"] = est::kMcra2.beta1;
-  d["gamma"] = est::kMcra2.gamma;
-  d["alpha"] = est::kMcra2.alpha;
-  d["delta"] = delta;
-  d["pk"] = zeros(len_val);
-  for (const char* k : {"noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"}) d[k] = s.ns_ps;
-  return d;
+  return state({{"n", number(est::kFirstFrame)}, {"leng", len_val}, {"ad", number(c.ad)}, {"ass", number(c.ass)},
+                {"ap", number(c.ap)}, {"beta", number(c.beta)}, {"beta1", number(c.beta1)},
+                {"gamma", number(c.gamma)}, {"alpha", number(c.alpha)}, {"delta", delta}, {"pk", zeros(len_val)},
+                {"noise_ps", s.ns_ps}, {"pxk_old", s.ns_ps}, {"pxk", s.ns_ps}, {"pnk_old", s.ns_ps},
+                {"pnk", s.ns_ps}});
 }
 
 // ------------------------------------------------------------------ EST
