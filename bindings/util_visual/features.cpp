@@ -286,19 +286,27 @@ ZcrCurve offset_zcr(py::handle y) {
   py::array a = checked_signal(y, "y");
   const size_t n = static_cast<size_t>(a.size());
   const py::dtype dt = a.dtype();
-  if (dt.kind() == 'f' && dt.itemsize() == 2) {  // float16, read as its bit patterns
-    auto bits = c_array<std::uint16_t>(a.attr("view")("uint16"));
+  // the offset is added in the precision of the array sum: a floating dtype's own (in either
+  // byte order), float64 for integers and booleans
+  const bool floating = dt.kind() == 'f';
+  if (floating && dt.itemsize() == 2) {  // float16, read as its bit patterns
+    auto bits = c_array<std::uint16_t>(a.attr("view")(py::str(dt.attr("byteorder")) + py::str("u2")));
     py::gil_scoped_release nogil;
     return {feat::offset_zero_crossing_rate_half({bits.data(), n}), n};
   }
-  if (dt.equal(py::dtype::of<long double>())) {
+  if (floating && dt.itemsize() == 4) {
+    auto f = c_array<float>(a);
+    py::gil_scoped_release nogil;
+    return {feat::offset_zero_crossing_rate(std::span<const float>(f.data(), n)), n};
+  }
+  if (floating && dt.itemsize() == sizeof(long double)) {
     auto ld = c_array<long double>(a);
     py::gil_scoped_release nogil;
     return {feat::offset_zero_crossing_rate(std::span<const long double>(ld.data(), n)), n};
   }
-  SpectralSignal s = to_spectral_signal(a);
+  auto d = c_array<double>(a);
   py::gil_scoped_release nogil;
-  return {feat::offset_zero_crossing_rate(s.samples()), n};
+  return {feat::offset_zero_crossing_rate(std::span<const double>(d.data(), n)), n};
 }
 
 void plot_zcr(py::object ax, py::object y, double sr, py::object color, py::object label) {

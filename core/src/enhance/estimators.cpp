@@ -46,10 +46,6 @@ std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, c
   return written;
 }
 
-void minimum(const double* a, const double* b, double* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = nan_min(a[i], b[i]);
-}
-
 void presence_update(const double* num, const double* den, const double* delta,
                      std::size_t delta_stride, double ap, double ad, const double* src, double* pk,
                      double* noise, std::size_t n) {

@@ -40,8 +40,8 @@ struct Mcra2Constants {
   double alpha = 0.7;                     // smoothing of the power spectrum
 };
 
-// MCRA-2 speech thresholds per bin: `low` up to high_from_hz (the band up to low_split_hz
-// and the band above it both get `low`), `high` above, mirrored over the negative half.
+// MCRA-2 speech thresholds per bin: `low` below high_from_hz (stored as two runs that meet
+// at low_split_hz), `high` from there up to half the bins, then the same mirrored.
 struct Mcra2Thresholds {
   long low_split_hz = 1000, high_from_hz = 3000;
   long low = 2, high = 5;
@@ -71,9 +71,8 @@ void track_minimum(const double* pnk_old, const double* pxk_old, const double* p
 std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
                           double beta, double gamma, double* pnk, std::size_t n);
 
-// numpy's minimum: element-wise, NaN wins.
+// numpy's minimum of two values: NaN wins.
 inline double nan_min(double a, double b) { return (a <= b || a != a) ? a : b; }
-void minimum(const double* a, const double* b, double* out, std::size_t n);
 
 // True when frame counter n starts a new MCRA minimum-search window of L frames.
 inline bool mcra_window_restarts(long n, long L) { return n % L == 0; }
