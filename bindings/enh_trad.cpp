@@ -18,20 +18,12 @@ namespace {
 
 using Arr = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-std::string shape_text(const py::array& a) {
-  std::string s = "(";
-  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(a.shape(i));
-  }
-  return s + (a.ndim() == 1 ? ",)" : ")");
-}
-
 // Any 1-D numeric array-like as contiguous float64 samples.
 Arr signal(py::handle y, const char* fn) {
   py::array a = cached("numpy", "asarray")(y);
   if (a.ndim() != 1)
-    throw py::value_error(std::string(fn) + ": a 1-D signal is expected, got an array of shape " + shape_text(a));
+    throw py::value_error(std::string(fn) + ": a 1-D signal is expected, got an array of shape " +
+                          std::string(py::str(a.attr("shape"))));
   return c_array<double>(a);
 }
 

@@ -9,13 +9,15 @@ namespace feat = vemio::features;
 
 namespace {
 
-py::object io_attr(const char* name) { return py::module_::import("vemio.util.visual").attr(name); }
+// An attribute of this module looked up at call time, so that a replaced (monkeypatched)
+// vemio.util.visual.file_load or copy_waves is the one called.
+py::object own_attr(const char* name) { return py::module_::import("vemio.util.visual").attr(name); }
 
 py::object path_of(py::handle p) { return cached("pathlib", "Path")(p); }
 
 // (wave, rate) from file_load; an unreadable file (None) fails the way unpacking None does.
 std::pair<py::object, int> load(py::object file) {
-  py::object r = io_attr("file_load")(file);
+  py::object r = own_attr("file_load")(file);
   if (r.is_none()) throw py::type_error("cannot unpack non-iterable NoneType object");
   py::tuple t = py::tuple(r);
   return {t[0], t[1].cast<int>()};
@@ -270,12 +272,7 @@ void basic_analyze(py::object file, py::object show, py::object save_dir) {
 
   pyplot.attr("subplot")(313);
   pyplot.attr("title")("ZCR");
-  Signal shifted = to_signal(numpy().attr("asarray")(x).attr("__add__")(0.0001));
-  std::vector<double> z;
-  {
-    py::gil_scoped_release nogil;
-    z = feat::zero_crossing_rate(shifted.span());
-  }
+  std::vector<double> z = offset_zcr(x).rate;
   double zmax = *std::max_element(z.begin(), z.end());
   const size_t n = z.size();
   long secs = whole_seconds(s.size(), sr);
@@ -340,28 +337,10 @@ py::object attr_or_missing(const py::object& v, const char* cls, const char* nam
   return v;
 }
 
-}  // namespace
+using py::arg;
 
-PYBIND11_MODULE(visual, m) {
-  m.doc() =
-      "Figures of audio and training runs: waveforms, spectrograms, mel spectrograms, feature\n"
-      "curves, power spectral densities and learning curves, drawn with matplotlib from features\n"
-      "computed natively.";
-  using py::arg;
-  py::register_local_exception_translator([](std::exception_ptr p) {
-    try {
-      if (p) std::rethrow_exception(p);
-    } catch (const feat::FeatureError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    }
-  });
-
-  py::object io = py::module_::import("vemio.core.io");
-  m.attr("file_load") = io.attr("file_load");
-  m.attr("copy_waves") = io.attr("copy_waves");
-
-  register_features(m);
-
+// Common (one figure with loss curves) and WaveVisualizer (rows of waveform | spectrogram).
+void register_figure_classes(py::module_& m) {
   py::class_<Common>(m, "Common", py::dynamic_attr(),
                      "One matplotlib figure (7 x 5 inches) with loss-curve, show, save and close helpers.")
       .def(py::init([](py::object fig_dir, py::object is_save) {
@@ -412,14 +391,21 @@ PYBIND11_MODULE(visual, m) {
       .def("multi_hide_xlabel", &multi_hide_xlabel, "Clear the x labels of every row but the last.")
       .def("save", &wave_save, arg("path"), "Write the current figure to `path` unless it exists.")
       .def(
-          "copy_wave", [](py::object, py::object path, py::object wl) { io_attr("copy_waves")(path, wl); },
+          "copy_wave", [](py::object, py::object path, py::object wl) { own_attr("copy_waves")(path, wl); },
           arg("path"), arg("wave_list"), "Copy the listed files into the folder `path`.");
+}
 
+// Learning curves of a training history.
+void register_history_figures(py::module_& m) {
   m.def("history_plot", &history_plot, arg("history"), arg("metrics") = "loss", arg("save_fig") = py::none(),
         "Plot every series of history.history whose name contains `metrics`, save it as\n"
         "'<metrics>_<save_fig>[.png]' at 150 dpi when save_fig is given, show it and close it.");
   m.def("hist_plt", &hist_plt, arg("hist"), arg("fig_dir") = py::none(), arg("show") = false,
         "Accuracy and loss curves side by side; saved to fig_dir, shown and closed when `show`.");
+}
+
+// Analysis figures of one audio file.
+void register_file_figures(py::module_& m) {
   m.def("basic_analyze", &basic_analyze, arg("file"), arg("show") = false, arg("save_dir") = py::none(),
         "Waveform, STFT (dB, jet) and zero-crossing rate of one file in three panels.");
   m.def("plot_3_features", &plot_3_features, arg("file"), arg("show") = false, arg("save_dir") = py::none(),
@@ -428,7 +414,10 @@ PYBIND11_MODULE(visual, m) {
         arg("dpi") = 200, "The three-feature chart above the file's power spectral density.");
   m.def("plot_PSD", &plot_psd, arg("file"), arg("show") = false, arg("save_dir") = py::none(), arg("dpi") = 200,
         "The file's power spectral density alone.");
+}
 
+// The waveform and spectrogram primitives the figures draw with, for tests and callers.
+void register_drawing_primitives(py::module_& m) {
   m.def(
       "_waveplot",
       [](py::object y, int sr, py::object ax, py::kwargs kw) {
@@ -449,7 +438,10 @@ PYBIND11_MODULE(visual, m) {
       arg("data"), arg("sr") = 22050, arg("hop_length") = 512, arg("x_axis") = py::none(), arg("y_axis") = py::none(),
       arg("fmax") = py::none(), arg("cmap") = py::none(), arg("ax") = py::none(),
       "Draw a (rows, frames) array as a mesh with time / hz / linear / mel axes.");
+}
 
+// The parameter types the checked functions show (inspect.signature, help).
+void annotate_checked_parameters(py::module_& m) {
   py::dict a_hist, a_hplt, a_file;
   a_hist["save_fig"] = py::str("str");
   a_hplt["show"] = py::str("bool");
@@ -457,8 +449,11 @@ PYBIND11_MODULE(visual, m) {
   annotate(m, "history_plot", a_hist);
   annotate(m, "hist_plt", a_hplt);
   annotate(m, "basic_analyze", a_file);
+}
 
-  // module attributes built on first use (PEP 562)
+// Attributes built on first use (PEP 562: importing the module does not import matplotlib)
+// and the public names.
+void register_module_attributes(py::module_& m) {
   m.def("__getattr__", [](const std::string& name) -> py::object {
     py::object cls = formatter_class(name);
     if (cls) return cls;
@@ -469,4 +464,32 @@ PYBIND11_MODULE(visual, m) {
   py::list all;
   for (const char* n : {"Common", "WaveVisualizer", "history_plot"}) all.append(n);
   m.attr("__all__") = all;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(visual, m) {
+  m.doc() =
+      "Figures of audio and training runs: waveforms, spectrograms, mel spectrograms, feature\n"
+      "curves, power spectral densities and learning curves, drawn with matplotlib from features\n"
+      "computed natively.";
+  py::register_local_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const feat::FeatureError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    }
+  });
+
+  py::object io = py::module_::import("vemio.core.io");
+  m.attr("file_load") = io.attr("file_load");
+  m.attr("copy_waves") = io.attr("copy_waves");
+
+  register_features(m);
+  register_figure_classes(m);
+  register_history_figures(m);
+  register_file_figures(m);
+  register_drawing_primitives(m);
+  annotate_checked_parameters(m);
+  register_module_attributes(m);
 }

@@ -294,6 +294,21 @@ def test_mcra_window_restart():
     assert np.array_equal(para["Pmin"], np.minimum(old_tmp, para["P"]))
 
 
+def test_mcra_window_restart_reads_only_the_temporary_minimum():
+    X = spectra(3)
+    for n, L in [(100, 100), (6.0, 3), (np.int64(-4), 2), (True, 1)]:
+        para = INIT(X[0].copy(), 16000).mcra() | {"n": n, "L": L, "Pmin": "not read at a restart"}
+        old_tmp = para["Ptmp"]
+        EST(X[1], para).mcra()
+        assert para["Ptmp"] is para["P"] and para["n"] == n + 1
+        assert np.array_equal(para["Pmin"], np.minimum(old_tmp, para["P"]))
+    para = INIT(X[0].copy(), 16000).mcra() | {"n": 3, "Pmin": np.ones(5)}
+    with pytest.raises(ValueError, match="broadcast"):
+        EST(X[1], para).mcra()
+    with pytest.raises(ZeroDivisionError):
+        EST(X[1], INIT(X[0].copy(), 16000).mcra() | {"L": 0}).mcra()
+
+
 def test_estimator_comparisons_and_edge_branches():
     # weight: equality with beta * noise is not an update; silence pulls the estimate down
     S = np.array([2.0, 4.0])

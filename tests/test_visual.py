@@ -356,6 +356,21 @@ def test_psd_curve_and_decoration():
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["psd"]
 
 
+@pytest.mark.parametrize("dtype", ["f2", "f4", "f8", "g", ">f2", ">f4"])
+def test_zcr_curve_adds_the_offset_in_the_signal_precision(dtype):
+    # every finite half value and float32 values around -0.0001, where the precision of the
+    # sum decides the sign
+    h = np.arange(65536, dtype=np.uint16).view(np.float16)
+    near = np.float32(-1e-4) + np.arange(-300, 300) * np.float32(2**-37)
+    v = np.concatenate([h[np.isfinite(h)].astype(np.float32), near]).astype(dtype)
+    y = np.empty(2 * len(v), dtype=dtype)
+    y[0::2], y[1::2] = 0.5, v
+    _, ax = plt.subplots()
+    visual.plot_zcr(ax, y[::-1], 16000)  # strided input too
+    want = visual._zero_crossing_rate(np.ascontiguousarray(y[::-1]) + 0.0001)
+    np.testing.assert_array_equal(ax.get_lines()[0].get_ydata(), want)
+
+
 def test_short_and_silent_signals():
     _, ax = plt.subplots()
     visual.plot_zcr(ax, np.zeros(8000, dtype=np.float32), 16000)
@@ -601,7 +616,29 @@ def test_file_figures_save_and_close(in_tmp):
     visual.plot_PSD(f, save_dir="psd.jpg", dpi=40)
     assert Image.open("psd.jpg").format == "JPEG"
     assert plt.get_fignums() == []
-    assert not [p for p in os.listdir(in_tmp) if p.endswith(".tmp")]
+    assert not [p for p in os.listdir(in_tmp) if ".tmp" in p]
+
+
+def test_figure_saves_are_atomic_with_umask_permissions(in_tmp):
+    f = write_wav(in_tmp / "talk.wav", noise(4000, 8000), 8000)
+    old = os.umask(0o027)
+    try:
+        visual.plot_PSD(f, save_dir="psd.svg", dpi=30)
+    finally:
+        os.umask(old)
+    assert (in_tmp / "psd.svg").read_bytes().startswith(b"<?xml")  # format from the final name
+    assert (in_tmp / "psd.svg").stat().st_mode & 0o777 == 0o640
+    (in_tmp / "taken.png").mkdir()
+    with pytest.raises(IsADirectoryError) as e:
+        visual.plot_PSD(f, save_dir="taken.png", dpi=30)
+    assert e.value.filename == "taken.png"
+    with pytest.raises(FileNotFoundError) as e:
+        visual.plot_PSD(f, save_dir="no/such/x.png", dpi=30)
+    assert e.value.filename == "no/such/x.png"  # the figure's own name
+    with pytest.raises(ValueError, match="xyz"):  # savefig refuses: nothing is left behind
+        visual.plot_PSD(f, save_dir="bad.xyz", dpi=30)
+    assert sorted(os.listdir(in_tmp)) == ["psd.svg", "taken.png", "talk.wav"]
+    assert os.listdir(in_tmp / "taken.png") == []
 
 
 def test_file_figure_contents(in_tmp, monkeypatch):
@@ -633,28 +670,25 @@ def test_file_figure_contents(in_tmp, monkeypatch):
     assert ax0.collections[0].get_alpha() == 0.4
 
 
+FILE_FIGURES = (
+    visual.basic_analyze,
+    visual.plot_3_features,
+    visual.plot_4_features,
+    visual.plot_PSD,
+    visual.Common.plot_stft_w_2mfe,
+)
+
+
 def test_file_figures_on_bad_files(in_tmp, capsys):
     Path("broken.wav").write_bytes(b"RIFF not really")
-    for fn in (
-        visual.basic_analyze,
-        visual.plot_3_features,
-        visual.plot_4_features,
-        visual.plot_PSD,
-        visual.Common.plot_stft_w_2mfe,
-    ):
+    for fn in FILE_FIGURES:
         for bad in ("missing.wav", "broken.wav"):
             with pytest.raises(TypeError):
                 fn(bad)
             assert capsys.readouterr().out == f"[vm.] File broken or Not exists! : {bad}\n"
             assert plt.get_fignums() == []
     empty = write_wav(in_tmp / "empty.wav", np.zeros(0), 8000)
-    for fn in (
-        visual.basic_analyze,
-        visual.plot_3_features,
-        visual.plot_4_features,
-        visual.plot_PSD,
-        visual.Common.plot_stft_w_2mfe,
-    ):
+    for fn in FILE_FIGURES:
         with pytest.raises(ValueError, match="empty"):
             fn(empty)
         assert plt.get_fignums() == []

@@ -2,8 +2,12 @@
 // float64 arrays. The dictionary is the estimator's whole state; the callers see exactly its
 // keys, their order and the identity of the arrays stored under them (one array may sit under
 // several keys, and some updates write into a stored array element by element).
+#include <array>
 #include <cstring>
+#include <initializer_list>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common.hpp"
@@ -29,6 +33,15 @@ py::object get(py::handle para, const char* key) {
   PyObject* v = PyObject_GetItem(para.ptr(), py::str(key).ptr());
   if (!v) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(v);
+}
+
+// The entries an update reads, looked up in the order given (the first missing key fails, as
+// para[key] does). Some are read only to fail the way the update's reads would.
+template <std::size_t N>
+std::array<py::object, N> entries(py::handle para, const char* const (&keys)[N]) {
+  std::array<py::object, N> out;
+  for (std::size_t i = 0; i < N; ++i) out[i] = get(para, keys[i]);
+  return out;
 }
 
 void put(py::handle para, const char* key, py::handle value) {
@@ -119,82 +132,66 @@ class InPlace {
 
 py::object len_of(py::handle h) { return py::int_(py::len(h)); }
 
-py::dict init_weight(const Init& s) {
+// A starting parameter dictionary from its entries, in order.
+py::dict state(std::initializer_list<std::pair<const char*, py::object>> entries) {
   py::dict d;
-  d["ass"] = 0.85;
-  d["beta"] = 1.5;
-  d["noise_ps"] = s.ns_ps;
-  d["P"] = s.ns_ps;
+  for (const auto& [key, value] : entries) d[key] = value;
   return d;
 }
 
+py::object number(double v) { return py::float_(v); }
+py::object number(long v) { return py::int_(v); }
+
+py::dict init_weight(const Init& s) {
+  const auto& c = est::kWeight;
+  return state({{"ass", number(c.ass)}, {"beta", number(c.beta)}, {"noise_ps", s.ns_ps}, {"P", s.ns_ps}});
+}
+
 py::dict init_com_min_track(const Init& s) {
-  py::object len_val = len_of(s.ns_ps);
-  py::dict d;
-  d["n"] = 2;
-  d["leng"] = len_val;
-  d["alpha"] = 0.7;
-  d["beta"] = 0.96;
-  d["gamma"] = 0.998;
-  for (const char* k : {"noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"}) d[k] = s.ns_ps;
-  return d;
+  const auto& c = est::kMinTrack;
+  return state({{"n", number(est::kFirstFrame)}, {"leng", len_of(s.ns_ps)}, {"alpha", number(c.alpha)},
+                {"beta", number(c.beta)}, {"gamma", number(c.gamma)}, {"noise_ps", s.ns_ps}, {"pxk_old", s.ns_ps},
+                {"pxk", s.ns_ps}, {"pnk_old", s.ns_ps}, {"pnk", s.ns_ps}});
 }
 
 py::object zeros(py::handle n) { return cached("numpy", "zeros")(n); }
 
 py::dict init_mcra(const Init& s) {
+  const auto& c = est::kMcra;
   py::object len_val = len_of(s.ns_ps);
-  py::dict d;
-  d["n"] = 2;
-  d["ad"] = 0.95;
-  d["ass"] = 0.8;
-  d["L"] = 100;
-  d["delta"] = 5;
-  d["ap"] = 0.2;
-  d["leng"] = len_val;
-  d["P"] = s.ns_ps;
-  d["Pmin"] = s.ns_ps;
-  d["Ptmp"] = s.ns_ps;
-  d["pk"] = zeros(len_val);
-  d["noise_ps"] = s.ns_ps;
-  return d;
+  return state({{"n", number(est::kFirstFrame)}, {"ad", number(c.ad)}, {"ass", number(c.ass)}, {"L", number(c.L)},
+                {"delta", number(c.delta)}, {"ap", number(c.ap)}, {"leng", len_val}, {"P", s.ns_ps},
+                {"Pmin", s.ns_ps}, {"Ptmp", s.ns_ps}, {"pk", zeros(len_val)}, {"noise_ps", s.ns_ps}});
 }
 
-// Per-bin speech thresholds: 2 below 3 kHz, 5 above, for the positive half of the spectrum
+// Per-bin speech thresholds (est::kMcra2Thresholds) for the positive half of the spectrum
 // followed by its mirror image. Computed with Python numbers so that odd rates, tiny rates
 // and odd lengths behave (and fail) as the arithmetic says.
 py::object mcra2_thresholds(py::handle fs, py::object len_val) {
+  constexpr est::Mcra2Thresholds t = est::kMcra2Thresholds;
   py::object np_floor = cached("numpy", "floor"), full = cached("numpy", "full");
   py::object freq_res = py::reinterpret_borrow<py::object>(fs) / len_val;
-  auto khz = [&](int hz) { return py::int_(np_floor(py::float_(double(hz)) / freq_res)); };
-  py::object k1 = khz(1000), k3 = khz(3000);
+  auto bin_of = [&](long hz) { return py::int_(np_floor(py::float_(double(hz)) / freq_res)); };
+  py::object k1 = bin_of(t.low_split_hz), k3 = bin_of(t.high_from_hz);
   py::object int_type = cached("builtins", "int");
-  auto run = [&](py::object count, int value) { return full(count, value, py::arg("dtype") = int_type); };
-  py::object low_1 = run(k1, 2);
-  py::object low_2 = run(k3 - k1, 2);
+  auto run = [&](py::object count, long value) { return full(count, value, py::arg("dtype") = int_type); };
+  py::object low_1 = run(k1, t.low);
+  py::object low_2 = run(k3 - k1, t.low);
   py::object half = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(len_val.ptr(), py::int_(2).ptr()));
   if (!half) throw py::error_already_set();
-  py::object high = run(half - k3, 5);
+  py::object high = run(half - k3, t.high);
   return cached("numpy", "concatenate")(py::make_tuple(low_1, low_2, high, high, low_2, low_1));
 }
 
 py::dict init_mcra2(const Init& s) {
+  const auto& c = est::kMcra2;
   py::object len_val = len_of(s.ns_ps);
   py::object delta = mcra2_thresholds(s.fs, len_val);
-  py::dict d;
-  d["n"] = 2;
-  d["leng"] = len_val;
-  d["ad"] = 0.95;
-  d["ass"] = 0.8;
-  d["ap"] = 0.2;
-  d["beta"] = 0.8;
-  d["beta1"] = 0.98;
-  d["gamma"] = 0.998;
-  d["alpha"] = 0.7;
-  d["delta"] = delta;
-  d["pk"] = zeros(len_val);
-  for (const char* k : {"noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"}) d[k] = s.ns_ps;
-  return d;
+  return state({{"n", number(est::kFirstFrame)}, {"leng", len_val}, {"ad", number(c.ad)}, {"ass", number(c.ass)},
+                {"ap", number(c.ap)}, {"beta", number(c.beta)}, {"beta1", number(c.beta1)},
+                {"gamma", number(c.gamma)}, {"alpha", number(c.alpha)}, {"delta", delta}, {"pk", zeros(len_val)},
+                {"noise_ps", s.ns_ps}, {"pxk_old", s.ns_ps}, {"pxk", s.ns_ps}, {"pnk_old", s.ns_ps},
+                {"pnk", s.ns_ps}});
 }
 
 // ------------------------------------------------------------------ EST
@@ -213,11 +210,20 @@ py::ssize_t as_count(py::handle h) {
   return n < 0 ? 0 : n;
 }
 
+// Python's n % L == 0 on the stored counter and window length (est::mcra_window_restarts for
+// the numbers a caller may have stored there).
+bool window_restarts(py::handle n, py::handle L) {
+  py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(n.ptr(), L.ptr()));
+  if (!rem) throw py::error_already_set();
+  return rem.equal(py::int_(0));
+}
+
+std::span<const double> view(const Arr& a) { return {a.data(), size_t(a.size())}; }
+std::span<double> view(Arr& a) { return {a.mutable_data(), size_t(a.size())}; }
+
 py::object est_weight(const Est& s) {
   py::object para = s.para;
-  py::object ass_obj = get(para, "ass"), beta_obj = get(para, "beta");
-  py::object noise_obj = get(para, "noise_ps");
-  py::object P_obj = get(para, "P");
+  auto [ass_obj, beta_obj, noise_obj, P_obj] = entries(para, {"ass", "beta", "noise_ps", "P"});
   const double ass = real(ass_obj), beta = real(beta_obj);
   Arr P = smoothed(values(P_obj), values(s.ns_ps), ass);
   InPlace noise(noise_obj);
@@ -229,33 +235,45 @@ py::object est_weight(const Est& s) {
   return para;
 }
 
-py::object est_com_min_track(const Est& s) {
-  py::object para = s.para;
-  py::object n = get(para, "n"), leng_obj = get(para, "leng");
-  py::object alpha_obj = get(para, "alpha"), beta_obj = get(para, "beta"), gamma_obj = get(para, "gamma");
-  get(para, "noise_ps");
-  py::object pxk_old_obj = get(para, "pxk_old");
-  get(para, "pxk");
-  py::object pnk_old_obj = get(para, "pnk_old");
-  py::object pnk_obj = get(para, "pnk");
-  const py::ssize_t leng = as_count(leng_obj);
-  const double alpha = real(alpha_obj), beta = real(beta_obj), gamma = real(gamma_obj);
+// The arrays of the two minimum-tracking estimators: the new smoothed power pxk (from the
+// stored pxk_old) and the stored minimum pnk, which the update writes into.
+struct Tracking {
+  Arr pxk_old, pxk, pnk_old;
+  InPlace pnk;
+};
 
+Tracking tracking(const Est& s, py::handle pxk_old_obj, py::handle pnk_old_obj, py::object pnk_obj, double alpha) {
   Arr pxk_old = values(pxk_old_obj);
   Arr pxk = smoothed(pxk_old, values(s.ns_ps), alpha);
   Arr pnk_old = values(pnk_old_obj);
-  InPlace pnk(pnk_obj);
-  const py::ssize_t ok = std::min({leng, pnk_old.size(), pxk.size(), pnk.size()});
-  est::track_minimum(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk.data(), size_t(ok));
-  pnk.commit(size_t(ok));
-  if (ok < leng) out_of_bounds(std::min({pnk_old.size(), pxk.size(), pnk.size()}));
+  return Tracking{std::move(pxk_old), std::move(pxk), std::move(pnk_old), InPlace(std::move(pnk_obj))};
+}
 
-  put(para, "n", plus_one(n));
-  put(para, "noise_ps", pnk_obj);
+// After an update, one array serves as pnk and pnk_old and the new smoothed power as pxk and
+// pxk_old.
+void store_tracking(py::handle para, py::handle pnk_obj, py::handle pxk) {
   put(para, "pnk", pnk_obj);
   put(para, "pnk_old", pnk_obj);
   put(para, "pxk", pxk);
   put(para, "pxk_old", pxk);
+}
+
+py::object est_com_min_track(const Est& s) {
+  py::object para = s.para;
+  auto [n, leng_obj, alpha_obj, beta_obj, gamma_obj, noise_unused, pxk_old_obj, pxk_unused, pnk_old_obj, pnk_obj] =
+      entries(para, {"n", "leng", "alpha", "beta", "gamma", "noise_ps", "pxk_old", "pxk", "pnk_old", "pnk"});
+  const py::ssize_t leng = as_count(leng_obj);
+  const double alpha = real(alpha_obj), beta = real(beta_obj), gamma = real(gamma_obj);
+
+  Tracking t = tracking(s, pxk_old_obj, pnk_old_obj, pnk_obj, alpha);
+  const py::ssize_t ok = std::min({leng, t.pnk_old.size(), t.pxk.size(), t.pnk.size()});
+  est::track_minimum(t.pnk_old.data(), t.pxk_old.data(), t.pxk.data(), beta, gamma, t.pnk.data(), size_t(ok));
+  t.pnk.commit(size_t(ok));
+  if (ok < leng) out_of_bounds(std::min({t.pnk_old.size(), t.pxk.size(), t.pnk.size()}));
+
+  put(para, "n", plus_one(n));
+  put(para, "noise_ps", pnk_obj);
+  store_tracking(para, pnk_obj, t.pxk);
   return para;
 }
 
@@ -276,40 +294,22 @@ void presence(const Arr& num, const Arr& den, const double* delta, size_t delta_
 
 py::object est_mcra(const Est& s) {
   py::object para = s.para;
-  py::object ass_obj = get(para, "ass"), ad_obj = get(para, "ad"), ap_obj = get(para, "ap");
-  py::object pk_obj = get(para, "pk");
-  py::object delta_obj = get(para, "delta");
-  py::object L = get(para, "L");
-  py::object n = get(para, "n");
-  py::object leng_obj = get(para, "leng");
-  py::object noise_obj = get(para, "noise_ps");
-  py::object P_obj = get(para, "P");
-  py::object Pmin_obj = get(para, "Pmin");
-  py::object Ptmp_obj = get(para, "Ptmp");
+  auto [ass_obj, ad_obj, ap_obj, pk_obj, delta_obj, L, n, leng_obj, noise_obj, P_obj, Pmin_obj, Ptmp_obj] =
+      entries(para, {"ass", "ad", "ap", "pk", "delta", "L", "n", "leng", "noise_ps", "P", "Pmin", "Ptmp"});
   const double ass = real(ass_obj), ad = real(ad_obj), ap = real(ap_obj), delta = real(delta_obj);
   const py::ssize_t leng = as_count(leng_obj);
 
   Arr X = values(s.ns_ps);
   Arr P = smoothed(values(P_obj), X, ass);
-  const size_t bins = size_t(P.size());
+  const bool restart = window_restarts(n, L);
+  Arr old_min = restart ? Arr() : values(Pmin_obj);  // a restart does not read the old minimum
+  Arr old_tmp = values(Ptmp_obj);
+  if (!restart) same_length(old_min.size(), P.size());
+  same_length(old_tmp.size(), P.size());
   Arr Pmin = new_array(P.size());
-  py::object Ptmp_out;
-  py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(n.ptr(), L.ptr()));
-  if (!rem) throw py::error_already_set();
-  if (rem.equal(py::int_(0))) {
-    Arr Ptmp = values(Ptmp_obj);
-    same_length(Ptmp.size(), P.size());
-    est::minimum(Ptmp.data(), P.data(), Pmin.mutable_data(), bins);
-    Ptmp_out = P;  // the window restarts: the stored temporary minimum is this frame's P
-  } else {
-    Arr old_min = values(Pmin_obj), old_tmp = values(Ptmp_obj);
-    same_length(old_min.size(), P.size());
-    same_length(old_tmp.size(), P.size());
-    Arr Ptmp = new_array(P.size());
-    est::minimum(old_min.data(), P.data(), Pmin.mutable_data(), bins);
-    est::minimum(old_tmp.data(), P.data(), Ptmp.mutable_data(), bins);
-    Ptmp_out = Ptmp;
-  }
+  // a restarted window's temporary minimum is this frame's P, stored as the very same array
+  Arr Ptmp = restart ? P : new_array(P.size());
+  est::mcra_window_minimum(restart, view(std::as_const(P)), view(old_min), view(old_tmp), view(Pmin), view(Ptmp));
   if (leng > P.size()) out_of_bounds(P.size());
   Arr pk, noise;
   presence(P, Pmin, &delta, 0, ap, ad, X, values(pk_obj), values(noise_obj), pk, noise, leng);
@@ -319,39 +319,30 @@ py::object est_mcra(const Est& s) {
   put(para, "noise_ps", noise);
   put(para, "P", P);
   put(para, "Pmin", Pmin);
-  put(para, "Ptmp", Ptmp_out);
+  put(para, "Ptmp", Ptmp);
   return para;
 }
 
 py::object est_mcra2(const Est& s) {
   py::object para = s.para;
-  py::object n = get(para, "n"), leng_obj = get(para, "leng"), ad_obj = get(para, "ad");
-  get(para, "ass");  // read and unused
-  py::object ap_obj = get(para, "ap"), beta_obj = get(para, "beta"), gamma_obj = get(para, "gamma");
-  py::object alpha_obj = get(para, "alpha");
-  py::object pk_obj = get(para, "pk");
-  py::object delta_obj = get(para, "delta");
-  py::object noise_obj = get(para, "noise_ps");
-  get(para, "pxk");
-  py::object pnk_obj = get(para, "pnk");
-  py::object pxk_old_obj = get(para, "pxk_old");
-  py::object pnk_old_obj = get(para, "pnk_old");
+  auto [n, leng_obj, ad_obj, ass_unused, ap_obj, beta_obj, gamma_obj, alpha_obj, pk_obj, delta_obj, noise_obj,
+        pxk_unused, pnk_obj, pxk_old_obj, pnk_old_obj] =
+      entries(para, {"n", "leng", "ad", "ass", "ap", "beta", "gamma", "alpha", "pk", "delta", "noise_ps", "pxk",
+                     "pnk", "pxk_old", "pnk_old"});
   const py::ssize_t leng = as_count(leng_obj);
   const double ad = real(ad_obj), ap = real(ap_obj), beta = real(beta_obj), gamma = real(gamma_obj);
   const double alpha = real(alpha_obj);
 
-  Arr pxk_old = values(pxk_old_obj);
-  Arr pxk = smoothed(pxk_old, values(s.ns_ps), alpha);
-  Arr pnk_old = values(pnk_old_obj);
-  InPlace pnk_w(pnk_obj);
-  const py::ssize_t bins = pnk_w.size();
-  const py::ssize_t ok = std::min({bins, pnk_old.size(), pxk.size()});
-  pnk_w.commit(est::track_minimum_rising(pnk_old.data(), pxk_old.data(), pxk.data(), beta, gamma, pnk_w.data(),
-                                         size_t(ok)));
-  if (ok < bins) out_of_bounds(std::min(pnk_old.size(), pxk.size()));
+  Tracking t = tracking(s, pxk_old_obj, pnk_old_obj, pnk_obj, alpha);
+  const py::ssize_t bins = t.pnk.size();
+  const py::ssize_t ok = std::min({bins, t.pnk_old.size(), t.pxk.size()});
+  t.pnk.commit(est::track_minimum_rising(t.pnk_old.data(), t.pxk_old.data(), t.pxk.data(), beta, gamma,
+                                         t.pnk.data(), size_t(ok)));
+  if (ok < bins) out_of_bounds(std::min(t.pnk_old.size(), t.pxk.size()));
 
   // Srk = pxk / pnk with the minimum as now stored; thresholds indexed bin by bin.
   Arr pnk = values(pnk_obj);
+  const Arr& pxk = t.pxk;
   same_length(pxk.size(), pnk.size());
   py::array delta_arr = cached("numpy", "asarray")(delta_obj);
   if (delta_arr.ndim() == 0)
@@ -366,23 +357,14 @@ py::object est_mcra2(const Est& s) {
   put(para, "n", plus_one(n));
   put(para, "pk", pk);
   put(para, "noise_ps", noise);
-  put(para, "pnk", pnk_obj);
-  put(para, "pnk_old", pnk_obj);
-  put(para, "pxk", pxk);
-  put(para, "pxk_old", pxk);
+  store_tracking(para, pnk_obj, pxk);
   return para;
 }
 
 std::string describe(py::handle h) {
   if (py::isinstance<py::array>(h)) {
     auto a = py::reinterpret_borrow<py::array>(h);
-    std::string shp;
-    for (py::ssize_t i = 0; i < a.ndim(); ++i) {
-      if (i) shp += ", ";
-      shp += std::to_string(a.shape(i));
-    }
-    if (a.ndim() == 1) shp += ",";
-    return "<" + std::string(py::str(a.dtype())) + " array (" + shp + ")>";
+    return "<" + std::string(py::str(a.dtype())) + " array " + std::string(py::str(a.attr("shape"))) + ">";
   }
   if (py::isinstance<py::dict>(h)) return "<dict of " + std::to_string(py::len(h)) + " entries>";
   return std::string(py::repr(h));

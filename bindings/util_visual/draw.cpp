@@ -1,8 +1,12 @@
 // Waveform and spectrogram drawing with matplotlib, axis decoration and atomic figure saving.
+#include <cstring>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "vemio/features/display.hpp"
+#include "vemio/util/atomic_file.hpp"
+#include "vemio/util/error.hpp"
 #include "visual.hpp"
 
 namespace vemio::visual {
@@ -182,6 +186,19 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
   return out;
 }
 
+namespace {
+
+// A failure of the atomic writer as the OSError subclass its system error names
+// (FileNotFoundError for a missing folder, ...), with the figure's file name.
+[[noreturn]] void raise_os_error(const vemio::FileError& e, py::handle name) {
+  py::object err = e.os_error() ? cached("builtins", "OSError")(e.os_error(), std::strerror(e.os_error()), name)
+                                : cached("builtins", "OSError")(std::string(e.what()));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+  throw py::error_already_set();
+}
+
+}  // namespace
+
 void save_current_figure(py::object savefig_owner, py::object target, py::dict kwargs) {
   py::object os = py::module_::import("os");
   py::object name = os.attr("fspath")(target);
@@ -196,22 +213,17 @@ void save_current_figure(py::object savefig_owner, py::object target, py::dict k
     name = py::str(name) + py::str("." + fmt);
   }
   py::object path = cached("pathlib", "Path")(name);
-  py::object tmp = path.attr("with_name")(py::str(".") + py::str(path.attr("name")) + py::str(".") +
-                                          py::str(std::to_string(os.attr("getpid")().cast<long>())) + py::str(".tmp"));
+  // the temporary's name says nothing about the format: it comes from the final name
   kwargs["format"] = fmt;
   try {
-    // pyplot's savefig renders the figure a second time afterwards (to refresh interactive
-    // canvases); the figure's own savefig writes the same file with one rendering
-    py::object fig = py::hasattr(savefig_owner, "gcf") ? savefig_owner.attr("gcf")() : savefig_owner;
-    fig.attr("savefig")(tmp, **kwargs);
-    os.attr("replace")(tmp, path);
-  } catch (...) {
-    try {
-      py::object exists = tmp.attr("exists")();
-      if (exists.cast<bool>()) tmp.attr("unlink")();
-    } catch (...) {
-    }
-    throw;
+    vemio::util::replace_file_atomic(to_fs_path(path), [&](const std::filesystem::path& tmp) {
+      // pyplot's savefig renders the figure a second time afterwards (to refresh interactive
+      // canvases); the figure's own savefig writes the same file with one rendering
+      py::object fig = py::hasattr(savefig_owner, "gcf") ? savefig_owner.attr("gcf")() : savefig_owner;
+      fig.attr("savefig")(make_path(tmp), **kwargs);
+    });
+  } catch (const vemio::FileError& e) {
+    raise_os_error(e, py::str(path));
   }
 }
 

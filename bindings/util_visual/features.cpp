@@ -205,7 +205,7 @@ std::vector<double> rolloff_of(const SpectralSignal& s, double sr, double roll_p
   return feat::spectral_rolloff(s.samples(), sr, feat::StftParams{}, roll_percent);
 }
 
-std::vector<double> zcr_of(const Signal& s, int frame_length = 2048, int hop = 512, bool center = true) {
+std::vector<double> zcr_of(const Signal& s, int frame_length, int hop, bool center) {
   py::gil_scoped_release nogil;
   return feat::zero_crossing_rate(s.span(), frame_length, hop, center);
 }
@@ -282,16 +282,38 @@ void plot_spectral_rolloff(py::object ax, py::object y, double sr, py::object co
                       "Spectral Rolloff");
 }
 
+ZcrCurve offset_zcr(py::handle y) {
+  py::array a = checked_signal(y, "y");
+  const size_t n = static_cast<size_t>(a.size());
+  const py::dtype dt = a.dtype();
+  // the offset is added in the precision of the array sum: a floating dtype's own (in either
+  // byte order), float64 for integers and booleans
+  const bool floating = dt.kind() == 'f';
+  if (floating && dt.itemsize() == 2) {  // float16, read as its bit patterns
+    auto bits = c_array<std::uint16_t>(a.attr("view")(py::str(dt.attr("byteorder")) + py::str("u2")));
+    py::gil_scoped_release nogil;
+    return {feat::offset_zero_crossing_rate_half({bits.data(), n}), n};
+  }
+  if (floating && dt.itemsize() == 4) {
+    auto f = c_array<float>(a);
+    py::gil_scoped_release nogil;
+    return {feat::offset_zero_crossing_rate(std::span<const float>(f.data(), n)), n};
+  }
+  if (floating && dt.itemsize() == sizeof(long double)) {
+    auto ld = c_array<long double>(a);
+    py::gil_scoped_release nogil;
+    return {feat::offset_zero_crossing_rate(std::span<const long double>(ld.data(), n)), n};
+  }
+  auto d = c_array<double>(a);
+  py::gil_scoped_release nogil;
+  return {feat::offset_zero_crossing_rate(std::span<const double>(d.data(), n)), n};
+}
+
 void plot_zcr(py::object ax, py::object y, double sr, py::object color, py::object label) {
   ax.attr("set_title")("ZCR");
-  // the offset is added in the signal's own precision, so samples just below -0.0001 keep
-  // their sign exactly as the array arithmetic users know would leave it
-  py::object shifted = numpy().attr("asarray")(y).attr("__add__")(0.0001);
-  Signal s = to_signal(shifted);
-  auto z = zcr_of(s);
-  const size_t n = z.size();
-  py::object t = feature_time_axis(static_cast<size_t>(s.arr.size()), sr, n);
-  ax.attr("plot")(t, to_numpy(std::move(z)), py::arg("color") = color, py::arg("label") = label);
+  ZcrCurve z = offset_zcr(y);
+  py::object t = feature_time_axis(z.samples, sr, z.rate.size());
+  ax.attr("plot")(t, to_numpy(std::move(z.rate)), py::arg("color") = color, py::arg("label") = label);
   finish_curve(ax, label);
 }
 

@@ -34,6 +34,16 @@ struct SpectralSignal {
 };
 SpectralSignal to_spectral_signal(py::handle y, const char* what = "y");
 
+// The zero-crossing rate the figures draw, per frame of a signal of `samples` samples: of
+// y + features::kZcrOffset with the offset added in y's own precision (float32 audio as
+// float32 sums, float16 and long double likewise; integers and booleans as float64). y is
+// checked like every signal; the GIL is released while counting.
+struct ZcrCurve {
+  std::vector<double> rate;
+  size_t samples = 0;
+};
+ZcrCurve offset_zcr(py::handle y);
+
 // Numpy views of native results.
 py::array_t<double> to_numpy(std::vector<double>&& v);
 // frames x bins (frame-major) as a (bins, frames) array, like the spectrogram layout users know
@@ -55,8 +65,9 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
                     const std::string& y_axis, double fmax, py::object cmap, bool set_current);
 
 // Writes the current pyplot figure to `target` (format from the suffix, matplotlib's default
-// format and suffix when there is none) through a temporary file in the same folder that is
-// renamed into place. kwargs go to savefig.
+// format and suffix when there is none) through the core's atomic writer: a temporary file in
+// the same folder, renamed into place, with the permissions of a new file under the umask.
+// kwargs go to savefig. A folder that cannot take the file raises the matching OSError.
 void save_current_figure(py::object savefig_owner, py::object target, py::dict kwargs);
 
 // The tick formatter classes "_TimeFormatter" and "_HzFormatter" (built on first use); a null
@@ -72,7 +83,7 @@ void plot_spectral_rolloff(py::object ax, py::object y, double sr, py::object co
 void plot_zcr(py::object ax, py::object y, double sr, py::object color, py::object label);
 void plot_power_spectral_density(py::object ax, py::object y, double sr, py::object color, py::object label);
 
+// The feature functions and their curve plots (util_visual/features.cpp).
 void register_features(py::module_& m);
-void register_figures(py::module_& m);
 
 }  // namespace vemio::visual

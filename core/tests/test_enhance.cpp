@@ -51,6 +51,64 @@ TEST(Estimators, McraFirstUpdateAndWindowRestart) {
   }
 }
 
+TEST(Estimators, WindowMinimumRestartsAndNaN) {
+  const double nan = std::nan("");
+  std::vector<double> P = {1.0, 5.0, nan, 2.0}, pmin_old = {2.0, 1.0, 3.0, nan}, ptmp_old = {0.5, 9.0, 1.0, 4.0};
+  std::vector<double> pmin(4), ptmp(4);
+  est::mcra_window_minimum(false, P, pmin_old, ptmp_old, pmin, ptmp);
+  EXPECT_EQ(pmin[0], 1.0);
+  EXPECT_EQ(pmin[1], 1.0);
+  EXPECT_TRUE(std::isnan(pmin[2]) && std::isnan(pmin[3]));  // NaN wins on either side
+  EXPECT_EQ(ptmp[0], 0.5);
+  EXPECT_EQ(ptmp[1], 5.0);
+  EXPECT_TRUE(std::isnan(ptmp[2]));
+  EXPECT_EQ(ptmp[3], 2.0);
+  // a restart ignores the old minimum (here absent) and restarts the temporary one at P,
+  // which may be P's own storage
+  est::mcra_window_minimum(true, P, {}, ptmp_old, pmin, P);
+  EXPECT_EQ(pmin[0], 0.5);
+  EXPECT_EQ(pmin[1], 5.0);
+  EXPECT_TRUE(std::isnan(pmin[2]));
+  EXPECT_EQ(pmin[3], 2.0);
+  EXPECT_EQ(P[1], 5.0);
+  EXPECT_THROW(est::mcra_window_minimum(false, P, {}, ptmp_old, pmin, ptmp), std::invalid_argument);
+  EXPECT_TRUE(est::mcra_window_restarts(200, est::kMcra.L));
+  EXPECT_FALSE(est::mcra_window_restarts(201, est::kMcra.L));
+}
+
+// The enhancement driver's fused MCRA pass and the kernels the estimator binding composes
+// (smooth, window minimum, presence update) give the same bits, across two window restarts.
+TEST(Estimators, FusedMcraEqualsTheKernels) {
+  const std::size_t n = 33;
+  const auto c = est::kMcra;
+  est::Mcra fused(n);
+  std::vector<double> ps = noise(n, 7);
+  for (auto& v : ps) v *= v;
+  fused.init(ps.data());
+  std::vector<double> P = ps, Pmin = ps, Ptmp = ps, pk(n, 0.0), nz = ps;
+  long counter = est::kFirstFrame;
+  const double delta = double(c.delta);
+  for (int frame = 0; frame < 230; ++frame) {
+    ps = noise(n, 100 + unsigned(frame), frame % 50 == 0 ? 30.0 : 1.0);
+    for (auto& v : ps) v *= v;
+    fused.update(ps.data());
+    std::vector<double> P_new(n), Pmin_new(n), Ptmp_new(n);
+    est::smooth(P.data(), ps.data(), c.ass, P_new.data(), n);
+    est::mcra_window_minimum(est::mcra_window_restarts(counter, c.L), P_new, Pmin, Ptmp, Pmin_new, Ptmp_new);
+    est::presence_update(P_new.data(), Pmin_new.data(), &delta, 0, c.ap, c.ad, ps.data(), pk.data(), nz.data(), n);
+    P = P_new, Pmin = Pmin_new, Ptmp = Ptmp_new;
+    ++counter;
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(fused.P()[i], P[i]) << "frame " << frame;
+      ASSERT_EQ(fused.Pmin()[i], Pmin[i]) << "frame " << frame;
+      ASSERT_EQ(fused.Ptmp()[i], Ptmp[i]) << "frame " << frame;
+      ASSERT_EQ(fused.pk()[i], pk[i]) << "frame " << frame;
+      ASSERT_EQ(fused.noise()[i], nz[i]) << "frame " << frame;
+    }
+  }
+  EXPECT_EQ(fused.frame(), counter);
+}
+
 TEST(Estimators, MinimumTrackingInPlaceAndComparisons) {
   // one array as pnk, pnk_old and pxk_old, as the estimators keep it
   std::vector<double> shared = {1.0, 2.0, 3.0}, pxk = {1.0, 1.0, 5.0};

@@ -115,6 +115,33 @@ TEST(Features, ZeroCrossingsCountSignChangesInsideFrames) {
   EXPECT_EQ(zc[0], 0.0);
 }
 
+TEST(Features, OffsetZeroCrossingsAddTheOffsetInTheSamplesPrecision) {
+  // x + 0.0001 is -1.02e-10 in float32 (below -threshold: negative) but -0.99e-10 in float64
+  // (within the threshold: zero, so positive)
+  const float x = -(static_cast<float>(kZcrOffset) + 14.0f * std::ldexp(1.0f, -37));
+  std::vector<float> y32{0.5f, x, 0.5f, x};
+  std::vector<double> y64(y32.begin(), y32.end());
+  EXPECT_DOUBLE_EQ(offset_zero_crossing_rate(y32, 4, 4, false)[0], 0.75);
+  EXPECT_DOUBLE_EQ(offset_zero_crossing_rate(y64, 4, 4, false)[0], 0.0);
+  // digital silence and values just below zero stay positive; the frame layout is that of
+  // zero_crossing_rate on the shifted samples
+  std::vector<double> quiet(5000, 0.0), shifted(5000);
+  for (size_t i = 0; i < quiet.size(); i += 3) quiet[i] = -0.00005;
+  for (size_t i = 0; i < quiet.size(); ++i) shifted[i] = quiet[i] + kZcrOffset;
+  auto z = offset_zero_crossing_rate(quiet);
+  EXPECT_EQ(z, zero_crossing_rate(shifted));
+  for (double v : z) EXPECT_EQ(v, 0.0);
+  EXPECT_THROW(offset_zero_crossing_rate(std::vector<float>{}), FeatureError);
+  // half precision: -0.00010001659 (0x868e) plus the offset rounded to half is exactly 0, so
+  // positive; in float64 the sum is -1.7e-8, negative
+  const std::vector<std::uint16_t> half{0x3800, 0x868e, 0x3800, 0x868e};  // 0.5, -0.0001...
+  EXPECT_DOUBLE_EQ(offset_zero_crossing_rate_half(half, 4, 4, false)[0], 0.0);
+  std::vector<double> wide{0.5, -0.00010001659393310547, 0.5, -0.00010001659393310547};
+  EXPECT_DOUBLE_EQ(offset_zero_crossing_rate(wide, 4, 4, false)[0], 0.75);
+  std::vector<long double> ld{0.5L, -0.0001L - 2e-10L, 0.5L, 1.0L};
+  EXPECT_DOUBLE_EQ(offset_zero_crossing_rate(std::span<const long double>(ld), 4, 4, false)[0], 0.5);
+}
+
 TEST(Features, WelchWhiteNoiseDensity) {
   std::mt19937 rng(3);
   std::normal_distribution<double> g(0.0, 1.0);

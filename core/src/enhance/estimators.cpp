@@ -1,6 +1,7 @@
 #include "vemio/enhance/estimators.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace vemio::enhance::est {
 
@@ -45,10 +46,6 @@ std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, c
   return written;
 }
 
-void minimum(const double* a, const double* b, double* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = nan_min(a[i], b[i]);
-}
-
 void presence_update(const double* num, const double* den, const double* delta,
                      std::size_t delta_stride, double ap, double ad, const double* src, double* pk,
                      double* noise, std::size_t n) {
@@ -59,6 +56,19 @@ void presence_update(const double* num, const double* den, const double* delta,
     const double adk = ad + bd * p;
     pk[i] = p;
     noise[i] = adk * noise[i] + (1.0 - adk) * src[i];
+  }
+}
+
+void mcra_window_minimum(bool restart, std::span<const double> P, std::span<const double> Pmin_old,
+                         std::span<const double> Ptmp_old, std::span<double> Pmin, std::span<double> Ptmp) {
+  const std::size_t n = P.size();
+  if (Ptmp_old.size() != n || Pmin.size() != n || Ptmp.size() != n || (!restart && Pmin_old.size() != n))
+    throw std::invalid_argument("mcra_window_minimum: spans of different lengths");
+  for (std::size_t i = 0; i < n; ++i) {
+    const WindowMinimum m = restart ? mcra_window_step<true>(P[i], 0.0, Ptmp_old[i])
+                                    : mcra_window_step<false>(P[i], Pmin_old[i], Ptmp_old[i]);
+    Pmin[i] = m.pmin;
+    Ptmp[i] = m.ptmp;
   }
 }
 
@@ -73,30 +83,30 @@ Mcra::Mcra(std::size_t n) : size_(n), buf_(new double[5 * n]) {
 Mcra::~Mcra() { delete[] buf_; }
 
 void Mcra::init(const double* ps) {
-  n_ = 2;
+  n_ = kFirstFrame;
   for (double* a : {P_, Pmin_, Ptmp_, noise_}) std::copy(ps, ps + size_, a);
   std::fill(pk_, pk_ + size_, 0.0);
 }
 
 namespace {
 
-// One fused pass over the bins; the same arithmetic as smooth(), minimum() and
+// One fused pass over the bins; the same arithmetic as smooth(), mcra_window_minimum() and
 // presence_update(). The state arrays are distinct buffers of one allocation.
 template <bool kRestart>
 void mcra_pass(const double* __restrict ps, double* __restrict P, double* __restrict Pmin,
                double* __restrict Ptmp, double* __restrict pkv, double* __restrict noise, std::size_t n) {
-  constexpr double bs = 1.0 - Mcra::kAss, bp = 1.0 - Mcra::kAp, bd = 1.0 - Mcra::kAd;
+  constexpr double ass = kMcra.ass, ap = kMcra.ap, ad = kMcra.ad, delta = double(kMcra.delta);
+  constexpr double bs = 1.0 - ass, bp = 1.0 - ap, bd = 1.0 - ad;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = ps[i];
-    const double p = Mcra::kAss * P[i] + bs * x;
-    const double pmin = nan_min(kRestart ? Ptmp[i] : Pmin[i], p);
-    const double ptmp = kRestart ? p : nan_min(Ptmp[i], p);
-    const double ikl = (p / pmin > Mcra::kDelta) ? 1.0 : 0.0;
-    const double pk = Mcra::kAp * pkv[i] + bp * ikl;
-    const double adk = Mcra::kAd + bd * pk;
+    const double p = ass * P[i] + bs * x;
+    const WindowMinimum m = mcra_window_step<kRestart>(p, Pmin[i], Ptmp[i]);
+    const double ikl = (p / m.pmin > delta) ? 1.0 : 0.0;
+    const double pk = ap * pkv[i] + bp * ikl;
+    const double adk = ad + bd * pk;
     P[i] = p;
-    Pmin[i] = pmin;
-    Ptmp[i] = ptmp;
+    Pmin[i] = m.pmin;
+    Ptmp[i] = m.ptmp;
     pkv[i] = pk;
     noise[i] = adk * noise[i] + (1.0 - adk) * x;
   }
@@ -105,7 +115,7 @@ void mcra_pass(const double* __restrict ps, double* __restrict P, double* __rest
 }  // namespace
 
 void Mcra::update(const double* ps) {
-  if (n_ % kL == 0)
+  if (mcra_window_restarts(n_, kMcra.L))
     mcra_pass<true>(ps, P_, Pmin_, Ptmp_, pk_, noise_, size_);
   else
     mcra_pass<false>(ps, P_, Pmin_, Ptmp_, pk_, noise_, size_);

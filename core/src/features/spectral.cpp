@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <limits>
@@ -376,21 +377,22 @@ std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p, 
   });
 }
 
-std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_length, int hop, bool center,
-                                       double threshold) {
-  check_audio(y);
+namespace {
+
+// zero_crossing_rate over the samples value(j), j < len, checked to be finite beforehand.
+template <class Value>
+std::vector<double> count_zero_crossings(long len, Value value, int frame_length, int hop, bool center,
+                                         double threshold) {
   check_fft_length(frame_length, "frame_length");
   if (hop <= 0) throw FeatureError("hop length must be positive");
   const long pad = center ? frame_length / 2 : 0;
-  const long len = static_cast<long>(y.size());
   const long padded = len + 2 * pad;
   if (padded < frame_length)
     throw FeatureError("frame_length=" + std::to_string(frame_length) + " is too large for a signal of length " +
                        std::to_string(len));
   const long frames = 1 + (padded - frame_length) / hop;
   auto negative = [&](long i) {  // i indexes the padded signal
-    long j = std::clamp(i - pad, 0L, len - 1);
-    double v = y[j];
+    double v = value(std::clamp(i - pad, 0L, len - 1));
     if (std::abs(v) <= threshold) v = 0.0;
     return std::signbit(v);
   };
@@ -410,6 +412,60 @@ std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_leng
     out[t] = static_cast<double>(count) / frame_length;
   }
   return out;
+}
+
+// x + kZcrOffset formed in T (the sum rounded to T), as a double.
+template <class T>
+double plus_offset(T x) {
+  return static_cast<double>(static_cast<T>(x + static_cast<T>(kZcrOffset)));
+}
+
+// The offset keeps finite samples finite and NaN or infinite ones so: the samples as shifted
+// are checked like check_audio checks a signal.
+template <class Value>
+void check_shifted(long len, Value value) {
+  if (len == 0) throw FeatureError("the signal is empty");
+  for (long j = 0; j < len; ++j)
+    if (!std::isfinite(value(j))) throw FeatureError("the signal is not finite everywhere (NaN or infinity)");
+}
+
+}  // namespace
+
+std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_length, int hop, bool center,
+                                       double threshold) {
+  check_audio(y);
+  return count_zero_crossings(
+      static_cast<long>(y.size()), [y](long j) { return y[j]; }, frame_length, hop, center, threshold);
+}
+
+std::vector<double> offset_zero_crossing_rate(Samples y, int frame_length, int hop, bool center) {
+  check_audio(y);
+  const long len = static_cast<long>(y.size());
+  if (const float* f = y.f32())
+    return count_zero_crossings(len, [f](long j) { return plus_offset(f[j]); }, frame_length, hop, center, kZeroThreshold);
+  const double* d = y.f64();
+  return count_zero_crossings(len, [d](long j) { return plus_offset(d[j]); }, frame_length, hop, center, kZeroThreshold);
+}
+
+std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t> half_bits, int frame_length,
+                                                   int hop, bool center) {
+  // half sums are formed in float and rounded to half, as numpy's float16 arithmetic does
+  auto value = [half_bits](long j) {
+    _Float16 h;
+    std::memcpy(&h, &half_bits[j], sizeof h);
+    return plus_offset(h);
+  };
+  const long len = static_cast<long>(half_bits.size());
+  check_shifted(len, value);
+  return count_zero_crossings(len, value, frame_length, hop, center, kZeroThreshold);
+}
+
+std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length, int hop,
+                                              bool center) {
+  auto value = [y](long j) { return plus_offset(y[j]); };
+  const long len = static_cast<long>(y.size());
+  check_shifted(len, value);
+  return count_zero_crossings(len, value, frame_length, hop, center, kZeroThreshold);
 }
 
 }  // namespace vemio::features

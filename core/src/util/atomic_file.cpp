@@ -22,6 +22,10 @@ fs::path temp_name(const fs::path& target) {
   tmp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
   return tmp;
 }
+
+FileError os_error(const fs::path& target, const char* what, int err) {
+  return FileError(target, std::string(what) + ": " + std::strerror(err), err);
+}
 }  // namespace
 
 AtomicFile::AtomicFile(const fs::path& target) : target_(target) {
@@ -29,7 +33,7 @@ AtomicFile::AtomicFile(const fs::path& target) : target_(target) {
     tmp_ = temp_name(target);
     // 0666 under the umask, as any new file gets
     fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0 && errno != EEXIST) throw FileError(target, std::string("cannot open for writing: ") + std::strerror(errno));
+    if (fd_ < 0 && errno != EEXIST) throw os_error(target, "cannot open for writing", errno);
   }
   if (fd_ < 0) throw FileError(target, "cannot find a free temporary name");
 }
@@ -52,7 +56,7 @@ void AtomicFile::write(const void* data, size_t bytes) {
   while (bytes > 0) {
     const ssize_t n = ::write(fd_, p, bytes);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw FileError(target_, std::string("write failed: ") + std::strerror(n < 0 ? errno : ENOSPC));
+    if (n <= 0) throw os_error(target_, "write failed", n < 0 ? errno : ENOSPC);
     p += n;
     bytes -= static_cast<size_t>(n);
   }
@@ -60,13 +64,14 @@ void AtomicFile::write(const void* data, size_t bytes) {
 
 void AtomicFile::commit() {
   if (fd_ >= 0 && ::close(fd_) != 0) {
+    const int err = errno;
     fd_ = -1;
-    throw FileError(target_, std::string("write failed: ") + std::strerror(errno));
+    throw os_error(target_, "write failed", err);
   }
   fd_ = -1;
   std::error_code ec;
   fs::rename(tmp_, target_, ec);
-  if (ec) throw FileError(target_, "cannot rename into place: " + ec.message());
+  if (ec) throw FileError(target_, "cannot rename into place: " + ec.message(), ec.value());
   committed_ = true;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <complex>
+#include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <memory>
@@ -149,8 +150,24 @@ std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p,
 // Fraction of the frame_length sample pairs of each frame whose sign changes (values with
 // |x| <= threshold count as zero, and zero counts as positive). Frames are centred with
 // edge-value padding when `center`.
+inline constexpr double kZeroThreshold = 1e-10;
 std::vector<double> zero_crossing_rate(std::span<const double> y, int frame_length = 2048, int hop = 512,
-                                       bool center = true, double threshold = 1e-10);
+                                       bool center = true, double threshold = kZeroThreshold);
+
+// The figures count zero crossings of y + kZcrOffset: the offset lifts digital silence and
+// the faintest noise above zero, so they do not count as crossings.
+inline constexpr double kZcrOffset = 0.0001;
+
+// zero_crossing_rate (threshold kZeroThreshold) of y + kZcrOffset, the offset added in the samples' own precision, as
+// array arithmetic gives the sum: float32 samples as float32 sums with the offset rounded to
+// float32, likewise for IEEE half-precision samples (given as their 16-bit patterns) and for
+// long double ones.
+std::vector<double> offset_zero_crossing_rate(Samples y, int frame_length = 2048, int hop = 512,
+                                              bool center = true);
+std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t> half_bits, int frame_length = 2048,
+                                                   int hop = 512, bool center = true);
+std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length = 2048,
+                                              int hop = 512, bool center = true);
 
 // Bin centre frequencies k * sr / n_fft.
 std::vector<double> fft_frequencies(double sr, int n_fft);
