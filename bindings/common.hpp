@@ -81,6 +81,13 @@ inline void translate_errors(std::exception_ptr p) {
 
 inline void install_error_translator() { py::register_local_exception_translator(&translate_errors); }
 
+// Python's truth test of a value; an exception raised by its __bool__ propagates.
+inline bool is_true(py::handle h) {
+  const int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
 inline bool assertions_enabled() {
   return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
 }
@@ -113,7 +120,11 @@ using CArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
 template <typename T>
 CArray<T> c_array(py::handle obj) {
   CArray<T> a = CArray<T>::ensure(obj);
-  if (!a) throw py::error_already_set();
+  if (!a) {
+    // ensure() drops numpy's own error: convert again so that it is raised (ValueError, ...)
+    cached("numpy", "asarray")(obj, py::dtype::of<T>());
+    throw py::type_error("expected an array of numbers");
+  }
   if (!(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) {
     a = CArray<T>::ensure(py::reinterpret_borrow<py::object>(a).attr("copy")());
     if (!a) throw py::error_already_set();

@@ -45,12 +45,6 @@ py::object module_attr(const char* name) { return py::module_::import(kModule).a
 
 void say(const char* printer, const py::object& text) { module_attr(printer)(text); }
 
-bool truthy(const py::handle& h) {
-  const int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 // ------------------------------------------------------------------ metric availability
 
 enum class Probe { ok, missing, broken };
@@ -404,9 +398,9 @@ void init(py::object self, py::object clean_list, py::object noisy_list) {
   self.attr("sdr_status") = status[2];
   py::dict scores;
   scores["Enh_method"] = py::list();
-  if (truthy(status[0])) scores["PESQ"] = py::list();
-  if (truthy(status[1])) scores["STOI"] = py::list();
-  if (truthy(status[2])) scores["SDR"] = py::list();
+  if (is_true(status[0])) scores["PESQ"] = py::list();
+  if (is_true(status[1])) scores["STOI"] = py::list();
+  if (is_true(status[2])) scores["SDR"] = py::list();
   self.attr("score_dict") = scores;
 }
 
@@ -467,7 +461,7 @@ void eval(py::object self, py::object enhance_method, py::object enhanced_list) 
   std::vector<py::list> columns;
   try {
     for (auto& r : results)
-      if (truthy(self.attr(r.status))) r.means = unpack2(self.attr(r.scorer)());
+      if (is_true(self.attr(r.status))) r.means = unpack2(self.attr(r.scorer)());
     scores = self.attr("score_dict");
     labels = scores["Enh_method"];
     for (auto& r : results)
@@ -536,7 +530,7 @@ py::str repr(py::object self) {
 
 py::tuple eval_metrics(py::object rate, py::object ref, py::object deg) {
   py::tuple status = module_attr("check_metrics_install")();
-  const bool pesq_ok = truthy(status[0]), stoi_ok = truthy(status[1]), sdr_ok = truthy(status[2]);
+  const bool pesq_ok = is_true(status[0]), stoi_ok = is_true(status[1]), sdr_ok = is_true(status[2]);
   py::object pesq_base = py::none(), stoi_base = py::none(), sdr_base = py::none();
   const py::ssize_t lr = py::len(ref), ld = py::len(deg);
   if (lr > ld)
@@ -568,6 +562,7 @@ void add_method(py::object& cls, const char* attr, const char* name, F&& f, cons
 }  // namespace
 
 PYBIND11_MODULE(evaluator, m) {
+  install_error_translator();
   m.doc() = "Quality evaluation: PESQ, STOI and SDR of noisy and enhanced speech against clean\n"
             "references, collected into tables of per-method means.";
 

@@ -101,7 +101,7 @@ void check_input_into(py::handle input, py::list& right, py::list& wrong,
     for_each_nested(input, guard, [&](py::handle item) { check_input_into(item, right, wrong, reading, guard); });
     return;
   }
-  if (!PyObject_IsTrue(input.ptr()) || !is_pathlike_spec(input)) {
+  if (!is_true(input) || !is_pathlike_spec(input)) {
     if (PyErr_Occurred()) throw py::error_already_set();
     wrong.append(input);
     return;
@@ -174,7 +174,7 @@ std::string check_file(py::object file_dir, py::object rename, py::object sep) {
   p = p.attr("with_suffix")(kExp);
   if (p.attr("is_file")().cast<bool>()) {
     py::print(py::str("[vm.] 檔案已經存在: ") + py::str(p));
-    if (PyObject_IsTrue(rename.ptr())) {
+    if (is_true(rename)) {
       py::object parent = p.attr("parent");
       py::str stem = p.attr("stem");
       py::str sep_s = py::str(sep);
@@ -194,7 +194,7 @@ std::string check_file(py::object file_dir, py::object rename, py::object sep) {
 std::string check_path(py::object path, py::object exist_ok, py::object sep) {
   py::object p = cached("pathlib", "Path")(path);
   bool exists = p.attr("exists")().cast<bool>();
-  if (!exists || PyObject_IsTrue(exist_ok.ptr())) return py::str(p).cast<std::string>();
+  if (!exists || is_true(exist_ok)) return py::str(p).cast<std::string>();
   py::str sep_s = py::str(sep);
   // The glob wants a relative pattern: an absolute path is searched for its own name, as a
   // one-component relative path is.
@@ -309,7 +309,7 @@ py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
   }
   return placed_or_report(wav_dir, [&] {
     if (!path) throw std::invalid_argument("not a path");
-    bool m = PyObject_IsTrue(mono.ptr());
+    bool m = is_true(mono);
     py::gil_scoped_release nogil;
     return from_decoded(audio::decode(*path, target, m));
   });
@@ -429,14 +429,14 @@ py::object load_waves(py::object wave, py::object use_pool, py::object std_len, 
                          py::str(py::type::of(core_).attr("__name__")).cast<std::string>());
   py::list waves = check_input(wave)[0];
   py::object result;
-  if (PyObject_IsTrue(use_pool.ptr()) && waves.size() > 300) {
+  if (is_true(use_pool) && waves.size() > 300) {
     long workers = core_.cast<long>();
     if (workers < 1) throw py::value_error("Number of processes must be at least 1");
     result = load_parallel(waves, static_cast<int>(std::min<long>(workers, 1024)));
   } else {
     result = load_wave(waves, py::none());
   }
-  if (!PyObject_IsTrue(std_len.ptr())) return result;
+  if (!is_true(std_len)) return result;
 
   py::list w2d;
   std::vector<py::ssize_t> lens;

@@ -21,12 +21,6 @@ const char* const kModule = "vemio.core.synth";
 
 // ------------------------------------------------------------------ small Python helpers
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 bool compare(py::handle a, py::handle b, int op) {
   int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
   if (r < 0) throw py::error_already_set();
@@ -209,7 +203,7 @@ void guard_delete(const char* who, py::handle target, const Protected& protect) 
 
 bool is_nonempty_dir(py::handle p) {
   py::object path = Path(p);
-  if (!truthy(path.attr("is_dir")())) return false;
+  if (!is_true(path.attr("is_dir")())) return false;
   return py::len(cached("os", "listdir")(path)) > 0;
 }
 
@@ -339,8 +333,8 @@ struct Synthesizer {
 
 Synthesizer make_synthesizer(py::object clean, py::object noise, py::object out_path, py::object snr_ratio) {
   const bool checks = assertions_enabled();
-  const bool clean_ok = truthy(Path(clean).attr("is_dir")());
-  const bool noise_ok = truthy(Path(noise).attr("is_dir")());
+  const bool clean_ok = is_true(Path(clean).attr("is_dir")());
+  const bool noise_ok = is_true(Path(noise).attr("is_dir")());
   if (!(clean_ok && noise_ok) && checks) raise_assertion("input path error");
   Synthesizer s;
   py::object check_input = module_attr("check_input");
@@ -350,8 +344,8 @@ Synthesizer make_synthesizer(py::object clean, py::object noise, py::object out_
     raise_py(PyExc_AssertionError, py::str("Error input ") + shown(arg) + py::str(", found ") +
                                        py::str(std::to_string(py::len(found))) + py::str(" files."));
   };
-  if (checks && !truthy(s.cleanWaves)) none_found(clean, s.cleanWaves);
-  if (checks && !truthy(s.noiseWaves)) none_found(noise, s.noiseWaves);
+  if (checks && !is_true(s.cleanWaves)) none_found(clean, s.cleanWaves);
+  if (checks && !is_true(s.noiseWaves)) none_found(noise, s.noiseWaves);
   s.noisyDir = out_path.equal(py::str("")) ? Path(py::str("mixed")) : Path(out_path);
   if (PyUnicode_Check(snr_ratio.ptr()) && checks) raise_assertion("type error: snr_ratio can't be str");
   s.snrRatio = as_sequence(snr_ratio);
@@ -375,7 +369,7 @@ void syn_pool(Synthesizer& self, py::object is_pool, py::object is_silence, py::
   py::object jobs = self.synWavesList;
   const size_t n0 = py::len(jobs);
   std::vector<bool> noise_only(n0, false);
-  if (truthy(is_silence) && compare(py::int_(1), p_silence, Py_GT) && compare(p_silence, py::int_(0), Py_GT)) {
+  if (is_true(is_silence) && compare(py::int_(1), p_silence, Py_GT) && compare(p_silence, py::int_(0), Py_GT)) {
     py::object k_obj = builtin("round")(py::int_(n0) * p_silence);
     const long k = py::int_(k_obj).cast<long>();
     if (k > 0) {
@@ -400,7 +394,7 @@ void syn_pool(Synthesizer& self, py::object is_pool, py::object is_silence, py::
     }
   }
   const size_t n = py::len(self.synWavesList);
-  render_jobs(self.synWavesList, noise_only, truthy(is_pool) && n > 200, true);
+  render_jobs(self.synWavesList, noise_only, is_true(is_pool) && n > 200, true);
 }
 
 // The output folder of `syn`: cleared when it holds anything and `overwrite` is true (after the
@@ -409,7 +403,7 @@ void syn_pool(Synthesizer& self, py::object is_pool, py::object is_silence, py::
 bool prepare_output_folder(Synthesizer& self, py::handle overwrite) {
   py::object nd = self.noisyDir;
   if (is_nonempty_dir(nd)) {
-    if (!truthy(overwrite)) {
+    if (!is_true(overwrite)) {
       module_attr("warn")(py::str("[vm.] syn:  路徑已存在 -> ") + shown(nd) + py::str("，終止程序"));
       return false;
     }
@@ -436,7 +430,7 @@ py::object choose_clean(Synthesizer& self, py::handle rdn_choice_num, py::handle
     for (long i = 0; i < rdn; ++i) drawn.append(choice(self.cleanWaves));
     clnWaves = drawn;
   }
-  if (truthy(is_add_clean)) {
+  if (is_true(is_add_clean)) {
     py::object dir = self.noisyDir.attr("__truediv__")("RAW_DATA");
     dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
     for (auto c : clnWaves) {
@@ -516,7 +510,7 @@ py::object syn(Synthesizer& self, py::object mode, py::object mkdir_parents, py:
   if (!prepare_output_folder(self, overwrite)) return py::none();
   Stems stem;
   py::object clnWaves = choose_clean(self, rdn_choice_num, is_add_clean, stem);
-  py::object jobs = plan_jobs(self, mode, clnWaves, truthy(mkdir_parents), stem);
+  py::object jobs = plan_jobs(self, mode, clnWaves, is_true(mkdir_parents), stem);
   if (PyUnicode_Check(jobs.ptr())) return jobs;  // an unknown mode
   self.synWavesList = jobs;
   syn_pool(self, is_pool, is_silence, p_silence);
@@ -545,7 +539,7 @@ py::object syn_extra_mode(Synthesizer& self, py::object background_path, py::obj
   check_snrs("syn_extra_mode", "background_snr", bgSNR);
   check_snrs("syn_extra_mode", "snr_ratio", self.snrRatio);
   py::object bgNoiseWaves = module_attr("check_input")(background_path)[py::int_(0)];
-  if (checks && !truthy(bgNoiseWaves))
+  if (checks && !is_true(bgNoiseWaves))
     raise_py(PyExc_AssertionError, py::str("Error input ") + shown(background_path));
 
   py::object nd = self.noisyDir;
@@ -560,7 +554,7 @@ py::object syn_extra_mode(Synthesizer& self, py::object background_path, py::obj
   add_files(keep, "noise", self.noiseWaves);
   add_files(keep, "background", bgNoiseWaves);
   if (is_nonempty_dir(nd)) guard_delete("syn_extra_mode", nd, keep);
-  if (truthy(tmp.attr("is_dir")())) guard_delete("syn_extra_mode", tmp, keep);
+  if (is_true(tmp.attr("is_dir")())) guard_delete("syn_extra_mode", tmp, keep);
   if (is_nonempty_dir(nd)) cached("shutil", "rmtree")(nd);
   nd.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
 
@@ -571,7 +565,7 @@ py::object syn_extra_mode(Synthesizer& self, py::object background_path, py::obj
     py::gil_scoped_release nogil;
     synth::copy_file_atomic(from, to);
   }
-  if (truthy(tmp.attr("is_dir")())) cached("shutil", "rmtree")(tmp);
+  if (is_true(tmp.attr("is_dir")())) cached("shutil", "rmtree")(tmp);
   tmp.attr("mkdir")();
 
   // noise stage: noise files mixed with the background files
@@ -593,7 +587,7 @@ void syn_waves(py::object job_list, py::object is_silence, py::object num) {
   py::object job = num.is_none() ? job_list : py::object(job_list[num]);
   py::list one;
   one.append(job);
-  render_jobs(one, {truthy(is_silence)}, false, false);
+  render_jobs(one, {is_true(is_silence)}, false, false);
 }
 
 const char* const kClassDoc = R"(音頻混合器

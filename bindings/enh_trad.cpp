@@ -85,6 +85,7 @@ py::array_t<double> wavelet_low_pass_filter(py::object y, py::object thres, py::
 }  // namespace
 
 PYBIND11_MODULE(trad, m) {
+  install_error_translator();
   m.doc() =
       "Classical single-channel speech enhancement: trad_enhance (MCRA noise estimate, power\n"
       "subtraction with an SNR-dependent factor and floor, Wiener-type gain), the noise\n"

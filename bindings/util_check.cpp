@@ -27,12 +27,6 @@ py::str fmt(const char* pattern, Args&&... args) {
   return py::str(pattern).format(std::forward<Args>(args)...);
 }
 
-bool truth(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 py::object none() { return py::none(); }
 
 struct CheckDevice {
@@ -64,7 +58,7 @@ py::object info_or_error(py::handle self, py::handle device) {
 }
 
 bool probe(py::handle self, py::handle device, py::handle sr = py::none(), py::handle channels = py::none()) {
-  return truth(self.attr("_is_input_device")(device, sr, channels));
+  return is_true(self.attr("_is_input_device")(device, sr, channels));
 }
 
 // ------------------------------------------------------------------ CheckDevice methods
@@ -235,7 +229,7 @@ void with_block(py::object manager, Body body) {
     body(entered);
   } catch (py::error_already_set& e) {
     auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : none(); };
-    if (!truth(exit(or_none(e.type()), or_none(e.value()), or_none(e.trace())))) throw;
+    if (!is_true(exit(or_none(e.type()), or_none(e.value()), or_none(e.trace())))) throw;
     return;
   }
   exit(none(), none(), none());
@@ -264,7 +258,7 @@ bool check_device() {
 py::object is_available() {
   py::object rt_color = mod().attr("color_test")("[vm.] Color test");
   py::object rt_audio = mod().attr("check_device")();
-  return truth(rt_color) ? rt_audio : rt_color;
+  return is_true(rt_color) ? rt_audio : rt_color;
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ struct WaveVisualizer : Common {
 void common_init(Common& self, py::object fig_dir, py::object is_save) {
   if (!PyUnicode_CheckExact(fig_dir.ptr())) type_error("fig_dir", "str", fig_dir);
   self.is_save = is_save;
-  if (PyObject_IsTrue(is_save.ptr()))
+  if (is_true(is_save))
     path_of(fig_dir).attr("absolute")().attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
   self.plt_ = plt();
   self.fig = plt().attr("figure")(py::arg("figsize") = py::make_tuple(7, 5));
@@ -235,7 +235,7 @@ void hist_plt(py::object hist, py::object fig_dir, py::object show) {
     kw["dpi"] = 150;
     save_current_figure(pyplot, py::str(fig_dir), kw);
   }
-  if (PyObject_IsTrue(show.ptr())) {
+  if (is_true(show)) {
     pyplot.attr("show")();
     pyplot.attr("close")();
   }
@@ -247,7 +247,7 @@ void finish_figure(py::object save_dir, py::object show, bool save_as_text) {
   py::object pyplot = plt();
   pyplot.attr("tight_layout")();
   if (!save_dir.is_none()) save_current_figure(pyplot, save_as_text ? py::str(save_dir) : save_dir, py::dict());
-  if (PyObject_IsTrue(show.ptr())) pyplot.attr("show")();
+  if (is_true(show)) pyplot.attr("show")();
   pyplot.attr("close")();
 }
 
@@ -360,7 +360,7 @@ void register_figure_classes(py::module_& m) {
       .def(
           "save",
           [](Common& self, py::object dir) {
-            if (PyObject_IsTrue(self.is_save.ptr())) save_current_figure(self.plt_, dir, py::dict());
+            if (is_true(self.is_save)) save_current_figure(self.plt_, dir, py::dict());
           },
           arg("dir"), "Write the current figure to `dir` when is_save is true.")
       .def(
@@ -473,13 +473,7 @@ PYBIND11_MODULE(visual, m) {
       "Figures of audio and training runs: waveforms, spectrograms, mel spectrograms, feature\n"
       "curves, power spectral densities and learning curves, drawn with matplotlib from features\n"
       "computed natively.";
-  py::register_local_exception_translator([](std::exception_ptr p) {
-    try {
-      if (p) std::rethrow_exception(p);
-    } catch (const feat::FeatureError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    }
-  });
+  install_error_translator();  // a FeatureError is a ValueError
 
   py::object io = py::module_::import("vemio.core.io");
   m.attr("file_load") = io.attr("file_load");

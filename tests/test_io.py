@@ -523,6 +523,9 @@ def test_unaligned_arrays_give_the_aligned_result(in_tmp):
     io.save_wave("odd.wav", odd.astype(np.float32), 16000, d_sample=8000)
     io.save_wave("even.wav", x.astype(np.float32), 16000, d_sample=8000)
     assert Path("odd.wav").read_bytes() == Path("even.wav").read_bytes()
+    # what numpy cannot convert fails with numpy's own error
+    with pytest.raises(ValueError, match="could not convert"):
+        trad.trad_enhance(["x", "y"], 16000)
 
 
 def test_one_exception_family(tmp_path):

@@ -37,6 +37,8 @@ TEST(IndexPool, FirstFailureStopsTheHandOutAndIsRethrown) {
   IndexPool pool(100000, 2, [&](size_t i, int) {
     ran.fetch_add(1);
     if (i == 10) throw std::runtime_error("job 10");
+    // later jobs take long enough that the failure is seen well before the end
+    if (i > 10) std::this_thread::sleep_for(std::chrono::microseconds(200));
   });
   EXPECT_THROW(
       try { pool.join(); } catch (const std::runtime_error& e) {
