@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -77,6 +78,16 @@ inline void translate_errors(std::exception_ptr p) {
   } catch (const std::invalid_argument& e) {
     PyErr_SetObject(PyExc_ValueError, shown(std::string(e.what())).ptr());
   }
+}
+
+// A file error of the system (errno known) as the OSError subclass Python picks for it
+// (FileNotFoundError, IsADirectoryError, ...), naming `name`; other file errors as AudioError.
+// For writers whose callers expect what open() would raise.
+[[noreturn]] inline void raise_os_error(const vemio::FileError& e, py::handle name) {
+  py::object err = e.os_error() ? cached("builtins", "OSError")(e.os_error(), std::strerror(e.os_error()), name)
+                                : cached("vemio", "AudioError")(shown(std::string(e.what())));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+  throw py::error_already_set();
 }
 
 inline void install_error_translator() { py::register_local_exception_translator(&translate_errors); }

@@ -8,6 +8,7 @@
 #include "common.hpp"
 #include "vemio/audio/audio.hpp"
 #include "vemio/util/arena.hpp"
+#include "vemio/util/atomic_file.hpp"
 #include "vemio/util/pool.hpp"
 
 namespace py = pybind11;
@@ -643,6 +644,21 @@ PYBIND11_MODULE(io, m) {
       .def_static("load_waves", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_waves")(*a, **k); })
       .def_static("copy_waves", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("copy_waves")(*a, **k); });
 
+  m.def(
+      "_write_file_atomic",
+      [](py::object path, py::bytes data, bool sync) {
+        const fs::path target = to_fs_path(path);
+        std::string bytes = data;
+        try {
+          py::gil_scoped_release nogil;
+          vemio::util::write_file_atomic(target, bytes, sync);
+        } catch (const vemio::FileError& e) {
+          raise_os_error(e, fs_name(target));
+        }
+      },
+      py::arg("path"), py::arg("data"), py::arg("sync") = false,
+      "Write `data` as the whole content of `path` through a temporary file in the same folder\n"
+      "renamed into place (umask permissions); with `sync` the data is on disk first.");
   m.def("_native_versions", [] {
     py::dict d;
     d["libsndfile"] = audio::sndfile_version();

@@ -186,19 +186,6 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
   return out;
 }
 
-namespace {
-
-// A failure of the atomic writer as the OSError subclass its system error names
-// (FileNotFoundError for a missing folder, ...), with the figure's file name.
-[[noreturn]] void raise_os_error(const vemio::FileError& e, py::handle name) {
-  py::object err = e.os_error() ? cached("builtins", "OSError")(e.os_error(), std::strerror(e.os_error()), name)
-                                : cached("builtins", "OSError")(std::string(e.what()));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
-  throw py::error_already_set();
-}
-
-}  // namespace
-
 void save_current_figure(py::object savefig_owner, py::object target, py::dict kwargs) {
   py::object os = py::module_::import("os");
   py::object name = os.attr("fspath")(target);

@@ -9,7 +9,6 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -58,27 +57,12 @@ def _resolve_wavs(inputs, what="input"):
 
 
 def _atomic_write_text(path: Path, text: str) -> None:
-    if "\0" in os.fsdecode(path):
-        raise ValueError("embedded null byte")
+    from vemio.core import io
+
     path.parent.mkdir(parents=True, exist_ok=True)
-    # a hidden, short temporary name: a long final name still leaves room for the suffixes
-    fd, tmp = tempfile.mkstemp(prefix="." + path.name[:64] + ".", suffix=".tmp", dir=path.parent)
-    try:
-        # mkstemp creates the file readable by its owner only; the final file gets the usual
-        # permissions, as open() would have given it
-        umask = os.umask(0o022)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)
-        # names that are not UTF-8 are written as the file system's bytes
-        with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())  # the data is on disk before the name points to it
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
+    # names that are not UTF-8 are written as the file system's bytes; the data is on disk
+    # before the name points to it
+    io._write_file_atomic(path, text.encode("utf-8", "surrogateescape"), sync=True)
 
 
 def _write_table(path: Path, table) -> None:

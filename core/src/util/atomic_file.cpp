@@ -62,7 +62,8 @@ void AtomicFile::write(const void* data, size_t bytes) {
   }
 }
 
-void AtomicFile::commit() {
+void AtomicFile::commit(bool sync) {
+  if (sync && fd_ >= 0 && ::fsync(fd_) != 0) throw os_error(target_, "write failed", errno);
   if (fd_ >= 0 && ::close(fd_) != 0) {
     const int err = errno;
     fd_ = -1;
@@ -75,10 +76,10 @@ void AtomicFile::commit() {
   committed_ = true;
 }
 
-void write_file_atomic(const fs::path& target, std::string_view bytes) {
+void write_file_atomic(const fs::path& target, std::string_view bytes, bool sync) {
   AtomicFile f(target);
   f.write(bytes.data(), bytes.size());
-  f.commit();
+  f.commit(sync);
 }
 
 void replace_file_atomic(const fs::path& target, const std::function<void(const fs::path&)>& produce) {

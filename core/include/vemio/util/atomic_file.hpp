@@ -22,7 +22,9 @@ class AtomicFile {
   const std::filesystem::path& temp_path() const { return tmp_; }
   int fd() const { return fd_; }
   void write(const void* data, size_t bytes);
-  void commit();
+  // With `sync` the data reaches the disk before the name points to it (for tables and other
+  // files that are written once and matter; the WAV files of a batch skip it).
+  void commit(bool sync = false);
 
  private:
   void close_fd();
@@ -32,7 +34,7 @@ class AtomicFile {
 };
 
 // `bytes` as the whole content of `target`.
-void write_file_atomic(const std::filesystem::path& target, std::string_view bytes);
+void write_file_atomic(const std::filesystem::path& target, std::string_view bytes, bool sync = false);
 
 // For writers that want a file name (a copy, a plotting library): produce(tmp) writes the
 // temporary file, which then replaces `target`. Exceptions of produce propagate; the
