@@ -3,7 +3,7 @@ from typing import Any, Dict, List, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-__all__: List[str]
+__all__ = ["trad_enhance"]
 
 _Para = Dict[str, Union[int, float, np.ndarray]]
 

@@ -4,7 +4,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 import pandas as pd
 
-__all__: List[str]
+__all__ = ["AudioEvaluate", "eval_metrics"]
 
 _PathLike = Union[str, "PathLike[str]"]
 

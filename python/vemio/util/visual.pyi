@@ -10,7 +10,7 @@ from matplotlib.ticker import Formatter
 from vemio.core.io import copy_waves as copy_waves
 from vemio.core.io import file_load as file_load
 
-__all__: List[str]
+__all__ = ["Common", "WaveVisualizer", "history_plot"]
 plt: Any  # matplotlib.pyplot, imported on first use
 
 _PathLike = Union[str, "PathLike[str]"]
