@@ -30,7 +30,6 @@ subprocess.call = lambda *a, **k: 1  # never reach a package registry from a ben
 import mir_eval  # noqa: E402
 import pandas as pd  # noqa: E402
 import pystoi  # noqa: E402
-
 from vemio.core import evaluator as ev  # noqa: E402
 
 SR = 16000
@@ -138,11 +137,15 @@ def main():
     print(f"[{cores} cores] {args.n} triples of 3 s files, {measures}")
     print(df.to_string())
     over = total - inside
-    print(f"  vemio eval + get_df: {total:.2f} s, inside metric packages {inside:.2f} s,"
-          f" everything else {over * 1e3:.0f} ms = {100 * over / inside:.2f}% (goal < 5%)")
-    print(f"  with the metric calls stubbed (STOI + SDR): vemio {stub_vemio * 1e3:.0f} ms"
-          f" = {100 * stub_vemio / inside:.2f}% of the metric time;"
-          f" plain-Python scorer (scipy read + pandas rows) {stub_plain * 1e3:.0f} ms")
+    print(
+        f"  vemio eval + get_df: {total:.2f} s, inside metric packages {inside:.2f} s,"
+        f" everything else {over * 1e3:.0f} ms = {100 * over / inside:.2f}% (goal < 5%)"
+    )
+    print(
+        f"  with the metric calls stubbed (STOI + SDR): vemio {stub_vemio * 1e3:.0f} ms"
+        f" = {100 * stub_vemio / inside:.2f}% of the metric time;"
+        f" plain-Python scorer (scipy read + pandas rows) {stub_plain * 1e3:.0f} ms"
+    )
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@ from pathlib import Path
 import numpy as np
 import soundfile as sf
 from scipy.io import wavfile
-
 from vemio.core import io
 
 warnings.filterwarnings("ignore")
@@ -67,14 +66,18 @@ def main():
         t_librosa = best(lambda: [librosa.load(str(f), sr=None) for f in five])
         t_sf = best(lambda: [sf.read(str(f), dtype="float32") for f in five])
         print(f"[{cores} cores] 500 x 3 s files, sequential load_waves: {t_vemio:.3f} s")
-        print(f"  vs librosa.load loop  {t_librosa:.3f} s  ratio {t_librosa / t_vemio:.2f}x (goal >= 2)")
+        print(
+            f"  vs librosa.load loop  {t_librosa:.3f} s  ratio {t_librosa / t_vemio:.2f}x (goal >= 2)"
+        )
         print(f"  vs soundfile.read loop {t_sf:.3f} s  ratio {t_sf / t_vemio:.2f}x (goal >= 1.2)")
 
         folder600 = Path(d) / "a"
         t_seq = best(lambda: io.load_waves(folder600))
         t_pool = best(lambda: io.load_waves(folder600, use_pool=True, core_=2))
-        print(f"[{cores} cores] 600 files: sequential {t_seq:.3f} s, use_pool core_=2 {t_pool:.3f} s,"
-              f" ratio {t_seq / t_pool:.2f}x (goal >= 1.6)")
+        print(
+            f"[{cores} cores] 600 files: sequential {t_seq:.3f} s, use_pool core_=2 {t_pool:.3f} s,"
+            f" ratio {t_seq / t_pool:.2f}x (goal >= 1.6)"
+        )
 
         some = files[:50]
         t_v8 = best(lambda: [io.file_load(f, sr=8000) for f in some])
@@ -86,13 +89,21 @@ def main():
         t_old = best(lambda: [old_path(f) for f in some], repeat=1)
         t_new = best(lambda: [librosa.load(str(f), sr=8000) for f in some])
         print(f"[{cores} cores] 50 files to 8 kHz: file_load {t_v8:.3f} s")
-        print(f"  vs soundfile + resampy kaiser_best {t_old:.3f} s  ratio {t_old / t_v8:.1f}x (goal >= 10)")
-        print(f"  vs librosa.load(sr=8000) (soxr)   {t_new:.3f} s  ratio {t_new / t_v8:.2f}x (goal >= 1)")
+        print(
+            f"  vs soundfile + resampy kaiser_best {t_old:.3f} s  ratio {t_old / t_v8:.1f}x (goal >= 10)"
+        )
+        print(
+            f"  vs librosa.load(sr=8000) (soxr)   {t_new:.3f} s  ratio {t_new / t_v8:.2f}x (goal >= 1)"
+        )
         sb_v = stopband_db(lambda p: io.file_load(p, sr=8000)[0])
         sb_l = stopband_db(lambda p: librosa.load(str(p), sr=8000)[0])
-        sb_r = stopband_db(lambda p: resampy.resample(sf.read(str(p))[0], 16000, 8000, filter="kaiser_best"))
-        print(f"  worst stop-band level (4.4-7.5 kHz tones): vemio {sb_v:.1f} dB, librosa soxr {sb_l:.1f} dB,"
-              f" resampy kaiser_best {sb_r:.1f} dB")
+        sb_r = stopband_db(
+            lambda p: resampy.resample(sf.read(str(p))[0], 16000, 8000, filter="kaiser_best")
+        )
+        print(
+            f"  worst stop-band level (4.4-7.5 kHz tones): vemio {sb_v:.1f} dB, librosa soxr {sb_l:.1f} dB,"
+            f" resampy kaiser_best {sb_r:.1f} dB"
+        )
 
 
 if __name__ == "__main__":

@@ -299,8 +299,10 @@ def shift_report(exe: str, tmp: Path, outliers, limit: float) -> None:
     is unstable there; at very low SNR the oracle's can jump by more than a whole MOS point
     between such neighbours (and between two draws of the same noise).
     """
-    print(f"pairs differing by more than {limit}; range of the scores with the degraded "
-          f"{', '.join(map(str, SHIFTS))} samples later:")
+    print(
+        f"pairs differing by more than {limit}; range of the scores with the degraded "
+        f"{', '.join(map(str, SHIFTS))} samples later:"
+    )
     for mode, rate, name, i, ours, theirs, r16, d16 in outliers:
         ours_all, theirs_all = [ours], [theirs]
         for k in SHIFTS:

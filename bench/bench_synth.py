@@ -31,7 +31,11 @@ def make_corpus(root: Path, n_clean=50, n_noise=4):
     (root / "noise").mkdir(parents=True, exist_ok=True)
     speech = rng.uniform(-0.3, 0.3, 3 * 16000)
     for i in range(n_clean):
-        wavfile.write(root / "clean" / f"c{i:03d}.wav", 16000, (np.roll(speech, 997 * i) * 32767).astype(np.int16))
+        wavfile.write(
+            root / "clean" / f"c{i:03d}.wav",
+            16000,
+            (np.roll(speech, 997 * i) * 32767).astype(np.int16),
+        )
     for j in range(n_noise):
         sr = 48000 if j % 2 else 16000
         noise = rng.normal(0, 0.1, 10 * sr).clip(-1, 1)
@@ -55,7 +59,7 @@ def py_syn_waves(jobs, num):
         seg = np.tile(y_noise, lc // ln + 1)[:lc]
     else:
         ind = np.random.randint(1, ln - lc + 1) if ln > lc else 0
-        seg = y_noise[ind:ind + lc]
+        seg = y_noise[ind : ind + lc]
     seg = seg - seg.mean()
     seg = np.sqrt(clean_pwr / 10 ** (snr / 10)) * seg / seg.std()
     Path(out).parent.mkdir(parents=True, exist_ok=True)
@@ -66,7 +70,12 @@ def py_syn_waves(jobs, num):
 def py_synthesise(root: Path, out: Path, snrs=(-5, 0, 5)):
     clean = sorted((root / "clean").glob("*.wav"))
     noise = sorted((root / "noise").glob("*.wav"))
-    jobs = [(str(out / f"{c.stem}_{n.stem}_{s}.wav"), str(c), str(n), s) for c in clean for n in noise for s in snrs]
+    jobs = [
+        (str(out / f"{c.stem}_{n.stem}_{s}.wav"), str(c), str(n), s)
+        for c in clean
+        for n in noise
+        for s in snrs
+    ]
     if len(jobs) > 200:
         with Pool(8) as pool:
             pool.map(partial(py_syn_waves, jobs), range(len(jobs)))
@@ -101,8 +110,12 @@ def child(root, out, n_snr):
 
 
 def run_child(root, out, n_snr):
-    r = subprocess.run([sys.executable, __file__, "--child", str(root), str(out), str(n_snr)],
-                       capture_output=True, text=True, check=True)
+    r = subprocess.run(
+        [sys.executable, __file__, "--child", str(root), str(out), str(n_snr)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     n, dt, rss = r.stdout.split()
     return int(n), float(dt), float(rss)
 
@@ -121,12 +134,16 @@ def main():
         tb = time.perf_counter() - t
         assert n == nb == 600
         print(f"cores: {cores}")
-        print(f"vemio    : {n} mixtures in {tv:.2f} s = {n / tv:.0f} mixtures/s ({n / tv / cores:.0f} per core)")
+        print(
+            f"vemio    : {n} mixtures in {tv:.2f} s = {n / tv:.0f} mixtures/s ({n / tv / cores:.0f} per core)"
+        )
         print(f"baseline : {nb} mixtures in {tb:.2f} s = {nb / tb:.0f} mixtures/s")
         print(f"ratio    : {tb / tv:.1f}x")
         for n_snr in (3, 30):
             n, dt, rss = run_child(root, root / f"rss{n_snr}", n_snr)
-            print(f"peak RSS : {n} jobs -> {rss:.0f} MiB ({n / dt:.0f} mixtures/s in a fresh process)")
+            print(
+                f"peak RSS : {n} jobs -> {rss:.0f} MiB ({n / dt:.0f} mixtures/s in a fresh process)"
+            )
 
 
 if __name__ == "__main__":

@@ -5,13 +5,13 @@ Prints trad_enhance against a vectorised numpy transcription (one numpy call per
 and in multiples of real time, 8 signals on 2 threads against 1, and the wavelet filter
 against pywt.wavedec/threshold/waverec.
 """
+
 import os
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pywt
-
 from vemio._enh import trad
 
 SR = 16000
@@ -36,7 +36,7 @@ def numpy_trad(y):
     x_old = np.zeros(256)
     with np.errstate(all="ignore"):
         for n in range(nframes):
-            spec = np.fft.fft(win * y[n * 256:n * 256 + 512])
+            spec = np.fft.fft(win * y[n * 256 : n * 256 + 512])
             ps = np.abs(spec) ** 2
             if n == 0:
                 P = Pmin = Ptmp = noise = ps
@@ -59,7 +59,7 @@ def numpy_trad(y):
             snr_pri = 10 * np.log10(sub.sum() / noise.sum())
             mel = 10 if snr_pri < -5 else 1 if snr_pri > 20 else 8.2 - snr_pri / (25 / 9)
             xi = np.fft.ifft(sub / (sub + mel * noise) * spec).real
-            out[n * 256:n * 256 + 256] = x_old + xi[:256]
+            out[n * 256 : n * 256 + 256] = x_old + xi[:256]
             x_old = xi[256:]
     return win_gain * out
 
@@ -87,8 +87,10 @@ def main():
     t_np = best(lambda: numpy_trad(y), 2)
     t_v = best(lambda: trad.trad_enhance(y, SR), 7)
     print(f"machine: {os.cpu_count()} cores; FFT backend: {trad._fft_backend()}")
-    print(f"trad_enhance, {SECONDS} s at {SR} Hz: vemio {t_v * 1e3:.1f} ms ({SECONDS / t_v:.0f}x real time), "
-          f"numpy {t_np * 1e3:.0f} ms ({SECONDS / t_np:.0f}x real time): {t_np / t_v:.1f}x faster")
+    print(
+        f"trad_enhance, {SECONDS} s at {SR} Hz: vemio {t_v * 1e3:.1f} ms ({SECONDS / t_v:.0f}x real time), "
+        f"numpy {t_np * 1e3:.0f} ms ({SECONDS / t_np:.0f}x real time): {t_np / t_v:.1f}x faster"
+    )
 
     signals = [noisy_speech(SR * SECONDS, seed=s) for s in range(8)]
 
@@ -99,13 +101,17 @@ def main():
     cpu = time.process_time()
     t1, t2 = best(lambda: run(1), 3), best(lambda: run(2), 3)
     cpu = (time.process_time() - cpu) / 6
-    print(f"8 signals: 1 thread {t1 * 1e3:.0f} ms, 2 threads {t2 * 1e3:.0f} ms: {t1 / t2:.2f}x "
-          f"(process CPU {cpu * 1e3:.0f} ms per run; load average {os.getloadavg()[0]:.1f})")
+    print(
+        f"8 signals: 1 thread {t1 * 1e3:.0f} ms, 2 threads {t2 * 1e3:.0f} ms: {t1 / t2:.2f}x "
+        f"(process CPU {cpu * 1e3:.0f} ms per run; load average {os.getloadavg()[0]:.1f})"
+    )
 
     assert np.allclose(trad.wavelet_low_pass_filter(y), pywt_filter(y), rtol=0, atol=1e-10)
     t_w = best(lambda: trad.wavelet_low_pass_filter(y), 7)
     t_p = best(lambda: pywt_filter(y), 7)
-    print(f"wavelet_low_pass_filter (db2): vemio {t_w * 1e3:.1f} ms, pywt {t_p * 1e3:.1f} ms: {t_p / t_w:.2f}x")
+    print(
+        f"wavelet_low_pass_filter (db2): vemio {t_w * 1e3:.1f} ms, pywt {t_p * 1e3:.1f} ms: {t_p / t_w:.2f}x"
+    )
 
 
 if __name__ == "__main__":

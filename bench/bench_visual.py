@@ -24,7 +24,6 @@ import numpy as np  # noqa: E402
 import scipy.signal  # noqa: E402
 from scipy.io import wavfile  # noqa: E402
 from sklearn.preprocessing import minmax_scale  # noqa: E402
-
 from vemio.util import visual  # noqa: E402
 
 warnings.simplefilter("ignore")

@@ -99,9 +99,7 @@ inline bool is_true(py::handle h) {
   return r == 1;
 }
 
-inline bool assertions_enabled() {
-  return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
-}
+inline bool assertions_enabled() { return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0; }
 
 inline void raise_assertion(const std::string& msg) {
   PyErr_SetString(PyExc_AssertionError, msg.c_str());

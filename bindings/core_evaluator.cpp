@@ -204,8 +204,7 @@ std::optional<double> parse_score_line(const std::string& line) {
 }
 
 // Runs `pesq.exe +16000 ref deg` without a shell and returns the score on its last line.
-std::optional<double> run_pesq_program(const py::object& program, const py::object& ref,
-                                       const py::object& deg) {
+std::optional<double> run_pesq_program(const py::object& program, const py::object& ref, const py::object& deg) {
   py::object subprocess = py::module_::import("subprocess");
   py::list argv;
   argv.append(program);
@@ -305,8 +304,8 @@ WaveMeasure wave_measure(Measure m) {
 
 // Baseline and enhanced score of one triple through pesq.exe (NaN for both when either score
 // line does not parse).
-std::pair<py::object, py::object> pesq_program_scores(py::object& program, const py::object& cln,
-                                                       const py::object& noy, const py::object& enh) {
+std::pair<py::object, py::object> pesq_program_scores(py::object& program, const py::object& cln, const py::object& noy,
+                                                      const py::object& enh) {
   if (!program) program = find_pesq_program();
   const double nan = std::nan("");
   auto b = run_pesq_program(program, cln, noy);
@@ -321,7 +320,9 @@ std::pair<py::object, py::object> wave_scores(const WaveMeasure& w, const char* 
   py::object sr = c[0];
   WaveMeasure::Waves waves{c[1], read_wav(noy)[1], read_wav(enh)[1]};
   const py::object degraded[3] = {cln, noy, enh};
-  auto against = [&](int k) { return py::str("[vm.] {} of {} against {}").format(name, shown(degraded[k]), shown(cln)); };
+  auto against = [&](int k) {
+    return py::str("[vm.] {} of {} against {}").format(name, shown(degraded[k]), shown(cln));
+  };
   if (w.check)
     w.check(waves, [&](int k, const std::function<void()>& f) {
       with_context(
@@ -345,8 +346,8 @@ py::object score_files(py::object self, Measure m) {
 
   py::list names, bases, enhs;
   py::object program;
-  py::object triples = cached("builtins", "zip")(self.attr("clean_list"), self.attr("noisy_list"),
-                                                 self.attr("enhanced_list"));
+  py::object triples =
+      cached("builtins", "zip")(self.attr("clean_list"), self.attr("noisy_list"), self.attr("enhanced_list"));
   py::object bar = cached("tqdm", "tqdm")(triples);
   try {
     for (auto item : bar) {
@@ -433,8 +434,7 @@ void eval(py::object self, py::object enhance_method, py::object enhanced_list) 
   for (auto n : noisy) {
     py::object stem = stem_of(n);
     if (!first_at.contains(stem))
-      raise_text(PyExc_ValueError,
-                 py::str("{!r} is not in list (no enhanced file for {})").format(stem, shown(n)));
+      raise_text(PyExc_ValueError, py::str("{!r} is not in list (no enhanced file for {})").format(stem, shown(n)));
     index.push_back(first_at[stem].cast<size_t>());
   }
   py::object reordered = numpy().attr("empty")(index.size(), py::arg("dtype") = "object");
@@ -522,8 +522,8 @@ py::str repr(py::object self) {
     methods = py::repr(self.attr("score_dict")["Enh_method"]).cast<std::string>();
   } catch (py::error_already_set&) {
   }
-  return py::str("<AudioEvaluate: " + count(self.attr("clean_list")) + " clean, " +
-                 count(self.attr("noisy_list")) + " noisy, methods " + methods + ">");
+  return py::str("<AudioEvaluate: " + count(self.attr("clean_list")) + " clean, " + count(self.attr("noisy_list")) +
+                 " noisy, methods " + methods + ">");
 }
 
 // ------------------------------------------------------------------ eval_metrics
@@ -563,8 +563,9 @@ void add_method(py::object& cls, const char* attr, const char* name, F&& f, cons
 
 PYBIND11_MODULE(evaluator, m) {
   install_error_translator();
-  m.doc() = "Quality evaluation: PESQ, STOI and SDR of noisy and enhanced speech against clean\n"
-            "references, collected into tables of per-method means.";
+  m.doc() =
+      "Quality evaluation: PESQ, STOI and SDR of noisy and enhanced speech against clean\n"
+      "references, collected into tables of per-method means.";
 
   py::module_ util = py::module_::import("vemio.util");
   for (const char* name : {"warn", "pur", "cya", "blu"}) m.attr(name) = util.attr(name);
@@ -588,9 +589,8 @@ PYBIND11_MODULE(evaluator, m) {
 
   // pybind11 treats a function named "__init__" as the constructor of one of its own classes;
   // this class is a plain one, so the native function carries another name.
-  add_method(cls, "__init__", "init", &init,
-             "Keep the clean and noisy file lists and probe the metric packages.", py::arg("clean_list"),
-             py::arg("noisy_list"));
+  add_method(cls, "__init__", "init", &init, "Keep the clean and noisy file lists and probe the metric packages.",
+             py::arg("clean_list"), py::arg("noisy_list"));
   add_method(cls, "eval", "eval", &eval,
              "Score one enhancement method: reorder `enhanced_list` to follow the noisy files by\n"
              "stem, score PESQ, STOI and SDR (those available) and add a row of enhanced means.",
@@ -599,16 +599,20 @@ PYBIND11_MODULE(evaluator, m) {
              "Add a 'Baseline' row (noisy means of the latest eval) and return the table as a\n"
              "pandas DataFrame; an empty list when no baseline was computed.");
   add_method(cls, "__repr__", "__repr__", &repr, "");
-  add_method(cls, "_AudioEvaluate__sdr_score", "__sdr_score",
-             [](py::object self) { return score_files(self, Measure::sdr); }, "Mean SDR (mir_eval) of the set.");
-  add_method(cls, "_AudioEvaluate__stoi_score", "__stoi_score",
-             [](py::object self) { return score_files(self, Measure::stoi); }, "Mean STOI (pystoi) of the set.");
-  add_method(cls, "_AudioEvaluate__pesq_score", "__pesq_score",
-             [](py::object self) { return score_files(self, Measure::pesq_program); },
-             "Mean PESQ of the set, scored by the pesq.exe program.");
-  add_method(cls, "_AudioEvaluate__pesq_score_v2", "__pesq_score_v2",
-             [](py::object self) { return score_files(self, Measure::pesq_package); },
-             "Mean PESQ of the set, scored by the pypesq package.");
+  add_method(
+      cls, "_AudioEvaluate__sdr_score", "__sdr_score", [](py::object self) { return score_files(self, Measure::sdr); },
+      "Mean SDR (mir_eval) of the set.");
+  add_method(
+      cls, "_AudioEvaluate__stoi_score", "__stoi_score",
+      [](py::object self) { return score_files(self, Measure::stoi); }, "Mean STOI (pystoi) of the set.");
+  add_method(
+      cls, "_AudioEvaluate__pesq_score", "__pesq_score",
+      [](py::object self) { return score_files(self, Measure::pesq_program); },
+      "Mean PESQ of the set, scored by the pesq.exe program.");
+  add_method(
+      cls, "_AudioEvaluate__pesq_score_v2", "__pesq_score_v2",
+      [](py::object self) { return score_files(self, Measure::pesq_package); },
+      "Mean PESQ of the set, scored by the pypesq package.");
   cls.attr("eval_metrics") = m.attr("eval_metrics");
   m.attr("AudioEvaluate") = cls;
 

@@ -57,8 +57,7 @@ class NestingGuard {
         }
         throw py::value_error("[vm.io] a list or tuple contains itself: " + inner + " is " + outer);
       }
-    if (open_.size() >= kMaxDepth || Py_EnterRecursiveCall(" while walking nested input lists"))
-      throw_recursion();
+    if (open_.size() >= kMaxDepth || Py_EnterRecursiveCall(" while walking nested input lists")) throw_recursion();
     open_.emplace_back(container.ptr(), 0);
   }
   void next_item(size_t index) { open_.back().second = index; }
@@ -96,8 +95,8 @@ void for_each_nested(py::handle container, NestingGuard& guard, Visit&& visit) {
   guard.leave();
 }
 
-void check_input_into(py::handle input, py::list& right, py::list& wrong,
-                      std::vector<std::string>& reading, NestingGuard& guard) {
+void check_input_into(py::handle input, py::list& right, py::list& wrong, std::vector<std::string>& reading,
+                      NestingGuard& guard) {
   if (is_list_or_tuple(input)) {
     for_each_nested(input, guard, [&](py::handle item) { check_input_into(item, right, wrong, reading, guard); });
     return;
@@ -181,8 +180,7 @@ std::string check_file(py::object file_dir, py::object rename, py::object sep) {
       py::str sep_s = py::str(sep);
       py::iterable cands = parent.attr("rglob")(stem + sep_s + py::str("*"));
       long n = next_number(cands, (stem + sep_s + py::str("(\\d+)")).cast<std::string>());
-      p = parent.attr("__truediv__")(stem + sep_s + py::str(std::to_string(n)))
-              .attr("with_suffix")(kExp);
+      p = parent.attr("__truediv__")(stem + sep_s + py::str(std::to_string(n))).attr("with_suffix")(kExp);
       py::print(py::str("[vm.] 重新命名檔案: ") + py::str(p));
     } else {
       py::print(py::str("[vm.] 已覆蓋原檔案: ") + py::str(p));
@@ -210,7 +208,6 @@ std::string check_path(py::object path, py::object exist_ok, py::object sep) {
 
 // ------------------------------------------------------------------ loading
 
-
 // A decoded wave placed in its final memory: a batch block, or its own vector.
 struct Placed {
   float* data = nullptr;
@@ -236,8 +233,8 @@ py::object placed_to_py(Placed&& p) {
     shape = {static_cast<py::ssize_t>(p.frames)};
   else
     shape = {static_cast<py::ssize_t>(p.channels), static_cast<py::ssize_t>(p.frames)};
-  py::array_t<float> arr = p.block ? array_over<float>(p.data, shape, {}, std::move(p.block))
-                                   : vector_array(std::move(p.own), shape);
+  py::array_t<float> arr =
+      p.block ? array_over<float>(p.data, shape, {}, std::move(p.block)) : vector_array(std::move(p.own), shape);
   return py::make_tuple(arr, p.rate);
 }
 
@@ -471,9 +468,8 @@ py::object load_waves(py::object wave, py::object use_pool, py::object std_len, 
 // layout would not fit is refused before anything is written, saying how it was read.
 void check_wav_layout(const py::array& arr, long rate) {
   const py::ssize_t channels = arr.ndim() == 2 ? arr.shape(1) : 1;
-  std::string shape = arr.ndim() == 2
-                          ? "(" + std::to_string(arr.shape(0)) + ", " + std::to_string(arr.shape(1)) + ")"
-                          : "(" + std::to_string(arr.shape(0)) + ",)";
+  std::string shape = arr.ndim() == 2 ? "(" + std::to_string(arr.shape(0)) + ", " + std::to_string(arr.shape(1)) + ")"
+                                      : "(" + std::to_string(arr.shape(0)) + ",)";
   std::string problem;
   if (channels < 1 || channels > audio::kMaxWavChannels)
     problem = "it would have " + std::to_string(channels) + " channels; a WAV file holds 1 to " +
@@ -484,15 +480,15 @@ void check_wav_layout(const py::array& arr, long rate) {
   if (problem.empty()) return;
   std::string msg = "save_wave: a wave of shape " + shape + " is read as (frames, channels), so " + problem;
   if (arr.ndim() == 2 && arr.shape(1) > arr.shape(0))
-    msg += ". The second axis is the longer one: an array of (channels, frames), as file_load(mono=False) "
-           "returns, must be transposed first (wave.T)";
+    msg +=
+        ". The second axis is the longer one: an array of (channels, frames), as file_load(mono=False) "
+        "returns, must be transposed first (wave.T)";
   throw py::value_error(msg);
 }
 
 void save_wave(py::object path, py::object wave, py::object sr, py::object d_sample) {
   if (!is_exact_int(sr))
-    throw py::type_error("sr must be an int, not " +
-                         py::str(py::type::of(sr).attr("__name__")).cast<std::string>());
+    throw py::type_error("sr must be an int, not " + py::str(py::type::of(sr).attr("__name__")).cast<std::string>());
   if (!d_sample.is_none() && !is_exact_int(d_sample))
     throw py::type_error("d_sample must be None or an int, not " +
                          py::str(py::type::of(d_sample).attr("__name__")).cast<std::string>());
@@ -519,8 +515,8 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
                                       static_cast<int>(rate), static_cast<int>(target));
     }
     const py::ssize_t out_frames = static_cast<py::ssize_t>(y.size()) / channels;
-    std::vector<py::ssize_t> shape = arr.ndim() == 2 ? std::vector<py::ssize_t>{out_frames, channels}
-                                                     : std::vector<py::ssize_t>{out_frames};
+    std::vector<py::ssize_t> shape =
+        arr.ndim() == 2 ? std::vector<py::ssize_t>{out_frames, channels} : std::vector<py::ssize_t>{out_frames};
     arr = vector_array(std::move(y), shape).attr("astype")(wave_type);
     rate = target;
   }
@@ -547,8 +543,8 @@ void copy_waves(py::object path, py::object wave_) {
   }
   dest.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
   if (PyList_Check(wave_.ptr())) {
-    py::str desc = py::str("[vm.] 複製音檔至路徑➡") + py::str(dest.attr("absolute")().attr("resolve")()) +
-                   py::str("\n\tCopying ");
+    py::str desc =
+        py::str("[vm.] 複製音檔至路徑➡") + py::str(dest.attr("absolute")().attr("resolve")()) + py::str("\n\tCopying ");
     py::object bar = cached("tqdm", "tqdm")(wave_, py::arg("desc") = desc);
     for (auto item : bar) copy_waves(dest, py::reinterpret_borrow<py::object>(item));
     return;
@@ -568,8 +564,7 @@ LoadAudio make_load_audio(py::object waves_dirs) {
   LoadAudio la;
   la.sr_pth = cached("pathlib", "Path")(waves_dirs);
   if (!la.sr_pth.attr("is_dir")().cast<bool>() && assertions_enabled())
-    raise_assertion("[vm.io] Folder: " + py::str(la.sr_pth.attr("absolute")()).cast<std::string>() +
-                    ", not found.");
+    raise_assertion("[vm.io] Folder: " + py::str(la.sr_pth.attr("absolute")()).cast<std::string>() + ", not found.");
   la.files = py::list(la.sr_pth.attr("rglob")("*.wav"));
   la.nf = py::int_(py::len(la.files));
   return la;
@@ -623,26 +618,38 @@ PYBIND11_MODULE(io, m) {
             return self.count;
           },
           [](LoadAudio& self, py::object v) { self.count = v; })
-      .def("__iter__", [](py::object self) {
-        self.attr("count") = 0;
-        return self;
-      })
-      .def("__next__", [](LoadAudio& self) {
-        if (!self.count) throw py::attribute_error("'LoadAudio' object has no attribute 'count'");
-        if (self.count.equal(self.nf)) throw py::stop_iteration();
-        self.count = self.count + py::int_(1);
-        return self.count;
-      })
+      .def("__iter__",
+           [](py::object self) {
+             self.attr("count") = 0;
+             return self;
+           })
+      .def("__next__",
+           [](LoadAudio& self) {
+             if (!self.count) throw py::attribute_error("'LoadAudio' object has no attribute 'count'");
+             if (self.count.equal(self.nf)) throw py::stop_iteration();
+             self.count = self.count + py::int_(1);
+             return self.count;
+           })
       .def("__len__", [](py::object self) { return self.attr("nf"); })
-      .def("__repr__", [](py::object self) {
-        return "LoadAudio(" + py::repr(self.attr("sr_pth")).cast<std::string>() + ", nf=" +
-               py::str(self.attr("nf")).cast<std::string>() + ")";
-      })
-      .def_static("check_input", [](py::args a) { return py::module_::import("vemio.core.io").attr("check_input")(*a); })
-      .def_static("file_load", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("file_load")(*a, **k); })
-      .def_static("load_wave", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_wave")(*a, **k); })
-      .def_static("load_waves", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_waves")(*a, **k); })
-      .def_static("copy_waves", [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("copy_waves")(*a, **k); });
+      .def("__repr__",
+           [](py::object self) {
+             return "LoadAudio(" + py::repr(self.attr("sr_pth")).cast<std::string>() +
+                    ", nf=" + py::str(self.attr("nf")).cast<std::string>() + ")";
+           })
+      .def_static("check_input",
+                  [](py::args a) { return py::module_::import("vemio.core.io").attr("check_input")(*a); })
+      .def_static(
+          "file_load",
+          [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("file_load")(*a, **k); })
+      .def_static(
+          "load_wave",
+          [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_wave")(*a, **k); })
+      .def_static(
+          "load_waves",
+          [](py::args a, py::kwargs k) { return py::module_::import("vemio.core.io").attr("load_waves")(*a, **k); })
+      .def_static("copy_waves", [](py::args a, py::kwargs k) {
+        return py::module_::import("vemio.core.io").attr("copy_waves")(*a, **k);
+      });
 
   m.def(
       "_write_file_atomic",
@@ -670,7 +677,7 @@ PYBIND11_MODULE(io, m) {
   py::dict ann;
   ann["return"] = "Tuple[List[Path], List[Union[str, Any]]]";
   annotate(m, "check_input", ann);
-  m.attr("__all__") = py::make_tuple("check_path", "check_file", "check_input", "save_wave", "file_load",
-                                     "load_wave", "load_waves", "copy_waves", "LoadAudio");
+  m.attr("__all__") = py::make_tuple("check_path", "check_file", "check_input", "save_wave", "file_load", "load_wave",
+                                     "load_waves", "copy_waves", "LoadAudio");
   m.attr("__all__") = py::list(m.attr("__all__"));
 }

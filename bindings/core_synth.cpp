@@ -135,7 +135,7 @@ py::list zip_jobs(py::object out, py::object cln, py::object nos, py::object snr
 // folders (and the working folder), and every input file, compared by their resolved paths so
 // that a link into the folder, or a file in a linked folder, counts where it really lies.
 struct Protected {
-  std::vector<std::pair<std::string, py::object>> folders;          // label -> folder argument
+  std::vector<std::pair<std::string, py::object>> folders;           // label -> folder argument
   std::vector<std::pair<std::string, std::vector<fs::path>>> files;  // label -> input files
 };
 
@@ -171,7 +171,7 @@ void guard_delete(const char* who, py::handle target, const Protected& protect) 
   const fs::path t = to_fs_path(target);
   auto refuse = [&](const py::str& why) {
     raise_py(PyExc_ValueError, py::str("[vm.] ") + py::str(who) + py::str(": refusing to delete the output folder ") +
-                                shown(t) + py::str(": ") + why);
+                                   shown(t) + py::str(": ") + why);
   };
   for (const fs::path& home : home_folders())
     if (synth::is_same_or_ancestor(t, home)) refuse(py::str("it is or contains the home folder ") + shown(home));
@@ -250,10 +250,12 @@ std::vector<synth::Job> prepare_jobs(py::handle job_list, const std::vector<bool
     j.clean_len = length_of(j.clean);
     j.noise_len = length_of(j.noise);
     if (j.clean_len == 0 && j.noise_len == 0)
-      raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty audio files: ") + shown(j.clean) + py::str(", ") +
-                                     shown(j.noise));
-    if (j.clean_len == 0) raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty clean audio file: ") + shown(j.clean));
-    if (j.noise_len == 0) raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty noise audio file: ") + shown(j.noise));
+      raise_py(PyExc_ValueError,
+               py::str("[vm.] syn_waves: empty audio files: ") + shown(j.clean) + py::str(", ") + shown(j.noise));
+    if (j.clean_len == 0)
+      raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty clean audio file: ") + shown(j.clean));
+    if (j.noise_len == 0)
+      raise_py(PyExc_ValueError, py::str("[vm.] syn_waves: empty noise audio file: ") + shown(j.noise));
     if (synth::needs_offset_draw(j.clean_len, j.noise_len))
       j.offset = randint(1, j.noise_len - j.clean_len + 1).cast<int64_t>();
     jobs.push_back(std::move(j));
@@ -265,8 +267,8 @@ std::vector<synth::Job> prepare_jobs(py::handle job_list, const std::vector<bool
 void render_jobs(py::handle job_list, const std::vector<bool>& noise_only, bool pooled, bool show_bar) {
   std::vector<synth::Job> jobs = prepare_jobs(job_list, noise_only);
   const size_t n = jobs.size();
-  py::object bar = show_bar ? cached("tqdm", "tqdm")(py::arg("total") = n, py::arg("desc") = "Audio synthesis")
-                            : py::none();
+  py::object bar =
+      show_bar ? cached("tqdm", "tqdm")(py::arg("total") = n, py::arg("desc") = "Audio synthesis") : py::none();
   auto advance = [&](size_t k) {
     if (k && !bar.is_none()) bar.attr("update")(k);
   };
@@ -388,8 +390,7 @@ void syn_pool(Synthesizer& self, py::object is_pool, py::object is_silence, py::
       }
       auto tup = [](py::handle h) { return py::tuple(py::reinterpret_borrow<py::object>(h)); };
       auto col = [&](int c) { return py::object(cols[static_cast<size_t>(c)]); };
-      self.synWavesList =
-          zip_jobs(col(0) + tup(out), col(1) + tup(cln), col(2) + tup(nos), col(3) + tup(snr));
+      self.synWavesList = zip_jobs(col(0) + tup(out), col(1) + tup(cln), col(2) + tup(nos), col(3) + tup(snr));
       noise_only.resize(n0 + static_cast<size_t>(k), true);
     }
   }
@@ -448,14 +449,15 @@ py::object choose_clean(Synthesizer& self, py::handle rdn_choice_num, py::handle
 py::object plan_jobs(Synthesizer& self, const py::object& mode, py::object clnWaves, bool mirror, Stems& stem) {
   py::object nd = self.noisyDir;
   const size_t clnLen = py::len(clnWaves), nosLen = py::len(self.noiseWaves), snrLen = py::len(self.snrRatio);
-  py::print(py::str("Clean: ") + py::str(std::to_string(clnLen)) + py::str(", Noise: ") + py::str(std::to_string(nosLen)) +
-        py::str(", SNR: ") + text(self.snrRatio[py::int_(0)]) + py::str(" ~ ") + text(self.snrRatio[py::int_(-1)]));
+  py::print(py::str("Clean: ") + py::str(std::to_string(clnLen)) + py::str(", Noise: ") +
+            py::str(std::to_string(nosLen)) + py::str(", SNR: ") + text(self.snrRatio[py::int_(0)]) + py::str(" ~ ") +
+            text(self.snrRatio[py::int_(-1)]));
 
   auto is = [&](const char* name) { return mode.equal(py::str(name)); };
   py::object nosWaves, snrSeqs;
   if (is("reg") || is("regular")) {
     py::print(py::str(std::to_string(snrLen) + " SNRs * " + std::to_string(nosLen) + " noises, generate " +
-                  std::to_string(clnLen) + " noisy."));
+                      std::to_string(clnLen) + " noisy."));
     if (nosLen == 0 || snrLen == 0) {
       PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
       throw py::error_already_set();
@@ -465,7 +467,7 @@ py::object plan_jobs(Synthesizer& self, const py::object& mode, py::object clnWa
     snrSeqs = np("tile")(self.snrRatio, clnLen / snrLen + 1)[head];
   } else if (is("inc") || is("increment")) {
     py::print(py::str(std::to_string(clnLen * nosLen * snrLen) + " noisy files generated by " + std::to_string(snrLen) +
-                  " kinds of SNR and " + std::to_string(nosLen) + " noise files "));
+                      " kinds of SNR and " + std::to_string(nosLen) + " noise files "));
     clnWaves = np("repeat")(clnWaves, nosLen * snrLen);
     nosWaves = np("tile")(np("repeat")(self.noiseWaves, snrLen), clnLen);
     snrSeqs = np("tile")(self.snrRatio, clnLen * nosLen);
@@ -560,7 +562,8 @@ py::object syn_extra_mode(Synthesizer& self, py::object background_path, py::obj
 
   Stems stem;
   for (auto c : self.cleanWaves) {
-    py::object dst = nd.attr("__truediv__")(py::str(stem(c)) + py::str("_n0")).attr("with_suffix")(Path(c).attr("suffix"));
+    py::object dst =
+        nd.attr("__truediv__")(py::str(stem(c)) + py::str("_n0")).attr("with_suffix")(Path(c).attr("suffix"));
     fs::path from = to_fs_path(c), to = to_fs_path(dst);
     py::gil_scoped_release nogil;
     synth::copy_file_atomic(from, to);
@@ -669,8 +672,7 @@ PYBIND11_MODULE(synth, m) {
            py::arg("background_snr") = py::make_tuple(5),
            "Mix every noise with every background noise first, then every clean file with the\n"
            "extended noise set at every SNR (plus noise-only files); returns the final job list.")
-      .def("_Synthesizer__syn_pool", &syn_pool, py::arg("is_pool"), py::arg("is_silence"),
-           py::arg("p_silence") = 0.02,
+      .def("_Synthesizer__syn_pool", &syn_pool, py::arg("is_pool"), py::arg("is_silence"), py::arg("p_silence") = 0.02,
            "Append the noise-only silence jobs when asked, then render synWavesList (8 threads\n"
            "above 200 jobs when is_pool).")
       .def_static("syn_waves", &syn_waves, py::arg("synWavesList"), py::arg("isSilence"), py::arg("num") = py::none(),

@@ -40,8 +40,9 @@ CheckDevice& state(py::handle self) { return self.cast<CheckDevice&>(); }
 // A terminated checker's audio system is released: refuse to use it rather than touch it.
 void ensure_live(py::handle self) {
   if (state(self).terminated)
-    throw std::runtime_error("[vm.] this CheckDevice was terminated (terminate() or the end of its with "
-                          "block); create a new CheckDevice");
+    throw std::runtime_error(
+        "[vm.] this CheckDevice was terminated (terminate() or the end of its with "
+        "block); create a new CheckDevice");
 }
 
 bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
@@ -284,11 +285,15 @@ PYBIND11_MODULE(check, m) {
                               "channel count that open; `device`, `rate`, `channels` hold the choice. Use it in\n"
                               "a `with` block (or call terminate()) to release the session.");
   cls.def(py::init(&make_check_device), py::arg("frame_size") = 1024)
-      .def_property("p", [](CheckDevice& c) { return c.p; }, [](CheckDevice& c, py::object v) { c.p = v; })
-      .def_property("frame_size", [](CheckDevice& c) { return c.frame_size; },
-                    [](CheckDevice& c, py::object v) { c.frame_size = v; })
-      .def_property("device", [](CheckDevice& c) { return c.device; }, [](CheckDevice& c, py::object v) { c.device = v; })
-      .def_property("rate", [](CheckDevice& c) { return c.rate; }, [](CheckDevice& c, py::object v) { c.rate = v; })
+      .def_property(
+          "p", [](CheckDevice& c) { return c.p; }, [](CheckDevice& c, py::object v) { c.p = v; })
+      .def_property(
+          "frame_size", [](CheckDevice& c) { return c.frame_size; },
+          [](CheckDevice& c, py::object v) { c.frame_size = v; })
+      .def_property(
+          "device", [](CheckDevice& c) { return c.device; }, [](CheckDevice& c, py::object v) { c.device = v; })
+      .def_property(
+          "rate", [](CheckDevice& c) { return c.rate; }, [](CheckDevice& c, py::object v) { c.rate = v; })
       .def_property(
           "channels",
           [](CheckDevice& c) -> py::object {
@@ -296,14 +301,18 @@ PYBIND11_MODULE(check, m) {
             return c.channels;
           },
           [](CheckDevice& c, py::object v) { c.channels = v; })
-      .def("__call__", [](py::object self, py::object m) {
+      .def(
+          "__call__",
+          [](py::object self, py::object m) {
             say(m);
             return self.attr("system_devices")();
-          }, py::arg("m") = "device", "Print `m`, then list the devices (system_devices()).")
-      .def("__enter__", [](py::object self) {
-        ensure_live(self);
-        return self;
-      })
+          },
+          py::arg("m") = "device", "Print `m`, then list the devices (system_devices()).")
+      .def("__enter__",
+           [](py::object self) {
+             ensure_live(self);
+             return self;
+           })
       .def("__exit__", [](py::object self, py::args) { self.attr("terminate")(); })
       .def("terminate", &terminate, "Release the audio-system session (again: no effect).")
       .def("system_devices", &system_devices,

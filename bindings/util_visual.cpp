@@ -84,8 +84,8 @@ void plot_stft_w_2mfe(py::object f, py::object n_mels_obj, py::object sub_mfe_fq
       m = feat::mel_spectrogram(s.span(), sr, p, n_mels, 0.0, fmax);
       feat::power_to_db(m.v, true, 0.0);
     }
-    specshow(pyplot.attr("gca")(), to_numpy_bins_by_frames(std::move(m)), sr, 512, "time", "mel", axis_fmax,
-             py::none(), true);
+    specshow(pyplot.attr("gca")(), to_numpy_bins_by_frames(std::move(m)), sr, 512, "time", "mel", axis_fmax, py::none(),
+             true);
   };
   mel_panel(312, sr / 2.0, static_cast<double>(sr / 2), std::to_string(sr));
   mel_panel(313, static_cast<double>(fq), static_cast<double>(fq), std::to_string(fq));
@@ -375,8 +375,8 @@ void register_figure_classes(py::module_& m) {
 
   py::class_<WaveVisualizer, Common>(m, "WaveVisualizer", py::dynamic_attr(),
                                      "Rows of waveform | linear STFT spectrogram panels, one row per file.")
-      .def(py::init(&make_wave_visualizer),
-           arg("fig_size") = py::make_tuple(7, 5), arg("dpi") = 200, arg("subplots") = py::none())
+      .def(py::init(&make_wave_visualizer), arg("fig_size") = py::make_tuple(7, 5), arg("dpi") = 200,
+           arg("subplots") = py::none())
       .def_readwrite("row_len", &WaveVisualizer::row_len)
       .def_property(
           "ax", [](const WaveVisualizer& s) { return attr_or_missing(s.ax, "WaveVisualizer", "ax"); },

@@ -6,7 +6,6 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
 import vemio
 from vemio.util import check
 
@@ -20,8 +19,15 @@ PYTHON_DIR = str(Path(vemio.__file__).resolve().parents[1])
 def device(name, max_in, max_out=0, rate=44100.0, rates=None, max_open=None, opens_left=None):
     """One fake device: `rates` the accepted rates (None: any positive), `max_open` the most
     channels a stream may have (default max_in), `opens_left` successful opens before it vanishes."""
-    return dict(name=name, max_in=max_in, max_out=max_out, rate=rate, rates=rates,
-                max_open=max_in if max_open is None else max_open, opens_left=opens_left)
+    return dict(
+        name=name,
+        max_in=max_in,
+        max_out=max_out,
+        rate=rate,
+        rates=rates,
+        max_open=max_in if max_open is None else max_open,
+        opens_left=opens_left,
+    )
 
 
 class FakeStream:
@@ -45,9 +51,15 @@ class FakeAudio:
         if not isinstance(i, int) or not 0 <= i < len(self.devs):
             raise OSError("Invalid device")
         d = self.devs[i]
-        return {"index": i, "structVersion": 2, "name": d["name"], "hostApi": 0,
-                "maxInputChannels": d["max_in"], "maxOutputChannels": d["max_out"],
-                "defaultSampleRate": d["rate"]}
+        return {
+            "index": i,
+            "structVersion": 2,
+            "name": d["name"],
+            "hostApi": 0,
+            "maxInputChannels": d["max_in"],
+            "maxOutputChannels": d["max_out"],
+            "defaultSampleRate": d["rate"],
+        }
 
     def get_host_api_info_by_index(self, i):
         assert i == 0
@@ -102,8 +114,20 @@ def lines(capsys):
 
 def test_module_surface():
     assert check.__all__ == ["is_available", "check_device", "CheckDevice"]
-    assert check.CheckDevice.standard_rate == [192000, 96000, 88200, 64000, 48000, 44100, 32000,
-                                               22050, 16000, 11025, 8000, 6000]
+    assert check.CheckDevice.standard_rate == [
+        192000,
+        96000,
+        88200,
+        64000,
+        48000,
+        44100,
+        32000,
+        22050,
+        16000,
+        11025,
+        8000,
+        6000,
+    ]
     assert check.pyaudio.paInt16 == 8 and callable(check.pyaudio.PyAudio)
     assert issubclass(check.pyaudio.PortAudioError, OSError)
     # check_device is the timer-wrapped function
@@ -126,11 +150,19 @@ def test_system_devices_lists_every_device_of_the_first_host_api(fake, capsys):
     fake(device("mic", 2), device("speaker", 0, 8, rate=48000.0))
     cd = check.CheckDevice()
     records = cd.system_devices()
-    assert records == [{"Device": "mic", "index": 0, "fs": 44100.0, "out": 0, "in": 2},
-                       {"Device": "speaker", "index": 1, "fs": 48000.0, "out": 8, "in": 0}]
+    assert records == [
+        {"Device": "mic", "index": 0, "fs": 44100.0, "out": 0, "in": 2},
+        {"Device": "speaker", "index": 1, "fs": 48000.0, "out": 8, "in": 0},
+    ]
     assert list(records[0]) == ["Device", "index", "fs", "out", "in"]
-    assert lines(capsys) == [SEP, "[vm.] Name:mic, index:0, in:2, out:0",
-                             "[vm.] Name:speaker, index:1, in:0, out:8", SEP, "", ""]
+    assert lines(capsys) == [
+        SEP,
+        "[vm.] Name:mic, index:0, in:2, out:0",
+        "[vm.] Name:speaker, index:1, in:0, out:8",
+        SEP,
+        "",
+        "",
+    ]
     assert cd("hello") == records
     assert lines(capsys)[0] == "hello"
     cd()
@@ -152,10 +184,13 @@ def test_probe_opens_and_closes_or_prints_the_refusal(fake, capsys):
     assert cd._is_input_device(0, None, 0) is False
     assert cd._is_input_device(0, -5) is False
     assert cd._is_input_device(7) is False
-    assert lines(capsys) == ["[vm.] Invalid sample rate [device:0, sr:8000]",
-                             "[vm.] Invalid number of channels [device:0, sr:44100]",
-                             "[vm.] Invalid sample rate [device:0, sr:-5]",
-                             "[vm.] Invalid device [device:7, sr:None]", ""]
+    assert lines(capsys) == [
+        "[vm.] Invalid sample rate [device:0, sr:8000]",
+        "[vm.] Invalid number of channels [device:0, sr:44100]",
+        "[vm.] Invalid sample rate [device:0, sr:-5]",
+        "[vm.] Invalid device [device:7, sr:None]",
+        "",
+    ]
 
 
 def test_check_available_rate(fake, capsys):
@@ -192,8 +227,11 @@ def test_input_device_picks_the_highest_usable_index(fake, capsys):
 
 
 def test_input_device_rate_fallbacks(fake, capsys):
-    fake(device("mic", 2, rates={16000, 44100}), device("hifi", 2, rate=48000.0, rates={44100, 48000}),
-         device("odd", 2, rate=96000.0, rates={96000}))
+    fake(
+        device("mic", 2, rates={16000, 44100}),
+        device("hifi", 2, rate=48000.0, rates={44100, 48000}),
+        device("odd", 2, rate=96000.0, rates={96000}),
+    )
     cd = check.CheckDevice()
     assert cd.input_device(0, rate=12345) == (0, 16000, 1)
     assert cd.input_device(0, rate=44100) == (0, 44100, 1)
@@ -208,7 +246,10 @@ def test_input_device_channel_rules(fake, capsys):
     assert cd.input_device(0, channels=2) == (0, 16000, 2)
     capsys.readouterr()
     assert cd.input_device(0, channels=8) == (0, 16000, 1)
-    assert f"[vm.] 使用者設定通道數無法使用(可能設定值大於裝置最大通道數): {cd.get_device_info(0)}" in lines(capsys)
+    assert (
+        f"[vm.] 使用者設定通道數無法使用(可能設定值大於裝置最大通道數): {cd.get_device_info(0)}"
+        in lines(capsys)
+    )
     with pytest.raises(Exception) as e:
         cd.input_device(1, channels=2)
     assert type(e.value) is Exception
@@ -248,9 +289,24 @@ def test_show_current_device_info(fake, capsys):
     cd.show_current_device_info()
     info = cd.get_device_info(0)
     assert capsys.readouterr().out == "\n".join(
-        [SEP, "[vm.] 選擇裝置:", pprint.pformat(info), "裝置名稱: mic", "裝置編號: 0", "最大輸入通道: 2",
-         "最大輸出通道: 0", "預設取樣頻率: 44100.0", "取樣頻率: 16000 Hz", "通道數: 2", "框大小: 1024",
-         "預測更新頻率: 15.62", SEP, "\n", ""])
+        [
+            SEP,
+            "[vm.] 選擇裝置:",
+            pprint.pformat(info),
+            "裝置名稱: mic",
+            "裝置編號: 0",
+            "最大輸入通道: 2",
+            "最大輸出通道: 0",
+            "預設取樣頻率: 44100.0",
+            "取樣頻率: 16000 Hz",
+            "通道數: 2",
+            "框大小: 1024",
+            "預測更新頻率: 15.62",
+            SEP,
+            "\n",
+            "",
+        ]
+    )
     # nothing chosen yet: it chooses first (which reports once)
     cd = check.CheckDevice(160)
     cd.show_current_device_info()
@@ -269,9 +325,15 @@ def test_with_block_and_use_after_terminate(fake):
         p = cd.p
         cd.input_device()
     assert p.terminated == 1
-    for use in (cd.system_devices, cd.input_device, cd.show_current_device_info,
-                lambda: cd._is_input_device(0), lambda: cd.check_available_rate(0), lambda: cd(),
-                lambda: cd.get_device_info(0)):
+    for use in (
+        cd.system_devices,
+        cd.input_device,
+        cd.show_current_device_info,
+        lambda: cd._is_input_device(0),
+        lambda: cd.check_available_rate(0),
+        lambda: cd(),
+        lambda: cd.get_device_info(0),
+    ):
         with pytest.raises(RuntimeError, match="terminated"):
             use()
     cd.terminate()
@@ -323,12 +385,18 @@ def test_is_available_combines_colour_and_device_tests(fake, monkeypatch, capsys
 def run_python(code, *flags, env=None):
     full_env = {k: v for k, v in os.environ.items() if k != "ALSA_CONFIG_PATH"}
     full_env.update(PYTHONPATH=PYTHON_DIR, **(env or {}))
-    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=full_env,
-                          capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
 
 
 def test_assertions_are_skipped_without_assert():
-    r = run_python("""
+    r = run_python(
+        """
         from vemio.util import check
         class P:
             def get_device_count(self): return 0
@@ -338,7 +406,9 @@ def test_assertions_are_skipped_without_assert():
             check.CheckDevice().input_device()
         except IndexError as e:
             print("IndexError", e)
-    """, "-O")
+    """,
+        "-O",
+    )
     assert r.stdout == "IndexError list index out of range\n", r.stderr
 
 
@@ -349,7 +419,9 @@ def test_assertions_are_skipped_without_assert():
 def alsa_null(tmp_path):
     """An ALSA configuration whose only PCMs are a null device and `default` over it."""
     conf = tmp_path / "asound.conf"
-    conf.write_text('pcm.vemio_null { type null }\npcm.!default { type plug; slave.pcm "vemio_null" }\n')
+    conf.write_text(
+        'pcm.vemio_null { type null }\npcm.!default { type plug; slave.pcm "vemio_null" }\n'
+    )
     return {"ALSA_CONFIG_PATH": str(conf)}
 
 
@@ -371,7 +443,8 @@ def test_real_portaudio_without_capture_devices():
 
 
 def test_real_portaudio_with_a_virtual_capture_device(alsa_null):
-    r = run_python("""
+    r = run_python(
+        """
         from vemio.util import check
         assert check.check_device() is True
         with check.CheckDevice() as cd:
@@ -401,7 +474,9 @@ def test_real_portaudio_with_a_virtual_capture_device(alsa_null):
             p.get_device_count()
         except RuntimeError as e:
             print("AFTER", e)
-    """, env=alsa_null)
+    """,
+        env=alsa_null,
+    )
     out = r.stdout
     assert r.returncode == 0, r.stderr
     assert "[vm.] 找到 2 個麥克風\n" in out and "[vm.] 裝置1, 取樣頻率: 16000\n" in out
@@ -420,6 +495,11 @@ def test_python_m_runs_the_full_check(alsa_null):
     if not hasattr(check, "__path__"):
         pytest.skip("vemio.util.check is built as a plain module file, which python -m cannot run")
     full_env = dict(os.environ, PYTHONPATH=PYTHON_DIR, **alsa_null)
-    r = subprocess.run([sys.executable, "-m", "vemio.util.check"], env=full_env, capture_output=True,
-                       text=True, timeout=60)
+    r = subprocess.run(
+        [sys.executable, "-m", "vemio.util.check"],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert r.returncode == 0 and "[vm.] Color test" in r.stdout and "[vm.] Audio test" in r.stdout

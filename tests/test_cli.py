@@ -8,7 +8,6 @@ import numpy as np
 import pandas as pd
 import pytest
 from scipy.io import wavfile
-
 from vemio._cli import _atomic_write_text, main
 
 
@@ -16,7 +15,9 @@ def speechlike(n, sr, seed):
     rng = np.random.default_rng(seed)
     t = np.arange(n) / sr
     env = 0.5 * (1 + np.sin(2 * np.pi * 3 * t))
-    return (0.4 * env * np.sin(2 * np.pi * 220 * t) + 0.01 * rng.standard_normal(n)).astype(np.float32)
+    return (0.4 * env * np.sin(2 * np.pi * 220 * t) + 0.01 * rng.standard_normal(n)).astype(
+        np.float32
+    )
 
 
 @pytest.fixture
@@ -28,8 +29,13 @@ def corpus(tmp_path, write_wav):
 
 
 def run(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "vemio", *map(str, args)], capture_output=True,
-                          text=True, cwd=cwd, env={**os.environ, "MPLBACKEND": "Agg"})
+    return subprocess.run(
+        [sys.executable, "-m", "vemio", *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env={**os.environ, "MPLBACKEND": "Agg"},
+    )
 
 
 def test_demo_end_to_end(tmp_path):
@@ -45,7 +51,18 @@ def test_demo_end_to_end(tmp_path):
 
 
 def test_synth_is_reproducible_with_a_seed(corpus, capsys):
-    args = ["synth", corpus / "clean", corpus / "noise", "--snr", "0", "5", "--mode", "increment", "--seed", "3"]
+    args = [
+        "synth",
+        corpus / "clean",
+        corpus / "noise",
+        "--snr",
+        "0",
+        "5",
+        "--mode",
+        "increment",
+        "--seed",
+        "3",
+    ]
     assert main([*map(str, args), "-o", str(corpus / "a")]) == 0
     assert main([*map(str, args), "-o", str(corpus / "b")]) == 0
     a = sorted(p.name for p in (corpus / "a").rglob("*.wav"))
@@ -56,7 +73,18 @@ def test_synth_is_reproducible_with_a_seed(corpus, capsys):
 
 def test_enhance_keeps_names_and_rates(corpus, write_wav):
     write_wav("eight/e.wav", speechlike(8000, 8000, 5), sr=8000)
-    assert main(["enhance", str(corpus / "clean"), str(corpus / "eight" / "e.wav"), "-o", str(corpus / "enh")]) == 0
+    assert (
+        main(
+            [
+                "enhance",
+                str(corpus / "clean"),
+                str(corpus / "eight" / "e.wav"),
+                "-o",
+                str(corpus / "enh"),
+            ]
+        )
+        == 0
+    )
     assert sorted(os.listdir(corpus / "enh")) == ["c0.wav", "c1.wav", "e.wav"]
     sr, data = wavfile.read(corpus / "enh" / "e.wav")
     # the enhancer keeps whole frames only, so the tail may be shorter than the input
@@ -66,8 +94,24 @@ def test_enhance_keeps_names_and_rates(corpus, write_wav):
 def test_score_and_plot(corpus, capsys):
     assert main(["enhance", str(corpus / "clean"), "-o", str(corpus / "enh")]) == 0
     csv = corpus / "s.csv"
-    assert main(["score", "--clean", str(corpus / "clean"), "--noisy", str(corpus / "clean"),
-                 "--enhanced", str(corpus / "enh"), "--method", "m1", "--csv", str(csv)]) == 0
+    assert (
+        main(
+            [
+                "score",
+                "--clean",
+                str(corpus / "clean"),
+                "--noisy",
+                str(corpus / "clean"),
+                "--enhanced",
+                str(corpus / "enh"),
+                "--method",
+                "m1",
+                "--csv",
+                str(csv),
+            ]
+        )
+        == 0
+    )
     out = capsys.readouterr().out
     assert "m1" in out and "Baseline" in out
     assert len(pd.read_csv(csv)) == 2
@@ -76,15 +120,21 @@ def test_score_and_plot(corpus, capsys):
     assert img.stat().st_size > 1000
 
 
-@pytest.mark.parametrize("args, message", [
-    (["synth", "{t}/missing", "{t}/noise"], "clean folder not found"),
-    (["synth", "{t}/noise/n0.wav", "{t}/noise"], "clean is not a folder"),
-    (["synth", "{t}/empty", "{t}/noise"], "no .wav files found"),
-    (["enhance", "{t}/empty", "-o", "{t}/o"], "no .wav files found"),
-    (["enhance", "{t}/clean", "-o", "{t}/noise/n0.wav/sub"], "cannot create output folder"),
-    (["score", "--clean", "{t}/clean", "--noisy", "{t}/noise", "--enhanced", "{t}/clean"], "file counts differ"),
-    (["plot", "{t}/nope.wav", "-o", "{t}/x.png"], "audio file not found"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["synth", "{t}/missing", "{t}/noise"], "clean folder not found"),
+        (["synth", "{t}/noise/n0.wav", "{t}/noise"], "clean is not a folder"),
+        (["synth", "{t}/empty", "{t}/noise"], "no .wav files found"),
+        (["enhance", "{t}/empty", "-o", "{t}/o"], "no .wav files found"),
+        (["enhance", "{t}/clean", "-o", "{t}/noise/n0.wav/sub"], "cannot create output folder"),
+        (
+            ["score", "--clean", "{t}/clean", "--noisy", "{t}/noise", "--enhanced", "{t}/clean"],
+            "file counts differ",
+        ),
+        (["plot", "{t}/nope.wav", "-o", "{t}/x.png"], "audio file not found"),
+    ],
+)
 def test_user_errors_are_one_line(corpus, capsys, args, message):
     (corpus / "empty").mkdir()
     code = main([a.format(t=corpus) for a in args])
@@ -130,9 +180,17 @@ def _malformed(path, kind):
     return path
 
 
-REASONS = {"empty": "is empty", "header": "holds no samples", "truncated": "damaged or not an audio file",
-           "text": "damaged or not an audio file", "nan": "NaN or infinite", "inf": "NaN or infinite",
-           "one": "too short to score", "dir": "is a folder", "fifo": "not a regular file"}
+REASONS = {
+    "empty": "is empty",
+    "header": "holds no samples",
+    "truncated": "damaged or not an audio file",
+    "text": "damaged or not an audio file",
+    "nan": "NaN or infinite",
+    "inf": "NaN or infinite",
+    "one": "too short to score",
+    "dir": "is a folder",
+    "fifo": "not a regular file",
+}
 
 
 def one_error_line(capsys, command, err=None):
@@ -149,8 +207,13 @@ def failing(capsys, args, child=False):
     if not child:
         code = main(args)
         return code, one_error_line(capsys, args[0])
-    r = subprocess.run([sys.executable, "-m", "vemio", *args], capture_output=True, text=True,
-                       env={**os.environ, "MPLBACKEND": "Agg"}, timeout=120)
+    r = subprocess.run(
+        [sys.executable, "-m", "vemio", *args],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "MPLBACKEND": "Agg"},
+        timeout=120,
+    )
     return r.returncode, one_error_line(capsys, args[0], r.stderr)
 
 
@@ -160,12 +223,25 @@ def test_score_names_a_malformed_file_in_one_line(corpus, capsys, kind, role):
     for folder in ("c", "n", "e"):
         for k in range(2):
             (corpus / folder).mkdir(exist_ok=True)
-            (corpus / folder / f"u{k}.wav").write_bytes((corpus / "clean" / f"c{k}.wav").read_bytes())
+            (corpus / folder / f"u{k}.wav").write_bytes(
+                (corpus / "clean" / f"c{k}.wav").read_bytes()
+            )
     bad = corpus / ("c" if role == "clean" else "e") / "u1.wav"
     bad.unlink()
     _malformed(bad, kind)
-    code, last = failing(capsys, ["score", "--clean", str(corpus / "c"), "--noisy", str(corpus / "n"),
-                                  "--enhanced", str(corpus / "e")], child=kind == "fifo")
+    code, last = failing(
+        capsys,
+        [
+            "score",
+            "--clean",
+            str(corpus / "c"),
+            "--noisy",
+            str(corpus / "n"),
+            "--enhanced",
+            str(corpus / "e"),
+        ],
+        child=kind == "fifo",
+    )
     assert code == 1
     if kind in ("dir", "fifo") and "file counts differ" in last:
         return  # not listed as a .wav file at all
@@ -180,8 +256,9 @@ def test_plot_and_enhance_name_a_malformed_file(corpus, capsys, kind):
     assert code == 1 and str(bad) in last and REASONS[kind] in last and not img.exists()
     listed = kind not in ("dir", "fifo")  # those are not taken as .wav inputs
     others = [str(corpus / "clean")] if listed else []
-    code, last = failing(capsys, ["enhance", str(bad), *others, "-o", str(corpus / "enh")],
-                         child=kind == "fifo")
+    code, last = failing(
+        capsys, ["enhance", str(bad), *others, "-o", str(corpus / "enh")], child=kind == "fifo"
+    )
     assert code == 1
     assert str(bad) in last and (REASONS[kind] if listed else "no .wav files found") in last
     assert not (corpus / "enh" / "x.wav").exists()
@@ -195,8 +272,16 @@ def test_a_one_sample_file_is_drawn_and_enhanced(corpus, capsys):
 
 
 def test_csv_that_cannot_be_written_is_named(corpus, capsys):
-    args = ["score", "--clean", str(corpus / "clean"), "--noisy", str(corpus / "clean"),
-            "--enhanced", str(corpus / "clean"), "--csv"]
+    args = [
+        "score",
+        "--clean",
+        str(corpus / "clean"),
+        "--noisy",
+        str(corpus / "clean"),
+        "--enhanced",
+        str(corpus / "clean"),
+        "--csv",
+    ]
     assert main(args + [str(corpus / "noise")]) == 1
     assert one_error_line(capsys, "score").endswith(f"cannot write {corpus / 'noise'}: is a folder")
     assert main(args + [str(corpus / "noise" / "n0.wav" / "s.csv")]) == 1
@@ -213,29 +298,72 @@ def test_names_that_are_not_utf8_with_a_strict_terminal(corpus):
         (corpus / folder).mkdir()
         (corpus / folder / f"{odd}.wav").write_bytes((corpus / "clean" / "c0.wav").read_bytes())
     env = {**os.environ, "PYTHONIOENCODING": "utf-8:strict"}  # as in a UTF-8 locale
-    r = subprocess.run([sys.executable, "-m", "vemio", "enhance", os.fsencode(corpus / "c"),
-                        "-o", os.fsencode(corpus / odd)], capture_output=True, env=env)
+    r = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "vemio",
+            "enhance",
+            os.fsencode(corpus / "c"),
+            "-o",
+            os.fsencode(corpus / odd),
+        ],
+        capture_output=True,
+        env=env,
+    )
     assert r.returncode == 0, r.stderr[-2000:]
     assert b"\\xff\\xfeodd" in r.stdout and (corpus / odd / f"{odd}.wav").exists()
     csv = corpus / f"{odd}.csv"
-    r = subprocess.run([sys.executable, "-m", "vemio", "score", "--clean", os.fsencode(corpus / "c"),
-                        "--noisy", os.fsencode(corpus / "c"), "--enhanced", os.fsencode(corpus / odd),
-                        "--method", b"m\xff", "--csv", os.fsencode(csv)], capture_output=True, env=env)
+    r = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "vemio",
+            "score",
+            "--clean",
+            os.fsencode(corpus / "c"),
+            "--noisy",
+            os.fsencode(corpus / "c"),
+            "--enhanced",
+            os.fsencode(corpus / odd),
+            "--method",
+            b"m\xff",
+            "--csv",
+            os.fsencode(csv),
+        ],
+        capture_output=True,
+        env=env,
+    )
     assert r.returncode == 0, r.stderr[-2000:]
     assert b"m\\xff" in r.stdout and b"Baseline" in r.stdout
     # the table keeps the file system's bytes of the names
     table = pd.read_csv(csv, encoding_errors="surrogateescape")
     assert list(table["clean"]) == [str(corpus / "c" / f"{odd}.wav")]
     assert "m\udcff_STOI" in table.columns
-    r = subprocess.run([sys.executable, "-m", "vemio", "score", "--clean", os.fsencode(corpus / "c"),
-                        "--noisy", os.fsencode(corpus / "c"), "--enhanced", os.fsencode(corpus / "clean" / "c0.wav")],
-                       capture_output=True, env=env)
+    r = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "vemio",
+            "score",
+            "--clean",
+            os.fsencode(corpus / "c"),
+            "--noisy",
+            os.fsencode(corpus / "c"),
+            "--enhanced",
+            os.fsencode(corpus / "clean" / "c0.wav"),
+        ],
+        capture_output=True,
+        env=env,
+    )
     assert r.returncode == 1 and b"Traceback" not in r.stderr
     assert r.stderr.splitlines()[-1].endswith(b"no enhanced file named like \\xff\\xfeodd.wav")
 
 
 def _pesq_program():
-    built = sorted(Path(__file__).resolve().parents[1].glob("build/*/pesq.exe"), key=os.path.getmtime)
+    built = sorted(
+        Path(__file__).resolve().parents[1].glob("build/*/pesq.exe"), key=os.path.getmtime
+    )
     return str(built[-1]) if built else shutil.which("pesq.exe")
 
 
@@ -245,9 +373,14 @@ def test_option_like_names_are_scored(corpus, capsys, monkeypatch):
     for folder in ("+c", "+n", "+e"):
         (corpus / folder).mkdir()
         for k in range(2):
-            (corpus / folder / f"+{k}.wav").write_bytes((corpus / "clean" / f"c{k}.wav").read_bytes())
+            (corpus / folder / f"+{k}.wav").write_bytes(
+                (corpus / "clean" / f"c{k}.wav").read_bytes()
+            )
     monkeypatch.chdir(corpus)
-    assert main(["score", "--clean", "+c", "--noisy", "+n", "--enhanced", "+e", "--csv", "+s.csv"]) == 0
+    assert (
+        main(["score", "--clean", "+c", "--noisy", "+n", "--enhanced", "+e", "--csv", "+s.csv"])
+        == 0
+    )
     table = pd.read_csv(corpus / "+s.csv")
     assert table["noisy_PESQ"].notna().all() and table["enhanced_PESQ"].notna().all()
     assert (table["enhanced_PESQ"] > 4.5).all()
@@ -301,8 +434,12 @@ def test_ctrl_c_in_enhance_cancels_the_queued_files(tmp_path, write_wav):
     for k in range(n):
         write_wav(f"in/f{k:02d}.wav", speechlike(4000, 16000, k))
     out = tmp_path / "out"
-    proc = subprocess.Popen([sys.executable, "-c", GATED_ENHANCE, "enhance", str(tmp_path / "in"), "-o", str(out)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", GATED_ENHANCE, "enhance", str(tmp_path / "in"), "-o", str(out)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         deadline = time.monotonic() + 120  # a guard against a hang, not a measurement
         while not (out.is_dir() and any(p.suffix == ".wav" for p in out.iterdir())):

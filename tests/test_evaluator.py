@@ -12,12 +12,13 @@ import pytest
 import soundfile as sf
 from pystoi import stoi
 from scipy.io import wavfile
-
 from vemio.core import evaluator as ev
 
 SR = 16000
-pytestmark = [pytest.mark.filterwarnings("ignore:mir_eval.separation:FutureWarning"),
-              pytest.mark.filterwarnings("ignore:Chunk .non-data. not understood")]
+pytestmark = [
+    pytest.mark.filterwarnings("ignore:mir_eval.separation:FutureWarning"),
+    pytest.mark.filterwarnings("ignore:Chunk .non-data. not understood"),
+]
 
 
 # ---------------------------------------------------------------- fixtures
@@ -64,17 +65,21 @@ def stubs(tmp_path, monkeypatch):
 @pytest.fixture
 def pesq_present(stubs):
     """pysepm importable, so PESQ counts as available."""
-    stubs("pysepm", """
+    stubs(
+        "pysepm",
+        """
         calls = []
         def pesq(ref, deg, rate):
             calls.append((len(ref), len(deg), rate))
             return ("wb", 2.5)
-    """)
+    """,
+    )
 
 
 @pytest.fixture
 def missing(monkeypatch):
     """missing(name): make `import name` fail with ModuleNotFoundError."""
+
     def _missing(name):
         monkeypatch.setitem(sys.modules, name, None)
 
@@ -89,14 +94,16 @@ def pesq_exe(tmp_path, monkeypatch):
     bindir.mkdir()
     log, outputs = tmp_path / "pesq_log.jsonl", tmp_path / "pesq_out.json"
     script = bindir / "pesq.exe"
-    script.write_text(textwrap.dedent(f"""\
+    script.write_text(
+        textwrap.dedent(f"""\
         #!{sys.executable}
         import json, os, sys
         with open({str(log)!r}, "a") as f:
             f.write(json.dumps(sys.argv[1:]) + "\\n")
         outputs = json.load(open({str(outputs)!r}))
         sys.stdout.write(outputs.get(os.path.basename(sys.argv[-1]), outputs.get("*", "")))
-    """))
+    """)
+    )
     script.chmod(0o755)
     monkeypatch.setenv("PATH", str(bindir) + os.pathsep + os.environ.get("PATH", ""))
 
@@ -163,10 +170,13 @@ def test_module_surface():
     assert lines[0] == " AudioEvaluate 音頻評估"
     assert lines[1] == "評估指標： PESQ, STOI, SDR"
     assert "使用方法" in [x.strip() for x in lines]
-    for note in [":clean_list: 為乾淨(無噪聲)音頻列表", ":noisy_list: 為原始(帶噪聲)音頻列表",
-                 ":enhance_method: 可自定任何文字, 方便辨別",
-                 ":enhanced_list: 為處理後(目標)音頻列表, 與clean_list, noisy_list同時評估",
-                 ":return df: 返回評估結果, 型態為pandas.Dataframe"]:
+    for note in [
+        ":clean_list: 為乾淨(無噪聲)音頻列表",
+        ":noisy_list: 為原始(帶噪聲)音頻列表",
+        ":enhance_method: 可自定任何文字, 方便辨別",
+        ":enhanced_list: 為處理後(目標)音頻列表, 與clean_list, noisy_list同時評估",
+        ":return df: 返回評估結果, 型態為pandas.Dataframe",
+    ]:
         assert note in [x.strip() for x in lines]
 
 
@@ -194,8 +204,9 @@ def test_missing_packages_warn_and_install_once_per_call(missing, installs, caps
     assert len(installs) == 6
 
 
-def test_install_that_works_makes_the_measure_available(stubs, missing, installs, monkeypatch,
-                                                        capsys):
+def test_install_that_works_makes_the_measure_available(
+    stubs, missing, installs, monkeypatch, capsys
+):
     stubs("pysepm", "def pesq(r, d, s): return (0, 1.0)\n")
     missing("mir_eval")
 
@@ -306,15 +317,21 @@ def test_eval_metrics_unavailable_measures_are_none(monkeypatch):
 def test_pesq_program_arguments_and_parsing(pesq_present, pesq_exe, tmp_path, corpus, capsys):
     # names with blanks and shell characters go through as plain arguments
     clean, noisy, enh = corpus(3, names=["a b", "c;touch pwned", "$(x)"])
-    pesq_exe.set({"*": "noise\nPrediction : PESQ_MOS = 2.345\n",
-                  "a b.wav": "x = y = 3.5",
-                  "c;touch pwned.wav": "two = 1.0\t2.0\n"})
+    pesq_exe.set(
+        {
+            "*": "noise\nPrediction : PESQ_MOS = 2.345\n",
+            "a b.wav": "x = y = 3.5",
+            "c;touch pwned.wav": "two = 1.0\t2.0\n",
+        }
+    )
     a = ev.AudioEvaluate(clean, noisy)
     a.enhanced_list = enh
     base, mean = a._AudioEvaluate__pesq_score()
     calls = pesq_exe.calls()
-    assert calls[:2] == [["+16000", str(clean[0]), str(noisy[0])],
-                         ["+16000", str(clean[0]), str(enh[0])]]
+    assert calls[:2] == [
+        ["+16000", str(clean[0]), str(noisy[0])],
+        ["+16000", str(clean[0]), str(enh[0])],
+    ]
     assert len(calls) == 6 and not Path("pwned").exists() and not (tmp_path / "pwned").exists()
     # file 2 has an unreadable score and drops out of both means
     assert base == pytest.approx((3.5 + 2.345) / 2) and mean == pytest.approx((3.5 + 2.345) / 2)
@@ -335,12 +352,15 @@ def test_pesq_program_failures_name_the_program(pesq_present, pesq_exe, corpus, 
 
 
 def test_pesq_v2_uses_pypesq_on_stored_samples(stubs, corpus, capsys):
-    stubs("pypesq", """
+    stubs(
+        "pypesq",
+        """
         calls = []
         def pesq(ref, deg, sr, mode):
             calls.append((ref.dtype.name, sr, mode))
             return 1.5 if len(calls) % 2 else 3.0
-    """)
+    """,
+    )
     clean, noisy, enh = corpus(2)
     a = ev.AudioEvaluate(clean, noisy)
     capsys.readouterr()
@@ -391,9 +411,11 @@ def test_table_rows_and_baselines(corpus):
     a.eval("m2", enh)
     df = a.get_df()
     assert list(df.index) == [0, 1, 2]
-    assert df.to_dict("list") == {"Enh_method": ["m1", "m2", "Baseline"],
-                                  "STOI": [np.around(0.61235, 4), 0.7, 0.25],
-                                  "SDR": [np.around(2.00015, 4), 3.0, -1.0]}
+    assert df.to_dict("list") == {
+        "Enh_method": ["m1", "m2", "Baseline"],
+        "STOI": [np.around(0.61235, 4), 0.7, 0.25],
+        "SDR": [np.around(2.00015, 4), 3.0, -1.0],
+    }
     assert a.base_sdr == -1.0  # stored unrounded
     assert list(a.get_df()["Enh_method"]) == ["m1", "m2", "Baseline", "Baseline"]
 
@@ -403,8 +425,11 @@ def test_zero_baseline_still_counts_and_nothing_available(corpus, monkeypatch):
     a = ev.AudioEvaluate(clean, noisy)
     fixed_scores(a, stoi=(0.0, 0.5), sdr=(0.0, 2.0))
     a.eval("m", enh)
-    assert a.get_df().to_dict("list") == {"Enh_method": ["m", "Baseline"],
-                                          "STOI": [0.5, 0.0], "SDR": [2.0, 0.0]}
+    assert a.get_df().to_dict("list") == {
+        "Enh_method": ["m", "Baseline"],
+        "STOI": [0.5, 0.0],
+        "SDR": [2.0, 0.0],
+    }
 
     monkeypatch.setattr(ev, "check_metrics_install", lambda: (False, False, False))
     b = ev.AudioEvaluate(clean, noisy)
@@ -477,7 +502,9 @@ def test_without_assertions_unequal_lists_go_on(corpus):
             print("ValueError", "x2" in str(e))
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env)
+    out = subprocess.run(
+        [sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env
+    )
     assert out.stdout.splitlines()[-2:] == ["['x1.wav']", "ValueError True"], out.stderr
 
 
@@ -503,8 +530,9 @@ def test_read_wav_refuses_what_is_not_a_regular_file(tmp_path, corpus):
                 print(name, type(e).__name__, os.path.basename(e.filename), e.strerror)
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120
+    )
     assert out.stdout.splitlines() == [
         "fifo.wav FileNotFoundError fifo.wav Not a regular file",
         "zero.wav FileNotFoundError zero.wav Not a regular file",
@@ -532,8 +560,10 @@ def test_names_that_are_not_utf8_are_read_and_named(corpus, tmp_path, pesq_exe, 
     assert list(a.enhanced_list) == enh
     assert len(a.score_dict["SDR"]) == 1 and not np.isnan(a.score_dict["SDR"][0])
     # pesq.exe gets the file system's bytes of each name
-    assert pesq_exe.calls()[:2] == [["+16000", str(clean[0]), str(noisy[0])],
-                                    ["+16000", str(clean[0]), str(enh[0])]]
+    assert pesq_exe.calls()[:2] == [
+        ["+16000", str(clean[0]), str(noisy[0])],
+        ["+16000", str(clean[0]), str(enh[0])],
+    ]
     pesq_exe.set({"*": ""})
     with pytest.raises(ValueError, match="pesq.exe printed nothing") as err:
         a._AudioEvaluate__pesq_score()
@@ -543,8 +573,9 @@ def test_names_that_are_not_utf8_are_read_and_named(corpus, tmp_path, pesq_exe, 
         a._AudioEvaluate__stoi_score()
 
 
-def test_option_like_names_reach_pesq_exe_as_paths(corpus, tmp_path, pesq_exe, pesq_present,
-                                                   monkeypatch):
+def test_option_like_names_reach_pesq_exe_as_paths(
+    corpus, tmp_path, pesq_exe, pesq_present, monkeypatch
+):
     clean, noisy, enh = corpus(1, names=["+16000"], folders=("+c", "-n", "e"))
     monkeypatch.chdir(tmp_path)
     rel = [[Path(p).relative_to(tmp_path)] for p in (clean[0], noisy[0], enh[0])]
@@ -553,8 +584,10 @@ def test_option_like_names_reach_pesq_exe_as_paths(corpus, tmp_path, pesq_exe, p
     a.enhanced_list = rel[2]
     base, mean = a._AudioEvaluate__pesq_score()
     assert (base, mean) == (2.0, 2.0)
-    assert pesq_exe.calls() == [["+16000", "./+c/+16000.wav", "./-n/+16000.wav"],
-                                ["+16000", "./+c/+16000.wav", "e/+16000.wav"]]
+    assert pesq_exe.calls() == [
+        ["+16000", "./+c/+16000.wav", "./-n/+16000.wav"],
+        ["+16000", "./+c/+16000.wav", "e/+16000.wav"],
+    ]
 
 
 def test_paths_with_nul_bytes_are_refused(corpus, pesq_exe, pesq_present):

@@ -34,8 +34,10 @@ def _cases(items):
     lines = []
     for c in items[:25]:
         made = c["made"][0] if c["made"] else {}
-        lines.append(f"{c['kind']}: {(c['kept'] or c['files'])[0]}\n    {c['detail']}\n"
-                     f"    made from {made.get('from')} by {made.get('ops')}\n    header: {made.get('header')}")
+        lines.append(
+            f"{c['kind']}: {(c['kept'] or c['files'])[0]}\n    {c['detail']}\n"
+            f"    made from {made.get('from')} by {made.get('ops')}\n    header: {made.get('header')}"
+        )
     more = f"\n... and {len(items) - 25} more" if len(items) > 25 else ""
     return "\n".join(lines) + more
 
@@ -118,7 +120,9 @@ def test_runner_names_the_job_that_crashed_hung_or_blew_up_and_goes_on(tmp_path)
     jobs = ["ok", "crash", "ok", "hang", "memory", "ok", "ok"]
     # the children start from this process: its own peak memory must not hide theirs
     ballast = np.ones(256 << 20, np.uint8)
-    results = fuzz.run_jobs("_selftest", jobs, tmp_path, timeout=2, env=fuzz.child_env(), mem_flag_mb=128)
+    results = fuzz.run_jobs(
+        "_selftest", jobs, tmp_path, timeout=2, env=fuzz.child_env(), mem_flag_mb=128
+    )
     del ballast
     kinds = [r["fail"][0][0] if r["fail"] else r["outcome"] for r in results]
     assert kinds == ["value", "signal:SIGSEGV", "value", "timeout", "memory", "value", "value"]

@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 import soundfile as sf
 from scipy.io import wavfile
-
 from vemio.core import io
 
 
@@ -24,8 +23,17 @@ def tone(n, sr=16000, f=440.0):
 
 
 def test_module_surface():
-    assert io.__all__ == ["check_path", "check_file", "check_input", "save_wave", "file_load",
-                          "load_wave", "load_waves", "copy_waves", "LoadAudio"]
+    assert io.__all__ == [
+        "check_path",
+        "check_file",
+        "check_input",
+        "save_wave",
+        "file_load",
+        "load_wave",
+        "load_waves",
+        "copy_waves",
+        "LoadAudio",
+    ]
     assert io.__exp__ == ".wav"
     assert io.check_input.__annotations__["return"] == "Tuple[List[Path], List[Union[str, Any]]]"
     assert "rightList" in io.check_input.__doc__
@@ -82,7 +90,7 @@ def test_check_input_list_file_cycles_are_refused(in_tmp):
 
 def test_list_files_are_utf8(in_tmp, write_wav):
     write_wav("語音.wav", np.zeros(10))
-    Path("l.txt").write_bytes("語音.wav\n".encode("utf-8"))
+    Path("l.txt").write_bytes("語音.wav\n".encode())
     assert io.check_input("l.txt") == ([Path("語音.wav")], [])
 
 
@@ -101,10 +109,14 @@ def test_check_file_naming(in_tmp, write_wav, capsys):
     write_wav("run/take7.wav", np.zeros(4))
     assert io.check_file("run/take.wav") == "run/take8.wav"
     assert capsys.readouterr().out.splitlines() == [
-        "[vm.] 檔案已經存在: run/take.wav", "[vm.] 重新命名檔案: run/take8.wav"]
+        "[vm.] 檔案已經存在: run/take.wav",
+        "[vm.] 重新命名檔案: run/take8.wav",
+    ]
     assert io.check_file("run/take.wav", rename=False) == "run/take.wav"
     assert capsys.readouterr().out.splitlines() == [
-        "[vm.] 檔案已經存在: run/take.wav", "[vm.] 已覆蓋原檔案: run/take.wav"]
+        "[vm.] 檔案已經存在: run/take.wav",
+        "[vm.] 已覆蓋原檔案: run/take.wav",
+    ]
     write_wav("s/take.wav", np.zeros(4))
     assert io.check_file("s/take.wav", sep="_") == "s/take_2.wav"
 
@@ -155,7 +167,9 @@ def test_file_load_resamples_band_limited(tmp_path, write_wav):
     assert np.sqrt(np.mean(y[500:-500] ** 2)) < 1e-3
 
 
-@pytest.mark.parametrize("content", [b"", b"RIFF", b"this is text, not audio", b"RIFF\xff\xff\xff\x7fWAVEfmt "])
+@pytest.mark.parametrize(
+    "content", [b"", b"RIFF", b"this is text, not audio", b"RIFF\xff\xff\xff\x7fWAVEfmt "]
+)
 def test_file_load_bad_files_print_and_return_none(tmp_path, capsys, content):
     p = tmp_path / "x.wav"
     p.write_bytes(content)
@@ -368,8 +382,12 @@ def test_wav_chunk_layouts_decode_like_libsndfile(tmp_path):
     guid = struct.pack("<H", 1) + b"\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71"
     ext = struct.pack("<HHIIHHHHI", 0xFFFE, 2, 8000, 32000, 4, 16, 22, 16, 3) + guid
     cases = {
-        "list.wav": riff([chunk(b"LIST", b"abc"), chunk(b"fmt ", fmt), chunk(b"data", pcm.tobytes())]),
-        "ext.wav": riff([chunk(b"fmt ", ext), chunk(b"data", pcm.tobytes()), chunk(b"junk", b"xy")]),
+        "list.wav": riff(
+            [chunk(b"LIST", b"abc"), chunk(b"fmt ", fmt), chunk(b"data", pcm.tobytes())]
+        ),
+        "ext.wav": riff(
+            [chunk(b"fmt ", ext), chunk(b"data", pcm.tobytes()), chunk(b"junk", b"xy")]
+        ),
         "cut.wav": riff([chunk(b"fmt ", fmt), chunk(b"data", pcm.tobytes())])[:-101],
     }
     for name, raw in cases.items():
@@ -421,8 +439,18 @@ def _wav_bytes(rate=16000, channels=1, frames=100, fmt_tag=1, fmt_extra=b"", chu
     import struct
 
     data = (np.arange(frames * channels) % 200 - 100).astype("<i2").tobytes()
-    fmt = struct.pack("<HHIIHH", fmt_tag, channels, rate, (rate * channels * 2) & 0xFFFFFFFF,
-                      (channels * 2) & 0xFFFF, 16) + fmt_extra
+    fmt = (
+        struct.pack(
+            "<HHIIHH",
+            fmt_tag,
+            channels,
+            rate,
+            (rate * channels * 2) & 0xFFFFFFFF,
+            (channels * 2) & 0xFFFF,
+            16,
+        )
+        + fmt_extra
+    )
     body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + chunks
     body += b"data" + struct.pack("<I", len(data)) + data
     return b"RIFF" + struct.pack("<I", len(body)) + body

@@ -1,7 +1,6 @@
 from pathlib import Path
 
 import pytest
-
 from vemio.util import others
 
 
@@ -33,7 +32,8 @@ def test_order_of_first_occurrence_and_any_iterable(capsys):
     assert list(result.items()) == [(Path("b.wav"), 2), (Path("a.wav"), 2), (Path("c.wav"), 1)]
     assert type(next(iter(result))) is type(Path("b.wav"))
     assert capsys.readouterr().out == (
-        f"{[Path('b.wav'), Path('a.wav')]}\n{ {Path('b.wav'): 2, Path('a.wav'): 2} }\n")
+        f"{[Path('b.wav'), Path('a.wav')]}\n{ {Path('b.wav'): 2, Path('a.wav'): 2} }\n"
+    )
     assert others.find_duplicate("aab") == {"a": 2, "b": 1}
 
 

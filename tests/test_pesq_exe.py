@@ -171,7 +171,9 @@ def test_refusals_are_messages_not_crashes(write_wav, tmp_path, args, needle):
 
 def test_double_dash_ends_the_options(write_wav, tmp_path, monkeypatch):
     ref = write_wav("+16000", speech(16000), 16000)  # a file named like the rate option
-    deg = write_wav("+nb.wav", speech(16000) + 1e-3 * np.random.default_rng(3).standard_normal(48000))
+    deg = write_wav(
+        "+nb.wav", speech(16000) + 1e-3 * np.random.default_rng(3).standard_normal(48000)
+    )
     plain = write_wav("plain.wav", speech(16000), 16000)
     monkeypatch.chdir(tmp_path)
     refused = run("+16000", "+nb.wav", "plain.wav")
@@ -191,8 +193,11 @@ def test_only_regular_files_are_read(write_wav, tmp_path):
     os.mkfifo(fifo)
     (tmp_path / "zero.wav").symlink_to("/dev/zero")
     (tmp_path / "dir.wav").mkdir()
-    for other, reason in [(fifo, "not a regular file"), (tmp_path / "zero.wav", "not a regular file"),
-                          (tmp_path / "dir.wav", "is a directory")]:
+    for other, reason in [
+        (fifo, "not a regular file"),
+        (tmp_path / "zero.wav", "not a regular file"),
+        (tmp_path / "dir.wav", "is a directory"),
+    ]:
         for args in ([ref, other], [other, ref]):
             r = run("+16000", *args)  # a reader that blocks ends in the timeout, a failure
             assert r.returncode == 1 and r.stdout == ""
@@ -202,8 +207,11 @@ def test_only_regular_files_are_read(write_wav, tmp_path):
 def test_names_that_are_not_utf8(write_wav, tmp_path):
     x = speech(16000)
     ref = write_wav(os.fsdecode(b"r\xff.wav"), x, 16000)
-    r = subprocess.run([os.fsencode(EXE), b"+16000", os.fsencode(ref), os.fsencode(ref)],
-                       capture_output=True, timeout=60)
+    r = subprocess.run(
+        [os.fsencode(EXE), b"+16000", os.fsencode(ref), os.fsencode(ref)],
+        capture_output=True,
+        timeout=60,
+    )
     assert r.returncode == 0, r.stderr
     assert float(r.stdout.splitlines()[-1].rsplit(b"= ", 1)[1]) == pytest.approx(4.644, abs=1e-3)
 
@@ -212,7 +220,9 @@ def test_evaluator_scores_option_like_names(write_wav, tmp_path, monkeypatch):
     from vemio.core import evaluator as ev
 
     monkeypatch.setattr(ev, "check_metrics_install", lambda: (True, False, False))
-    monkeypatch.setenv("PATH", os.path.dirname(os.path.abspath(EXE)) + os.pathsep + os.environ["PATH"])
+    monkeypatch.setenv(
+        "PATH", os.path.dirname(os.path.abspath(EXE)) + os.pathsep + os.environ["PATH"]
+    )
     x = speech(16000)
     noisy = x + 0.02 * np.random.default_rng(5).standard_normal(len(x))
     write_wav("+ref.wav", x, 16000)

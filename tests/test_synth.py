@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 import soundfile as sf
 from scipy.io import wavfile
-
 from vemio.core import io
 
 # The module needs its native build (target vemio_synth); a tree built without it skips here.
@@ -56,7 +55,7 @@ def oracle(clean, noise, snr, ind, silence=False):
     c = librosa.load(clean, sr=16000)[0].astype(np.float64)
     n = librosa.load(noise, sr=16000)[0].astype(np.float64)
     lc, ln = len(c), len(n)
-    seg = np.tile(n, lc // ln + 1)[:lc] if ln < lc else n[ind:ind + lc]
+    seg = np.tile(n, lc // ln + 1)[:lc] if ln < lc else n[ind : ind + lc]
     seg = seg - seg.mean()
     seg = np.sqrt(np.sum(np.abs(c) ** 2) / lc / 10 ** (snr / 10)) * seg / seg.std()
     y = seg if silence else c + seg
@@ -72,7 +71,11 @@ def make_syn(*args, **kw):
 
 
 def tree(root):
-    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(Path(root).rglob("*")) if p.is_file()}
+    return {
+        str(p.relative_to(root)): p.read_bytes()
+        for p in sorted(Path(root).rglob("*"))
+        if p.is_file()
+    }
 
 
 # ---------------------------------------------------------------- surface and construction
@@ -82,8 +85,16 @@ def test_module_surface():
     assert synth.__all__ == ["Synthesizer"]
     assert Synthesizer.__doc__.startswith("音頻混合器")
     assert synth.check_input is io.check_input and synth.load_waves is io.load_waves
-    for name in ["wave_input", "wave_syn", "wave_syn_abs", "waveform", "syn", "syn_extra_mode",
-                 "_Synthesizer__syn_pool", "syn_waves"]:
+    for name in [
+        "wave_input",
+        "wave_syn",
+        "wave_syn_abs",
+        "waveform",
+        "syn",
+        "syn_extra_mode",
+        "_Synthesizer__syn_pool",
+        "syn_waves",
+    ]:
         assert callable(getattr(Synthesizer, name))
 
 
@@ -96,10 +107,20 @@ def test_stub_matches_the_module():
     stub = ast.parse(path.read_text())
     cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Synthesizer")
     methods = [n.name for n in cls.body if isinstance(n, ast.FunctionDef) and n.name != "__init__"]
-    assert methods == ["wave_input", "wave_syn", "wave_syn_abs", "waveform", "syn", "syn_extra_mode",
-                       "_Synthesizer__syn_pool", "syn_waves"]
+    assert methods == [
+        "wave_input",
+        "wave_syn",
+        "wave_syn_abs",
+        "waveform",
+        "syn",
+        "syn_extra_mode",
+        "_Synthesizer__syn_pool",
+        "syn_waves",
+    ]
     for name in methods:
-        stub_args = [a.arg for a in next(n for n in cls.body if getattr(n, "name", "") == name).args.args]
+        stub_args = [
+            a.arg for a in next(n for n in cls.body if getattr(n, "name", "") == name).args.args
+        ]
         doc_sig = getattr(Synthesizer, name).__doc__.splitlines()[0]
         for a in stub_args:
             assert a == "self" or f"{a}:" in doc_sig, (name, a)
@@ -150,7 +171,12 @@ def test_mixer_matches_numpy_oracle(corpus, write_wav):
     corpus(n_clean=1, noise_lens=(40000, 6000, 16000))
     write_wav("noise/n48k.wav", rnd(96000, 7), sr=48000)
     c = Path("clean/c0.wav")
-    for noise, snr in [("noise/n0.wav", 5), ("noise/n1.wav", -5), ("noise/n2.wav", 0), ("noise/n48k.wav", 2.5)]:
+    for noise, snr in [
+        ("noise/n0.wav", 5),
+        ("noise/n1.wav", -5),
+        ("noise/n2.wav", 0),
+        ("noise/n48k.wav", 2.5),
+    ]:
         ln = len(librosa.load(noise, sr=16000)[0])
         np.random.seed(3)
         Synthesizer.syn_waves(("out.wav", c, noise, snr), False)
@@ -176,7 +202,7 @@ def test_mixer_snr_silence_saturation_and_indexing(corpus, write_wav):
         Synthesizer.syn_waves((name,) + job[1:], silent)
     clean = read16("clean/c0.wav").astype(float)
     mix, only = read16("mix.wav").astype(float), read16("only.wav").astype(float)
-    assert 10 * np.log10(np.mean(clean ** 2) / np.mean(only ** 2)) == pytest.approx(20, abs=0.05)
+    assert 10 * np.log10(np.mean(clean**2) / np.mean(only**2)) == pytest.approx(20, abs=0.05)
     assert np.max(np.abs(mix - (clean + only))) <= 2
     # the same job picked from a list, by positive or negative index
     np.random.seed(1)
@@ -188,7 +214,6 @@ def test_mixer_snr_silence_saturation_and_indexing(corpus, write_wav):
     write_wav("loud.wav", np.full(16000, 0.95))
     Synthesizer.syn_waves(("sat/deep/loud_mix.wav", "loud.wav", "noise/n0.wav", -10), False)
     y = read16("sat/deep/loud_mix.wav")
-    n = read16("noise/n0.wav")
     assert y.max() == 32767 and y.min() == -32768
     assert np.mean(y == 32767) > 0.2
 
@@ -231,20 +256,38 @@ def test_regular_and_increment_pairing(corpus, capsys):
     jobs = s.syn()
     assert s.wave_syn() is jobs
     assert [(j[1].stem, j[2].stem, int(j[3])) for j in jobs] == [
-        ("c0", "n0", -5), ("c1", "n1", 0), ("c2", "n0", 5), ("c3", "n1", -5), ("c4", "n0", 0)]
-    assert [str(j[0]) for j in jobs][:3] == ["mixed/c0_n0_n5.wav", "mixed/c1_n1_0dB.wav", "mixed/c2_n0_5dB.wav"]
-    assert isinstance(jobs[0][3], np.int64) and all(len(j) == 4 and isinstance(j, tuple) for j in jobs)
+        ("c0", "n0", -5),
+        ("c1", "n1", 0),
+        ("c2", "n0", 5),
+        ("c3", "n1", -5),
+        ("c4", "n0", 0),
+    ]
+    assert [str(j[0]) for j in jobs][:3] == [
+        "mixed/c0_n0_n5.wav",
+        "mixed/c1_n1_0dB.wav",
+        "mixed/c2_n0_5dB.wav",
+    ]
+    assert isinstance(jobs[0][3], np.int64) and all(
+        len(j) == 4 and isinstance(j, tuple) for j in jobs
+    )
     assert sorted(p.name for p in Path("mixed").iterdir()) == sorted(j[0].name for j in jobs)
     out = capsys.readouterr().out.splitlines()
-    assert out == ["[vm.] ==== Audio Synthesizing ====", "Clean: 5, Noise: 2, SNR: -5 ~ 5",
-                   "3 SNRs * 2 noises, generate 5 noisy."]
+    assert out == [
+        "[vm.] ==== Audio Synthesizing ====",
+        "Clean: 5, Noise: 2, SNR: -5 ~ 5",
+        "3 SNRs * 2 noises, generate 5 noisy.",
+    ]
 
     s = make_syn("clean", "noise", "inc_out", snr_ratio=(0, 5))
     s.cleanWaves = s.cleanWaves[:2]
     jobs = s.syn("inc")
     assert [(j[1].stem, j[2].stem, int(j[3])) for j in jobs] == [
-        (c, n, v) for c in ("c0", "c1") for n in ("n0", "n1") for v in (0, 5)]
-    assert capsys.readouterr().out.splitlines()[-1] == "8 noisy files generated by 2 kinds of SNR and 2 noise files "
+        (c, n, v) for c in ("c0", "c1") for n in ("n0", "n1") for v in (0, 5)
+    ]
+    assert (
+        capsys.readouterr().out.splitlines()[-1]
+        == "8 noisy files generated by 2 kinds of SNR and 2 noise files "
+    )
     # real SNRs make every tag real, and the suffix replacement eats the decimal part
     s = make_syn("clean", "noise", "real", snr_ratio=(-2.5, 0, 5))
     names = [j[0].name for j in s.syn()]
@@ -273,7 +316,7 @@ def test_syn_options(corpus, capsys):
     np.random.seed(0)
     assert picked == [np.random.choice(s.cleanWaves) for _ in range(3)]
     assert len(s.syn(rdn_choice_num=5)) == 4 and len(s.syn(rdn_choice_num=-1)) == 4
-    assert len(s.syn(rdn_choice_num=10 ** 30)) == 4
+    assert len(s.syn(rdn_choice_num=10**30)) == 4
 
     with pytest.raises(TypeError, match="mode"):
         s.syn(mode=None)
@@ -322,7 +365,7 @@ def test_silence_jobs(corpus):
         clean = read16(j[1]).astype(float)
         y = read16(j[0]).astype(float)
         # noise alone at the level of the clean power
-        assert np.mean(y ** 2) == pytest.approx(np.mean(clean ** 2), rel=0.01)
+        assert np.mean(y**2) == pytest.approx(np.mean(clean**2), rel=0.01)
     # every other job is a normal mix: clean + noise
     j = jobs[0]
     assert np.corrcoef(read16(j[0]), read16(j[1]))[0, 1] > 0.2
@@ -374,8 +417,11 @@ def test_extra_mode(corpus, write_wav, capsys):
     assert capsys.readouterr().out == ""
     assert len(jobs) == 18 and not Path("tmp_mixed").exists() and not Path("mixed/old.txt").exists()
     assert [j[2].name for j in jobs[:3]] == ["n0_cafe_5dB.wav"] * 3
-    assert [j[0].name for j in jobs[:3]] == ["c0_n0_cafe_5dB_n5dB.wav", "c0_n0_cafe_5dB_0dB.wav",
-                                              "c0_n0_cafe_5dB_5dB.wav"]
+    assert [j[0].name for j in jobs[:3]] == [
+        "c0_n0_cafe_5dB_n5dB.wav",
+        "c0_n0_cafe_5dB_0dB.wav",
+        "c0_n0_cafe_5dB_5dB.wav",
+    ]
     assert [j[2] for j in jobs[3:9:3]] == [Path("noise/n0.wav"), Path("bg/cafe.wav")]
     assert Path("mixed/c0_n0.wav").read_bytes() == Path("clean/c0.wav").read_bytes()
     assert len(list(Path("mixed").iterdir())) == 20
@@ -392,8 +438,10 @@ def test_extra_mode(corpus, write_wav, capsys):
 def test_assertions_skipped_under_optimize(corpus):
     corpus()
     Path("empty").mkdir()
-    code = ("from vemio.core.synth import Synthesizer as S; s = S('empty', 'noise', snr_ratio='5'); "
-            "print(len(s.cleanWaves), s.snrRatio)")
+    code = (
+        "from vemio.core.synth import Synthesizer as S; s = S('empty', 'noise', snr_ratio='5'); "
+        "print(len(s.cleanWaves), s.snrRatio)"
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     r = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, env=env)
     assert r.stdout.strip() == "0 5", r.stderr
@@ -421,7 +469,9 @@ def run_isolated(code, cwd):
     """Runs `code` in a fresh interpreter in `cwd`, so that a crash fails the test instead of
     ending the run; returns its standard output."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=cwd)
+    r = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=cwd
+    )
     assert r.returncode == 0, r.stderr[-2000:]
     return r.stdout
 
@@ -456,7 +506,15 @@ for spec in (loop, (loop,), deep):
 def wav_bytes(samples, rate, channels=1):
     data = np.asarray(samples, dtype="<i2").tobytes()
     fmt = struct.pack("<HHIIHH", 1, channels, rate, rate * channels * 2, channels * 2, 16)
-    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(data)) + data
+    body = (
+        b"WAVE"
+        + b"fmt "
+        + struct.pack("<I", len(fmt))
+        + fmt
+        + b"data"
+        + struct.pack("<I", len(data))
+        + data
+    )
     return b"RIFF" + struct.pack("<I", len(body)) + body
 
 
@@ -535,7 +593,10 @@ for out in ("/", "/proc"):
     out = [line for line in run_isolated(code, tmp_path).splitlines() if "refusing" in line]
     assert out[0].startswith("[vm.] syn: refusing to delete the output folder /:")
     if Path("/proc/self").exists():
-        assert out[1] == "[vm.] syn: refusing to delete the output folder /proc: it is the root of a file system"
+        assert (
+            out[1]
+            == "[vm.] syn: refusing to delete the output folder /proc: it is the root of a file system"
+        )
 
 
 def test_refuses_output_folders_holding_linked_inputs(corpus, write_wav):
@@ -597,7 +658,11 @@ def test_extra_mode_background_as_a_list_of_specs(corpus, write_wav):
     write_wav("bg2/b.wav", rnd(30000, 2))
     Path("list.txt").write_text("bg2/b.wav\n")
     s = Synthesizer("clean", "noise", snr_ratio=0)
-    for spec in [["bg/a.wav", "bg2/b.wav"], ("bg/a.wav", Path("bg2/b.wav")), [["bg"], [["list.txt"]]]]:
+    for spec in [
+        ["bg/a.wav", "bg2/b.wav"],
+        ("bg/a.wav", Path("bg2/b.wav")),
+        [["bg"], [["list.txt"]]],
+    ]:
         jobs = s.syn_extra_mode(spec, 5)
         # M = 1 noise x 2 backgrounds + 1 + 2
         assert len(jobs) == 5 and {j[2].name for j in jobs} >= {"a.wav", "b.wav"}
@@ -608,9 +673,16 @@ def test_extra_mode_background_as_a_list_of_specs(corpus, write_wav):
 
 def test_nan_infinite_and_complex_snrs_are_refused(corpus):
     corpus(n_clean=2, noise_lens=(40000,))
-    for bad, shown in [(float("nan"), "nan"), ([0, float("inf")], "inf"), ((5, -np.inf), "-inf"),
-                       (1 + 2j, "(1+2j)"), (np.array([0.0, np.nan]), "nan"), ([np.complex64(3)], "(3+0j)"),
-                       ([10 ** 400], "1" + "0" * 400), ([Decimal("NaN")], "NaN")]:
+    for bad, shown in [
+        (float("nan"), "nan"),
+        ([0, float("inf")], "inf"),
+        ((5, -np.inf), "-inf"),
+        (1 + 2j, "(1+2j)"),
+        (np.array([0.0, np.nan]), "nan"),
+        ([np.complex64(3)], "(3+0j)"),
+        ([10**400], "1" + "0" * 400),
+        ([Decimal("NaN")], "NaN"),
+    ]:
         with pytest.raises(ValueError, match="invalid SNR") as e:
             Synthesizer("clean", "noise", snr_ratio=bad)
         assert f"SNR {shown} in snr_ratio" in str(e.value)
@@ -634,10 +706,14 @@ def test_nan_infinite_and_complex_snrs_are_refused(corpus):
         s.synWavesList = [good, ("x.wav", "clean/c0.wav", "noise/n0.wav", bad)]
         with pytest.raises(ValueError, match=r"invalid SNR .* in the job of x\.wav"):
             s._Synthesizer__syn_pool(False, False)
-    assert tree("mixed") == {"old.wav": b"old"} and not Path("ok.wav").exists() and not Path("x.wav").exists()
+    assert (
+        tree("mixed") == {"old.wav": b"old"}
+        and not Path("ok.wav").exists()
+        and not Path("x.wav").exists()
+    )
     assert not Path("tmp_mixed").exists()
     # finite numbers of any kind still work, a string SNR keeps its own error
-    assert len(Synthesizer("clean", "noise", snr_ratio=(np.float32(2.5), True, 10 ** 3)).syn()) == 2
+    assert len(Synthesizer("clean", "noise", snr_ratio=(np.float32(2.5), True, 10**3)).syn()) == 2
     with pytest.raises(TypeError, match="SNR must be a number"):
         Synthesizer.syn_waves(("x.wav", "clean/c0.wav", "noise/n0.wav", None), False)
 
@@ -665,8 +741,14 @@ def test_file_names_that_are_not_utf8(corpus, write_wav, capsys):
     jobs = s.syn("inc", is_add_clean=True)
     assert len(jobs) == 4
     out = os.fsencode(b(b"out\xf0"))
-    assert sorted(os.listdir(out)) == sorted([b"\xff\xfeclip_bab\xfble_n5.wav", b"\xff\xfeclip_bab\xfble_0dB.wav",
-                                              b"RAW_DATA", b"spk\xe9"])
+    assert sorted(os.listdir(out)) == sorted(
+        [
+            b"\xff\xfeclip_bab\xfble_n5.wav",
+            b"\xff\xfeclip_bab\xfble_0dB.wav",
+            b"RAW_DATA",
+            b"spk\xe9",
+        ]
+    )
     assert sorted(os.listdir(out + b"/spk\xe9")) == [b"s_bab\xfble_0dB.wav", b"s_bab\xfble_n5.wav"]
     assert sorted(os.listdir(out + b"/RAW_DATA")) == [b"s_raw.wav", b"\xff\xfeclip_raw.wav"]
     for j in jobs:
@@ -678,34 +760,46 @@ def test_file_names_that_are_not_utf8(corpus, write_wav, capsys):
 
     jobs = s.syn_extra_mode("bg", 5)
     names = set(os.listdir(out))
-    assert b"\xff\xfeclip_bab\xfble_caf\xe9_5dB_0dB.wav" in names and b"\xff\xfeclip_n0.wav" in names
+    assert (
+        b"\xff\xfeclip_bab\xfble_caf\xe9_5dB_0dB.wav" in names and b"\xff\xfeclip_n0.wav" in names
+    )
     assert len(jobs) == 2 * 3 * 2
 
     # errors about such files name them with escapes, and keep the real name in OSError
     Path(b(b"noise/\xfbroken.wav")).write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt garbage")
     with pytest.raises(OSError, match=r"\\xfbroken\.wav"):
-        Synthesizer.syn_waves(("x.wav", "clean/" + b(b"\xff\xfeclip.wav"), b(b"noise/\xfbroken.wav"), 0), False)
+        Synthesizer.syn_waves(
+            ("x.wav", "clean/" + b(b"\xff\xfeclip.wav"), b(b"noise/\xfbroken.wav"), 0), False
+        )
     with pytest.raises(OSError, match=r"gone\\xfa\.wav"):
-        Synthesizer.syn_waves(("x.wav", b(b"gone\xfa.wav"), "noise/" + b(b"bab\xfble.wav"), 0), False)
+        Synthesizer.syn_waves(
+            ("x.wav", b(b"gone\xfa.wav"), "noise/" + b(b"bab\xfble.wav"), 0), False
+        )
     Path(b(b"noise/\xfcmpty.wav")).write_bytes(wav_bytes([], 16000))
     with pytest.raises(ValueError, match=r"empty noise audio file: noise/\\xfcmpty\.wav"):
-        Synthesizer.syn_waves(("x.wav", "clean/" + b(b"\xff\xfeclip.wav"), b(b"noise/\xfcmpty.wav"), 0), False)
+        Synthesizer.syn_waves(
+            ("x.wav", "clean/" + b(b"\xff\xfeclip.wav"), b(b"noise/\xfcmpty.wav"), 0), False
+        )
     Path(b(b"empty\xfd")).mkdir()
     with pytest.raises(AssertionError, match=r"^Error input empty\\xfd, found 0 files\.$"):
         Synthesizer(b(b"empty\xfd"), "noise")
     # bytes paths work as well
     np.random.seed(0)
-    Synthesizer.syn_waves((b"by\xfetes.wav", b"clean/\xff\xfeclip.wav", b"noise/bab\xfble.wav", 0), False)
+    Synthesizer.syn_waves(
+        (b"by\xfetes.wav", b"clean/\xff\xfeclip.wav", b"noise/bab\xfble.wav", 0), False
+    )
     assert len(read16(b"by\xfetes.wav")) == 16000
 
 
 def test_paths_with_nul_bytes_are_refused(corpus):
     corpus(n_clean=1, noise_lens=(40000,))
     Path("data.csv").write_text("keep")
-    for job in [("data.csv\0.wav", "clean/c0.wav", "noise/n0.wav", 0),
-                ("o.wav", "clean/c0.wav\0junk", "noise/n0.wav", 0),
-                ("o.wav", "clean/c0.wav", b"noise/n0.wav\0", 0),
-                (Path("o.wav"), "clean/c0.wav", "noise/n0.wav\0x", 0)]:
+    for job in [
+        ("data.csv\0.wav", "clean/c0.wav", "noise/n0.wav", 0),
+        ("o.wav", "clean/c0.wav\0junk", "noise/n0.wav", 0),
+        ("o.wav", "clean/c0.wav", b"noise/n0.wav\0", 0),
+        (Path("o.wav"), "clean/c0.wav", "noise/n0.wav\0x", 0),
+    ]:
         with pytest.raises(ValueError, match="embedded null byte"):
             Synthesizer.syn_waves(job, False)
     assert Path("data.csv").read_text() == "keep" and not Path("o.wav").exists()

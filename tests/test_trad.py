@@ -4,10 +4,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 import pywt
-
 from vemio._enh import trad
 from vemio._enh.trad import EST, INIT
-
 
 # ---------------------------------------------------------------- oracle: the algorithm in numpy
 
@@ -22,13 +20,35 @@ class OInit:
 
     def com_min_track(self):
         S = self.ns_ps
-        return {"n": 2, "leng": len(S), "alpha": 0.7, "beta": 0.96, "gamma": 0.998, "noise_ps": S,
-                "pxk_old": S, "pxk": S, "pnk_old": S, "pnk": S}
+        return {
+            "n": 2,
+            "leng": len(S),
+            "alpha": 0.7,
+            "beta": 0.96,
+            "gamma": 0.998,
+            "noise_ps": S,
+            "pxk_old": S,
+            "pxk": S,
+            "pnk_old": S,
+            "pnk": S,
+        }
 
     def mcra(self):
         S = self.ns_ps
-        return {"n": 2, "ad": 0.95, "ass": 0.8, "L": 100, "delta": 5, "ap": 0.2, "leng": len(S), "P": S,
-                "Pmin": S, "Ptmp": S, "pk": np.zeros(len(S)), "noise_ps": S}
+        return {
+            "n": 2,
+            "ad": 0.95,
+            "ass": 0.8,
+            "L": 100,
+            "delta": 5,
+            "ap": 0.2,
+            "leng": len(S),
+            "P": S,
+            "Pmin": S,
+            "Ptmp": S,
+            "pk": np.zeros(len(S)),
+            "noise_ps": S,
+        }
 
     def mcra2(self):
         S, n = self.ns_ps, len(self.ns_ps)
@@ -37,9 +57,24 @@ class OInit:
         low_1, low_2 = 2 * np.ones(k1, dtype=int), 2 * np.ones(k3 - k1, dtype=int)
         high = 5 * np.ones(n // 2 - k3, dtype=int)
         delta = np.concatenate([low_1, low_2, high, high, low_2, low_1])
-        return {"n": 2, "leng": n, "ad": 0.95, "ass": 0.8, "ap": 0.2, "beta": 0.8, "beta1": 0.98,
-                "gamma": 0.998, "alpha": 0.7, "delta": delta, "pk": np.zeros(n), "noise_ps": S,
-                "pxk_old": S, "pxk": S, "pnk_old": S, "pnk": S}
+        return {
+            "n": 2,
+            "leng": n,
+            "ad": 0.95,
+            "ass": 0.8,
+            "ap": 0.2,
+            "beta": 0.8,
+            "beta1": 0.98,
+            "gamma": 0.998,
+            "alpha": 0.7,
+            "delta": delta,
+            "pk": np.zeros(n),
+            "noise_ps": S,
+            "pxk_old": S,
+            "pxk": S,
+            "pnk_old": S,
+            "pnk": S,
+        }
 
 
 class OEst:
@@ -63,7 +98,9 @@ class OEst:
         pxk = alpha * pxk_old + (1 - alpha) * self.ns_ps
         for t in range(leng):
             if pnk_old[t] <= pxk[t]:
-                pnk[t] = gamma * pnk_old[t] + ((1 - gamma) / (1 - beta)) * (pxk[t] - beta * pxk_old[t])
+                pnk[t] = gamma * pnk_old[t] + ((1 - gamma) / (1 - beta)) * (
+                    pxk[t] - beta * pxk_old[t]
+                )
             else:
                 pnk[t] = pxk[t]
         p["n"] = n + 1
@@ -86,7 +123,14 @@ class OEst:
         pk = p["ap"] * p["pk"] + (1 - p["ap"]) * Ikl
         adk = p["ad"] + (1 - p["ad"]) * pk
         noise_ps = adk * p["noise_ps"] + (1 - adk) * X
-        p["pk"], p["n"], p["noise_ps"], p["P"], p["Pmin"], p["Ptmp"] = pk, p["n"] + 1, noise_ps, P, Pmin, Ptmp
+        p["pk"], p["n"], p["noise_ps"], p["P"], p["Pmin"], p["Ptmp"] = (
+            pk,
+            p["n"] + 1,
+            noise_ps,
+            P,
+            Pmin,
+            Ptmp,
+        )
         return p
 
     def mcra2(self):
@@ -96,7 +140,9 @@ class OEst:
         pxk = p["alpha"] * pxk_old + (1 - p["alpha"]) * self.ns_ps
         for i in range(len(pnk)):
             if pnk_old[i] < pxk[i]:
-                pnk[i] = gamma * pnk_old[i] + ((1 - gamma) / (1 - beta)) * (pxk[i] - beta * pxk_old[i])
+                pnk[i] = gamma * pnk_old[i] + ((1 - gamma) / (1 - beta)) * (
+                    pxk[i] - beta * pxk_old[i]
+                )
         with np.errstate(all="ignore"):
             Srk = pxk / pnk
         Ikl = np.zeros(p["leng"])
@@ -125,24 +171,26 @@ def oracle_trad(y, sr):
     k = 1
     with np.errstate(all="ignore"):
         for n in range(nframes):
-            insign = win * y[k - 1:k - 1 + len_]
+            insign = win * y[k - 1 : k - 1 + len_]
             spec = np.fft.fft(insign, len_)
             sig = np.abs(spec)
-            ns_ps = sig ** 2
+            ns_ps = sig**2
             theta = np.angle(spec)
-            para = OInit(ns_ps, sr).mcra() if n == 0 else OEst(ns_ps, para).mcra()
+            para = OInit(ns_ps, sr).mcra() if n == 0 else OEst(ns_ps, para).mcra()  # noqa: F821
             noise_mu = np.sqrt(para["noise_ps"])
             snr_pos = 10 * np.log10(np.linalg.norm(sig) ** 2 / np.linalg.norm(noise_mu) ** 2)
             alpha = 5 if snr_pos < -5.0 else 1 if snr_pos > 20 else 4 - snr_pos * 3 / 20
-            sub = sig ** expnt - alpha * noise_mu ** expnt
-            diffw = sub - beta * noise_mu ** expnt
+            sub = sig**expnt - alpha * noise_mu**expnt
+            diffw = sub - beta * noise_mu**expnt
             idx = np.where(diffw < 0)[0]
             sub[idx] = beta * noise_mu[idx] ** expnt
-            snr_pri = 10 * np.log10(np.linalg.norm(sub ** (1 / expnt)) ** 2 / np.linalg.norm(noise_mu) ** 2)
+            snr_pri = 10 * np.log10(
+                np.linalg.norm(sub ** (1 / expnt)) ** 2 / np.linalg.norm(noise_mu) ** 2
+            )
             mel = mel_max if snr_pri < -5.0 else 1 if snr_pri > 20 else mel_0 - snr_pri / s
-            g = sub / (sub + mel * noise_mu ** expnt)
+            g = sub / (sub + mel * noise_mu**expnt)
             xi = np.fft.ifft(g * sig * np.exp(1j * theta)).real
-            xfinal[k - 1:k - 1 + len2] = x_old + xi[:len1]
+            xfinal[k - 1 : k - 1 + len2] = x_old + xi[:len1]
             x_old = xi[len1:len_]
             k += len2
     return win_gain * xfinal
@@ -176,7 +224,9 @@ def test_stub_lists_the_public_names():
     names = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     assert names == {"trad_enhance", "wavelet_low_pass_filter", "INIT", "EST"}
     for cls in (INIT, EST):
-        stub_cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
+        stub_cls = next(
+            n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__
+        )
         methods = {n.name for n in stub_cls.body if isinstance(n, ast.FunctionDef)} - {"__init__"}
         assert methods == {"weight", "com_min_track", "mcra", "mcra2"}
         assert all(callable(getattr(cls, m)) for m in methods)
@@ -216,7 +266,9 @@ def test_init_dictionaries_share_the_first_spectrum():
     assert a is not b and a["P"] is b["P"] is S and a["pk"] is not b["pk"]
 
 
-@pytest.mark.parametrize("fs, counts", [(16000, (96, 320, 96)), (8000, (192, 128, 192)), (6000, (256, 0, 256))])
+@pytest.mark.parametrize(
+    "fs, counts", [(16000, (96, 320, 96)), (8000, (192, 128, 192)), (6000, (256, 0, 256))]
+)
 def test_mcra2_thresholds(fs, counts):
     delta = INIT(np.ones(512), fs).mcra2()["delta"]
     assert delta.dtype == np.int_ and len(delta) == 512
@@ -321,7 +373,10 @@ def test_estimator_comparisons_and_edge_branches():
     S = np.array([1.0, 5.0])
     para = INIT(S, 16000).com_min_track()
     EST(np.array([1.0, 0.5]), para).com_min_track()
-    assert para["pnk"][0] == pytest.approx(0.998 + 0.05 * (1 - 0.96)) and para["pnk"][1] == 0.7 * 5 + 0.3 * 0.5
+    assert (
+        para["pnk"][0] == pytest.approx(0.998 + 0.05 * (1 - 0.96))
+        and para["pnk"][1] == 0.7 * 5 + 0.3 * 0.5
+    )
     assert para["n"] == 3 and para["pnk"] is para["pnk_old"] is para["noise_ps"] is S
     assert para["pxk"] is para["pxk_old"]
     # mcra: a ratio of exactly delta is not speech; above it, pk = 0.8
@@ -344,7 +399,9 @@ def test_estimator_comparisons_and_edge_branches():
 def test_estimator_state_failures():
     S = np.ones(8)
     with pytest.raises(KeyError, match="pxk_old"):
-        EST(S, INIT(S, 16000).weight() | {"n": 2, "leng": 8, "alpha": 0.7, "gamma": 0.9}).com_min_track()
+        EST(
+            S, INIT(S, 16000).weight() | {"n": 2, "leng": 8, "alpha": 0.7, "gamma": 0.9}
+        ).com_min_track()
     with pytest.raises(KeyError):
         EST(S, INIT(S, 16000).weight()).mcra()
     with pytest.raises(ValueError):
@@ -381,7 +438,7 @@ def test_trad_enhance_matches_oracle_on_noise(n):
     out = trad.trad_enhance(y, 16000)
     assert len(out) == n // 256 * 256
     assert_close_to_peak(out, oracle_trad(y, 16000))
-    assert np.all(out[len(out) - 256:] == 0)
+    assert np.all(out[len(out) - 256 :] == 0)
 
 
 def test_trad_enhance_matches_oracle_on_ten_seconds_of_speech_and_int16():
@@ -396,7 +453,9 @@ def test_trad_enhance_one_frame_silence_and_rate():
     y = np.random.default_rng(5).standard_normal(512)
     out = trad.trad_enhance(y, 16000)
     win = np.hamming(512)
-    np.testing.assert_allclose(out[:256], 256 / win.sum() * 0.002 / 10.002 * win[:256] * y[:256], atol=1e-15)
+    np.testing.assert_allclose(
+        out[:256], 256 / win.sum() * 0.002 / 10.002 * win[:256] * y[:256], atol=1e-15
+    )
     assert np.all(out[256:] == 0)
     assert np.array_equal(trad.trad_enhance(y, 8000), trad.trad_enhance(y, 48000))
     z = trad.trad_enhance(np.zeros(2048), 16000)
@@ -410,7 +469,9 @@ def test_trad_enhance_strided_and_float32_inputs():
     y = speech_like(8192, seed=9)
     assert np.array_equal(trad.trad_enhance(y[::2], 16000), trad.trad_enhance(y[::2].copy(), 16000))
     y32 = y.astype(np.float32)
-    assert np.array_equal(trad.trad_enhance(y32, 16000), trad.trad_enhance(y32.astype(np.float64), 16000))
+    assert np.array_equal(
+        trad.trad_enhance(y32, 16000), trad.trad_enhance(y32.astype(np.float64), 16000)
+    )
 
 
 def test_trad_enhance_rejects_non_1d():
@@ -451,23 +512,38 @@ def test_wavelet_filter_matches_pywavelets(wavelet, n):
 def test_wavelet_filter_every_discrete_wavelet():
     y = np.random.default_rng(2).standard_normal(777)
     for name in pywt.wavelist(kind="discrete"):
-        np.testing.assert_allclose(trad.wavelet_low_pass_filter(y, 0.5, name), pywt_filter(y, 0.5, name),
-                                   rtol=0, atol=1e-10, err_msg=name)
+        np.testing.assert_allclose(
+            trad.wavelet_low_pass_filter(y, 0.5, name),
+            pywt_filter(y, 0.5, name),
+            rtol=0,
+            atol=1e-10,
+            err_msg=name,
+        )
     assert trad._wavelet_names() == pywt.wavelist(kind="discrete")
 
 
 def test_wavelet_filter_thresholds_and_arguments():
     y = np.random.default_rng(4).standard_normal(1024)
     np.testing.assert_allclose(trad.wavelet_low_pass_filter(y, 0.0), y, atol=1e-12)
-    np.testing.assert_allclose(trad.wavelet_low_pass_filter(y, 1.0, "sym4"), pywt_filter(y, 1.0, "sym4"), atol=1e-10)
-    assert np.array_equal(trad.wavelet_low_pass_filter(y), trad.wavelet_low_pass_filter(y, 0.8, "db2"))
-    assert np.array_equal(trad.wavelet_low_pass_filter(y, wavelet="DB4"), trad.wavelet_low_pass_filter(y, wavelet="db4"))
-    assert np.array_equal(trad.wavelet_low_pass_filter(y, wavelet=pywt.Wavelet("coif2")),
-                          trad.wavelet_low_pass_filter(y, wavelet="coif2"))
+    np.testing.assert_allclose(
+        trad.wavelet_low_pass_filter(y, 1.0, "sym4"), pywt_filter(y, 1.0, "sym4"), atol=1e-10
+    )
+    assert np.array_equal(
+        trad.wavelet_low_pass_filter(y), trad.wavelet_low_pass_filter(y, 0.8, "db2")
+    )
+    assert np.array_equal(
+        trad.wavelet_low_pass_filter(y, wavelet="DB4"),
+        trad.wavelet_low_pass_filter(y, wavelet="db4"),
+    )
+    assert np.array_equal(
+        trad.wavelet_low_pass_filter(y, wavelet=pywt.Wavelet("coif2")),
+        trad.wavelet_low_pass_filter(y, wavelet="coif2"),
+    )
     # a band of only negative coefficients: its signed maximum is negative, magnitudes grow
     ramp = np.cumsum(np.ones(64))
-    np.testing.assert_allclose(trad.wavelet_low_pass_filter(ramp, 0.8, "haar"), pywt_filter(ramp, 0.8, "haar"),
-                               atol=1e-10)
+    np.testing.assert_allclose(
+        trad.wavelet_low_pass_filter(ramp, 0.8, "haar"), pywt_filter(ramp, 0.8, "haar"), atol=1e-10
+    )
     # a zero coefficient in a band whose maximum is zero stays zero (0/0 would make it NaN)
     y4 = np.array([1.0, 1.0, 3.0, 3.5])
     coeff = pywt.wavedec(y4, "haar", mode="periodization")
@@ -480,5 +556,9 @@ def test_wavelet_filter_thresholds_and_arguments():
             trad.wavelet_low_pass_filter(y, 0.8, bad)
     with pytest.raises(ValueError, match="1-D"):
         trad.wavelet_low_pass_filter(np.zeros((2, 64)))
-    assert trad.wavelet_low_pass_filter(np.arange(3), 0.8).tolist() == [0.0, 1.0, 2.0]  # too short for a level
+    assert trad.wavelet_low_pass_filter(np.arange(3), 0.8).tolist() == [
+        0.0,
+        1.0,
+        2.0,
+    ]  # too short for a level
     assert trad.wavelet_low_pass_filter(np.zeros(0)).size == 0

@@ -12,7 +12,6 @@ import pytest  # noqa: E402
 import scipy.signal  # noqa: E402
 from matplotlib.colors import to_rgba  # noqa: E402
 from PIL import Image  # noqa: E402
-
 from vemio.util import visual  # noqa: E402
 
 librosa = pytest.importorskip("librosa")
@@ -140,7 +139,9 @@ def test_long_signals_split_across_threads_match_reference():
     # same spectra, also with a short window whose frame edges stay zero
     for kw in ({}, {"n_fft": 512, "hop_length": 128, "win_length": 300, "window": "hamming"}):
         np.testing.assert_array_equal(visual._spectrogram(y, **kw), visual._spectrogram(y64, **kw))
-    np.testing.assert_array_equal(visual._spectral_rolloff(y, sr), visual._spectral_rolloff(y64, sr))
+    np.testing.assert_array_equal(
+        visual._spectral_rolloff(y, sr), visual._spectral_rolloff(y64, sr)
+    )
 
 
 def test_concurrent_calls_equal_serial_ones():

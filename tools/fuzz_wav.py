@@ -148,7 +148,9 @@ def make_seeds():
         bits = _BITS[kind]
         tag = 3 if kind.startswith("float") else 1
         if ext:
-            fmt = fmt_chunk(0xFFFE, ch, rate, bits, GUID_FLOAT if tag == 3 else GUID_PCM, (1 << ch) - 1)
+            fmt = fmt_chunk(
+                0xFFFE, ch, rate, bits, GUID_FLOAT if tag == 3 else GUID_PCM, (1 << ch) - 1
+            )
         else:
             fmt = fmt_chunk(tag, ch, rate, bits)
         data = chunk(b"data", encode(_signal(frames, ch, rate, n), kind))
@@ -280,7 +282,9 @@ def m_u32(buf, r):
     sizes = [p for p in [off + 4 for off, _, _ in chunks_of(buf)] + [4] if p + 4 <= len(buf)]
     p = r.choice(sizes) if sizes and r.random() < 0.6 else min(_pos(buf, r), len(buf) - 4)
     old = struct.unpack_from("<I", buf, p)[0]
-    v = r.choice(INTERESTING_32 + (len(buf), 2 * len(buf), (old + 1) & 0xFFFFFFFF, (old - 1) & 0xFFFFFFFF))
+    v = r.choice(
+        INTERESTING_32 + (len(buf), 2 * len(buf), (old + 1) & 0xFFFFFFFF, (old - 1) & 0xFFFFFFFF)
+    )
     struct.pack_into("<I", buf, p, v)
     return buf, f"u32@{p}={v:#x}"
 
@@ -321,13 +325,25 @@ def m_swap_chunks(buf, r):
 
 
 def m_insert_chunk(buf, r):
-    cid = r.choice((b"JUNK", b"LIST", b"fact", b"data", b"fmt ", b"PAD ", bytes(r.randrange(256) for _ in range(4))))
+    cid = r.choice(
+        (
+            b"JUNK",
+            b"LIST",
+            b"fact",
+            b"data",
+            b"fmt ",
+            b"PAD ",
+            bytes(r.randrange(256) for _ in range(4)),
+        )
+    )
     size = r.choice((0, 1, 3, 4, 17, r.randrange(64)))
     body = bytes(r.randrange(256) for _ in range(size))
     pad = r.random() < 0.5
     cs = chunks_of(buf)
     at = r.choice([c[0] for c in cs] + [len(buf), 12]) if len(buf) >= 12 else len(buf)
-    return buf[:at] + chunk(cid, body, pad) + buf[at:], f"insert {cid!r}({size}{' pad' if pad else ''}) at {at}"
+    return buf[:at] + chunk(cid, body, pad) + buf[
+        at:
+    ], f"insert {cid!r}({size}{' pad' if pad else ''}) at {at}"
 
 
 def m_append(buf, r):
@@ -373,7 +389,9 @@ def m_splice(buf, r, seeds):
     o, s = theirs
     body = other[o + 8 : o + 8 + s]
     off, size = mine
-    return buf[: off + 4] + struct.pack("<I", len(body)) + body + buf[off + 8 + size :], "splice data"
+    return buf[: off + 4] + struct.pack("<I", len(body)) + body + buf[
+        off + 8 + size :
+    ], "splice data"
 
 
 def m_dictionary(buf, r):
@@ -382,8 +400,17 @@ def m_dictionary(buf, r):
 
 
 RANDOM_OPS = (
-    (m_bitflip, 4), (m_byte, 3), (m_u16, 3), (m_u32, 4), (m_truncate, 2), (m_dup_chunk, 1),
-    (m_remove_chunk, 1), (m_swap_chunks, 1), (m_insert_chunk, 2), (m_append, 1), (m_samples, 2),
+    (m_bitflip, 4),
+    (m_byte, 3),
+    (m_u16, 3),
+    (m_u32, 4),
+    (m_truncate, 2),
+    (m_dup_chunk, 1),
+    (m_remove_chunk, 1),
+    (m_swap_chunks, 1),
+    (m_insert_chunk, 2),
+    (m_append, 1),
+    (m_samples, 2),
     (m_dictionary, 5),
 )
 
@@ -404,7 +431,15 @@ def set_fmt(buf, consistent=False, **fields):
     if consistent:
         cur["align"] = (cur["channels"] * ((cur["bits"] + 7) // 8)) & 0xFFFF
         cur["byte_rate"] = (cur["rate"] * cur["align"]) & 0xFFFFFFFF
-    struct.pack_into("<HHIIHH", buf, o, *(cur[n] & (0xFFFF if n in ("tag", "channels", "align", "bits") else 0xFFFFFFFF) for n in names))
+    struct.pack_into(
+        "<HHIIHH",
+        buf,
+        o,
+        *(
+            cur[n] & (0xFFFF if n in ("tag", "channels", "align", "bits") else 0xFFFFFFFF)
+            for n in names
+        ),
+    )
     return buf
 
 
@@ -416,7 +451,12 @@ def make_extensible(buf, guid, cb=22, valid=None, mask=None):
     off, size = found
     tag, ch, rate, brate, align, bits = struct.unpack_from("<HHIIHH", buf, off + 8)
     body = struct.pack("<HHIIHH", 0xFFFE, ch, rate, brate, align, bits)
-    body += struct.pack("<HHI", cb, bits if valid is None else valid, ((1 << min(ch, 31)) - 1) if mask is None else mask)
+    body += struct.pack(
+        "<HHI",
+        cb,
+        bits if valid is None else valid,
+        ((1 << min(ch, 31)) - 1) if mask is None else mask,
+    )
     body += guid
     return buf[:off] + chunk(b"fmt ", body) + buf[off + 8 + size + (size & 1) :]
 
@@ -525,8 +565,24 @@ def _build_dictionary():
 
     for ch in (0, 2, 3, 1024, 1025, 65535):
         add(f"channels={ch}", lambda b, ch=ch: set_fmt(b, channels=ch))
-        add(f"channels={ch} (align, byte rate follow)", lambda b, ch=ch: set_fmt(b, True, channels=ch))
-    for rate in (0, 1, 2, 999, 1000, 8000, 44100, 768000, 768001, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF):
+        add(
+            f"channels={ch} (align, byte rate follow)",
+            lambda b, ch=ch: set_fmt(b, True, channels=ch),
+        )
+    for rate in (
+        0,
+        1,
+        2,
+        999,
+        1000,
+        8000,
+        44100,
+        768000,
+        768001,
+        0x7FFFFFFF,
+        0x80000000,
+        0xFFFFFFFF,
+    ):
         add(f"rate={rate}", lambda b, rate=rate: set_fmt(b, True, rate=rate))
     for rate in (0, 1, 0xFFFFFFFF):
         add(f"rate={rate} (byte rate kept)", lambda b, rate=rate: set_fmt(b, rate=rate))
@@ -554,31 +610,66 @@ def _build_dictionary():
     add("extensible, cbSize=0", lambda b: make_extensible(b, GUID_PCM, cb=0))
     add("extensible, cbSize=0xFFFF", lambda b: make_extensible(b, GUID_PCM, cb=0xFFFF))
     for valid in (0, 8, 17, 32):
-        add(f"extensible, valid bits={valid}", lambda b, valid=valid: make_extensible(b, GUID_PCM, valid=valid))
-    add("extensible, channel mask 0xFFFFFFFF", lambda b: make_extensible(b, GUID_PCM, mask=0xFFFFFFFF))
+        add(
+            f"extensible, valid bits={valid}",
+            lambda b, valid=valid: make_extensible(b, GUID_PCM, valid=valid),
+        )
+    add(
+        "extensible, channel mask 0xFFFFFFFF",
+        lambda b: make_extensible(b, GUID_PCM, mask=0xFFFFFFFF),
+    )
     for size in (0, 14, 15, 17, 18, 39, 41, 0xFFFF, 0xFFFFFFFF):
         add(f"fmt size={size}", set_size(b"fmt ", size))
     for name, value in (
-        ("0", 0), ("1", 1), ("2", 2), ("3", 3), ("size-1", lambda s, n, o: s - 1), ("size+1", lambda s, n, o: s + 1),
-        ("size+2", lambda s, n, o: s + 2), ("1000 beyond file", lambda s, n, o: n - o - 8 + 1000),
-        ("0x7FFFFFFF", 0x7FFFFFFF), ("0x80000000", 0x80000000), ("0xFFFFFFFE", 0xFFFFFFFE),
+        ("0", 0),
+        ("1", 1),
+        ("2", 2),
+        ("3", 3),
+        ("size-1", lambda s, n, o: s - 1),
+        ("size+1", lambda s, n, o: s + 1),
+        ("size+2", lambda s, n, o: s + 2),
+        ("1000 beyond file", lambda s, n, o: n - o - 8 + 1000),
+        ("0x7FFFFFFF", 0x7FFFFFFF),
+        ("0x80000000", 0x80000000),
+        ("0xFFFFFFFE", 0xFFFFFFFE),
         ("0xFFFFFFFF", 0xFFFFFFFF),
     ):
         add(f"data size={name}", set_size(b"data", value))
-    for name, value in (("0", 0), ("4", 4), ("file-9", None), ("file-7", None), ("0xFFFFFFFF", 0xFFFFFFFF)):
+    for name, value in (
+        ("0", 0),
+        ("4", 4),
+        ("file-9", None),
+        ("file-7", None),
+        ("0xFFFFFFFF", 0xFFFFFFFF),
+    ):
         if value is None:
             delta = int(name[5:])
-            add(f"RIFF size={name}", lambda b, delta=delta: set_at(4, "<I", max(0, len(b) - delta))(b))
+            add(
+                f"RIFF size={name}",
+                lambda b, delta=delta: set_at(4, "<I", max(0, len(b) - delta))(b),
+            )
         else:
             add(f"RIFF size={name}", set_at(4, "<I", value))
     for magic_at, magic in ((0, b"RIFX"), (0, b"RF64"), (0, b"riff"), (8, b"WAVX"), (12, b"fmT ")):
         add(f"magic {magic!r} at {magic_at}", lambda b, a=magic_at, m=magic: b[:a] + m + b[a + 4 :])
-    add("odd JUNK chunk, no pad, before fmt", insert_before(b"fmt ", chunk(b"JUNK", b"abc", pad=False)))
-    add("odd JUNK chunk, no pad, before data", insert_before(b"data", chunk(b"JUNK", b"abc", pad=False)))
+    add(
+        "odd JUNK chunk, no pad, before fmt",
+        insert_before(b"fmt ", chunk(b"JUNK", b"abc", pad=False)),
+    )
+    add(
+        "odd JUNK chunk, no pad, before data",
+        insert_before(b"data", chunk(b"JUNK", b"abc", pad=False)),
+    )
     add("odd JUNK chunk, padded, before data", insert_before(b"data", chunk(b"JUNK", b"abc")))
-    add("odd LIST chunk, no pad, after data", insert_after(b"data", chunk(b"LIST", b"INFOx", pad=False)))
+    add(
+        "odd LIST chunk, no pad, after data",
+        insert_after(b"data", chunk(b"LIST", b"INFOx", pad=False)),
+    )
     add("empty JUNK chunk before data", insert_before(b"data", chunk(b"JUNK", b"")))
-    add("JUNK chunk claiming 0xFFFFFFF0 before data", insert_before(b"data", b"JUNK" + struct.pack("<I", 0xFFFFFFF0)))
+    add(
+        "JUNK chunk claiming 0xFFFFFFF0 before data",
+        insert_before(b"data", b"JUNK" + struct.pack("<I", 0xFFFFFFF0)),
+    )
     add("fmt removed", remove(b"fmt "))
     add("data removed", remove(b"data"))
     add("fmt twice, the second stereo", duplicate(b"fmt ", lambda b: set_fmt(b, True, channels=2)))
@@ -590,7 +681,10 @@ def _build_dictionary():
     add("truncated to half", lambda b: b[: len(b) // 2])
     add("garbage appended, 1 byte", lambda b: b + b"\x01")
     add("garbage appended, 3 bytes", lambda b: b + b"\xff\x00\x7f")
-    add("garbage appended, 1000 bytes", lambda b: b + bytes((i * 73 + 41) & 0xFF for i in range(1000)))
+    add(
+        "garbage appended, 1000 bytes",
+        lambda b: b + bytes((i * 73 + 41) & 0xFF for i in range(1000)),
+    )
     add("data header appended, size 0xFFFFFFFF", lambda b: b + b"data\xff\xff\xff\xff")
     add("second RIFF header appended", lambda b: b + b[:44])
     for byte in (0x00, 0x80, 0xFF, 0x7F):
@@ -704,8 +798,13 @@ def _ref_float(path):
 
     try:
         with sf.SoundFile(path) as f:
-            info = {"rate": f.samplerate, "channels": f.channels, "frames": f.frames,
-                    "format": f.format, "subtype": f.subtype}
+            info = {
+                "rate": f.samplerate,
+                "channels": f.channels,
+                "frames": f.frames,
+                "format": f.format,
+                "subtype": f.subtype,
+            }
             data = f.read(dtype="float32", always_2d=True)
         info["frames_read"] = len(data)
         return info, data, None
@@ -744,8 +843,13 @@ def _check_loaded(res, got, what, integer, want_ndim=None):
     """Shape and value checks of one file_load result; returns True when it is a value."""
     if got is None:
         return False
-    if not (isinstance(got, tuple) and len(got) == 2 and isinstance(got[0], np.ndarray)
-            and isinstance(got[1], int) and not isinstance(got[1], bool)):
+    if not (
+        isinstance(got, tuple)
+        and len(got) == 2
+        and isinstance(got[0], np.ndarray)
+        and isinstance(got[1], int)
+        and not isinstance(got[1], bool)
+    ):
         res["fail"].append(["bad-return", f"{what} returned {type(got).__name__} {str(got)[:80]}"])
         return False
     y, sr = got
@@ -755,9 +859,13 @@ def _check_loaded(res, got, what, integer, want_ndim=None):
         if np.isnan(y).any():
             res["fail"].append(["nan", f"{what}: NaN samples from an integer-PCM file"])
         elif not np.isfinite(y).all():
-            res["fail"].append(["out-of-range", f"{what}: infinite samples from an integer-PCM file"])
+            res["fail"].append(
+                ["out-of-range", f"{what}: infinite samples from an integer-PCM file"]
+            )
         elif what == "file_load(path)" and np.abs(y).max() > 1.0:
-            res["fail"].append(["out-of-range", f"{what}: sample {float(np.abs(y).max())} outside [-1, 1]"])
+            res["fail"].append(
+                ["out-of-range", f"{what}: sample {float(np.abs(y).max())} outside [-1, 1]"]
+            )
     return True
 
 
@@ -803,23 +911,38 @@ def child_file_load(child, jobs, start):
         if got_a and not integer and a[0].size and not np.abs(a[0]).max() <= 1.0:
             res["outcome"] = "value beyond [-1, 1] (float data or lossy codec)"
         printed = out.getvalue()
-        for got, what in ((got_a, "file_load(path)"), (got_b, "file_load(path, sr=16000, mono=False)")):
+        for got, what in (
+            (got_a, "file_load(path)"),
+            (got_b, "file_load(path, sr=16000, mono=False)"),
+        ):
             if not got and str(path) not in printed:
-                res["fail"].append(["silent-none", f"{what} gave None without the broken-file line"])
+                res["fail"].append(
+                    ["silent-none", f"{what} gave None without the broken-file line"]
+                )
         if got_a != got_b:
-            res["disagree"].append(["mono-and-resampled-disagree",
-                                    f"file_load(path) {'reads' if got_a else 'refuses'} the file, "
-                                    f"file_load(path, sr=16000, mono=False) {'reads' if got_b else 'refuses'} it"])
+            res["disagree"].append(
+                [
+                    "mono-and-resampled-disagree",
+                    f"file_load(path) {'reads' if got_a else 'refuses'} the file, "
+                    f"file_load(path, sr=16000, mono=False) {'reads' if got_b else 'refuses'} it",
+                ]
+            )
         if info is None:
             if got_a:
                 res["disagree"].append(["reads-what-libsndfile-refuses", f"libsndfile: {err}"])
         elif not PLAUSIBLE_RATES[0] <= info["rate"] <= PLAUSIBLE_RATES[1]:
             if got_a or got_b:
-                res["disagree"].append(["implausible-rate-accepted", f"{info['rate']} Hz read as audio"])
+                res["disagree"].append(
+                    ["implausible-rate-accepted", f"{info['rate']} Hz read as audio"]
+                )
         elif not got_a:
-            res["disagree"].append(["refuses-what-libsndfile-reads",
-                                    f"libsndfile reads {info['frames_read']} frames x {info['channels']} "
-                                    f"({info['subtype']}) at {info['rate']} Hz"])
+            res["disagree"].append(
+                [
+                    "refuses-what-libsndfile-reads",
+                    f"libsndfile reads {info['frames_read']} frames x {info['channels']} "
+                    f"({info['subtype']}) at {info['rate']} Hz",
+                ]
+            )
         else:
             y, sr = a
             if sr != info["rate"]:
@@ -831,10 +954,16 @@ def child_file_load(child, jobs, start):
                 want = data[:, 0] if info["channels"] == 1 else data.T
                 diff = _same(b[0], want)
                 if diff:
-                    res["disagree"].append(["samples-differ", "file_load(path, sr=16000, mono=False): " + diff])
+                    res["disagree"].append(
+                        ["samples-differ", "file_load(path, sr=16000, mono=False): " + diff]
+                    )
             elif got_b and b[0].ndim == 2 and b[0].shape[0] != info["channels"]:
-                res["disagree"].append(["samples-differ", f"mono=False gave {b[0].shape[0]} rows for "
-                                                          f"{info['channels']} channels"])
+                res["disagree"].append(
+                    [
+                        "samples-differ",
+                        f"mono=False gave {b[0].shape[0]} rows for {info['channels']} channels",
+                    ]
+                )
         child.report(k, res, t0)
 
 
@@ -871,22 +1000,45 @@ def child_load_waves(child, jobs, start):
         res["files"] = len(accepted)
         res["none"] = sum(s is None for s in single)
         if len(accepted) != len(on_disk):
-            res["disagree"].append(["check_input-drops-files", f"{len(on_disk) - len(accepted)} of {len(on_disk)} .wav files"])
+            res["disagree"].append(
+                [
+                    "check_input-drops-files",
+                    f"{len(on_disk) - len(accepted)} of {len(on_disk)} .wav files",
+                ]
+            )
         if not isinstance(pooled, list) or len(pooled) != len(accepted):
-            res["fail"].append(["bad-return", f"load_waves returned {type(pooled).__name__} of "
-                                              f"{len(pooled) if hasattr(pooled, '__len__') else '?'} for {len(accepted)} files"])
+            res["fail"].append(
+                [
+                    "bad-return",
+                    f"load_waves returned {type(pooled).__name__} of "
+                    f"{len(pooled) if hasattr(pooled, '__len__') else '?'} for {len(accepted)} files",
+                ]
+            )
         else:
             for p, s, q in zip(accepted, single, pooled):
                 if (s is None) != (q is None):
-                    res["disagree"].append(["pool-differs", f"{p}: file_load {'None' if s is None else 'value'}, "
-                                                            f"pooled {'None' if q is None else 'value'}"])
+                    res["disagree"].append(
+                        [
+                            "pool-differs",
+                            f"{p}: file_load {'None' if s is None else 'value'}, "
+                            f"pooled {'None' if q is None else 'value'}",
+                        ]
+                    )
                 elif s is not None and (s[1] != q[1] or _same(q[0], s[0], tol=0)):
-                    res["disagree"].append(["pool-differs", f"{p}: {_same(q[0], s[0], tol=0) or 'rate differs'}"])
+                    res["disagree"].append(
+                        ["pool-differs", f"{p}: {_same(q[0], s[0], tol=0) or 'rate differs'}"]
+                    )
         child.report(k, res, t0)
 
 
-_EVAL_TYPES = {"PCM_U8": "uint8", "PCM_16": "int16", "PCM_24": "int32", "PCM_32": "int32",
-               "FLOAT": "float32", "DOUBLE": "float64"}
+_EVAL_TYPES = {
+    "PCM_U8": "uint8",
+    "PCM_16": "int16",
+    "PCM_24": "int32",
+    "PCM_32": "int32",
+    "FLOAT": "float32",
+    "DOUBLE": "float64",
+}
 
 
 def _ref_typed(path):
@@ -895,7 +1047,12 @@ def _ref_typed(path):
 
     try:
         with sf.SoundFile(path) as f:
-            info = {"rate": f.samplerate, "channels": f.channels, "format": f.format, "subtype": f.subtype}
+            info = {
+                "rate": f.samplerate,
+                "channels": f.channels,
+                "format": f.format,
+                "subtype": f.subtype,
+            }
             if f.format not in ("WAV", "WAVEX", "RF64") or f.subtype not in _EVAL_TYPES:
                 return info, None, None
             want = _EVAL_TYPES[f.subtype]
@@ -937,15 +1094,24 @@ def child_evaluator(child, jobs, start):
                 got = None
         if info is None or want is None:
             if got is not None:
-                res["disagree"].append(["reads-what-libsndfile-refuses",
-                                        f"libsndfile: {err}" if info is None else
-                                        f"libsndfile: {info['format']}/{info['subtype']}, not a PCM/float WAV"])
+                res["disagree"].append(
+                    [
+                        "reads-what-libsndfile-refuses",
+                        f"libsndfile: {err}"
+                        if info is None
+                        else f"libsndfile: {info['format']}/{info['subtype']}, not a PCM/float WAV",
+                    ]
+                )
         elif got is None:
             # a reader may refuse a rate no recording has, as the loader does
             plausible = PLAUSIBLE_RATES[0] <= info["rate"] <= PLAUSIBLE_RATES[1]
             if "outcome" in res and plausible:
-                res["disagree"].append(["refuses-what-libsndfile-reads",
-                                        f"libsndfile reads {info['subtype']} at {info['rate']} Hz"])
+                res["disagree"].append(
+                    [
+                        "refuses-what-libsndfile-reads",
+                        f"libsndfile reads {info['subtype']} at {info['rate']} Hz",
+                    ]
+                )
         else:
             rate, arr = got
             if rate != info["rate"]:
@@ -960,8 +1126,12 @@ def child_evaluator(child, jobs, start):
 
 
 PESQ_REASONS = (
-    ("cannot read audio", "cannot-read"), ("Hz but +", "rate-mismatch"), ("too short", "too-short"),
-    ("no utterances", "no-utterances"), ("NaN or infinite", "not-finite"), ("silent", "silent"),
+    ("cannot read audio", "cannot-read"),
+    ("Hz but +", "rate-mismatch"),
+    ("too short", "too-short"),
+    ("no utterances", "no-utterances"),
+    ("NaN or infinite", "not-finite"),
+    ("silent", "silent"),
 )
 
 
@@ -972,8 +1142,13 @@ def child_pesq(child, jobs, start, exe, timeout):
         res = {"fail": [], "disagree": []}
         child.stage(k, "pesq.exe")
         try:
-            p = subprocess.run([exe, "+16000", ref, deg], capture_output=True, text=True, errors="replace",
-                               timeout=timeout)
+            p = subprocess.run(
+                [exe, "+16000", ref, deg],
+                capture_output=True,
+                text=True,
+                errors="replace",
+                timeout=timeout,
+            )
         except subprocess.TimeoutExpired:
             res["fail"].append(["timeout", f"pesq.exe did not finish within {timeout:g} s"])
             child.report(k, res, t0)
@@ -1068,7 +1243,9 @@ def child_env(vemio_path=None):
     env = dict(os.environ)
     for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
         env[var] = "1"
-    path = [vemio_path or vemio_location()] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    path = [vemio_path or vemio_location()] + [
+        p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p
+    ]
     env["PYTHONPATH"] = os.pathsep.join(path)
     return env
 
@@ -1088,8 +1265,16 @@ def _last_progress(path):
     return int(k), stage
 
 
-def run_jobs(target, jobs, work, timeout, env, pesq_exe=None, mem_flag_mb=MEMORY_FLAG_MB,
-             memory_limit=MEMORY_LIMIT):
+def run_jobs(
+    target,
+    jobs,
+    work,
+    timeout,
+    env,
+    pesq_exe=None,
+    mem_flag_mb=MEMORY_FLAG_MB,
+    memory_limit=MEMORY_LIMIT,
+):
     """Results (one dict per job, in order) of `target` on `jobs`, restarting the child after
     every crash, hang or memory blow-up."""
     work.mkdir(parents=True, exist_ok=True)
@@ -1102,14 +1287,36 @@ def run_jobs(target, jobs, work, timeout, env, pesq_exe=None, mem_flag_mb=MEMORY
     with open(log_path, "ab") as log:
         while start < len(jobs):
             prog_path.write_text("")
-            cmd = [sys.executable, str(Path(__file__).resolve()), "--child", target, "--jobs", str(jobs_path),
-                   "--start", str(start), "--progress", str(prog_path), "--results", str(res_path),
-                   "--timeout", str(timeout), "--mem-flag-mb", str(mem_flag_mb),
-                   "--memory-limit", str(memory_limit)]
+            cmd = [
+                sys.executable,
+                str(Path(__file__).resolve()),
+                "--child",
+                target,
+                "--jobs",
+                str(jobs_path),
+                "--start",
+                str(start),
+                "--progress",
+                str(prog_path),
+                "--results",
+                str(res_path),
+                "--timeout",
+                str(timeout),
+                "--mem-flag-mb",
+                str(mem_flag_mb),
+                "--memory-limit",
+                str(memory_limit),
+            ]
             if pesq_exe:
                 cmd += ["--pesq-exe", pesq_exe]
-            proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
-                                    start_new_session=True)
+            proc = subprocess.Popen(
+                cmd,
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=log,
+                env=env,
+                start_new_session=True,
+            )
             current, since, hung = None, time.monotonic(), None
             while True:
                 try:
@@ -1136,7 +1343,9 @@ def run_jobs(target, jobs, work, timeout, env, pesq_exe=None, mem_flag_mb=MEMORY
             last = _last_progress(prog_path)
             if hung is not None or (rc != 0 and last and last[0] not in results):
                 if last is None:
-                    raise RuntimeError(f"the {target} child did not start (status {rc}); see {log_path}")
+                    raise RuntimeError(
+                        f"the {target} child did not start (status {rc}); see {log_path}"
+                    )
                 k, stage = last
                 if hung is not None:
                     kind, detail = "timeout", f"no answer within {timeout:g} s ({stage})"
@@ -1149,10 +1358,17 @@ def run_jobs(target, jobs, work, timeout, env, pesq_exe=None, mem_flag_mb=MEMORY
             elif rc == 0 or rc == RESTART:
                 start = max(results) + 1 if results else len(jobs)
                 if rc == 0 and start < len(jobs):
-                    raise RuntimeError(f"the {target} child stopped early without a reason; see {log_path}")
+                    raise RuntimeError(
+                        f"the {target} child stopped early without a reason; see {log_path}"
+                    )
             else:
-                raise RuntimeError(f"the {target} child failed between jobs (status {rc}); see {log_path}")
-    return [results.get(k, {"k": k, "fail": [["lost", "no result"]], "disagree": []}) for k in range(len(jobs))]
+                raise RuntimeError(
+                    f"the {target} child failed between jobs (status {rc}); see {log_path}"
+                )
+    return [
+        results.get(k, {"k": k, "fail": [["lost", "no result"]], "disagree": []})
+        for k in range(len(jobs))
+    ]
 
 
 def _kill_group(proc):
@@ -1193,13 +1409,24 @@ def _record(summary, target, results, files_of, made_of, failures_dir, keep_per_
         summary.outcomes[target][r.get("outcome", "failure")] += 1
         if "secs" in r:
             summary.slowest.append((r["secs"], target, files))
-        for what, items in (("failures", r.get("fail", [])), ("disagreements", r.get("disagree", []))):
+        for what, items in (
+            ("failures", r.get("fail", [])),
+            ("disagreements", r.get("disagree", [])),
+        ):
             for item in items:
                 kind, detail = item[:2]
                 # a case may name the file at fault (one of a pesq.exe pair): it goes first
-                at_fault = [item[2]] + [f for f in files if f != item[2]] if len(item) > 2 else files
-                case = {"target": target, "kind": kind, "detail": detail, "files": at_fault,
-                        "made": [made_of(f) for f in at_fault], "kept": []}
+                at_fault = (
+                    [item[2]] + [f for f in files if f != item[2]] if len(item) > 2 else files
+                )
+                case = {
+                    "target": target,
+                    "kind": kind,
+                    "detail": detail,
+                    "files": at_fault,
+                    "made": [made_of(f) for f in at_fault],
+                    "kept": [],
+                }
                 if what == "failures":
                     summary.failures.append(case)
                 else:
@@ -1229,9 +1456,23 @@ def _keep(case, failures_dir, what, keep_per_kind, summary):
         fh.write(json.dumps(case) + "\n")
 
 
-def run(out, seed=1, count=None, seconds=None, batch=400, dictionary="all", targets=TARGETS,
-        pesq_exe=None, timeouts=None, keep_corpus=False, failures_dir=None, keep_per_kind=20,
-        log=print, mem_flag_mb=MEMORY_FLAG_MB, vemio_path=None):
+def run(
+    out,
+    seed=1,
+    count=None,
+    seconds=None,
+    batch=400,
+    dictionary="all",
+    targets=TARGETS,
+    pesq_exe=None,
+    timeouts=None,
+    keep_corpus=False,
+    failures_dir=None,
+    keep_per_kind=20,
+    log=print,
+    mem_flag_mb=MEMORY_FLAG_MB,
+    vemio_path=None,
+):
     """Generate mutated files in folders of `batch` and pass them through `targets` until
     `count` files or `seconds` are done. Returns a Summary."""
     out = Path(out)
@@ -1254,7 +1495,9 @@ def run(out, seed=1, count=None, seconds=None, batch=400, dictionary="all", targ
     b = 0
     if count is None and seconds is None:
         count = batch
-    while (count is None or index < count) and (seconds is None or time.monotonic() - summary.started < seconds):
+    while (count is None or index < count) and (
+        seconds is None or time.monotonic() - summary.started < seconds
+    ):
         n = batch if count is None else min(batch, count - index)
         folder = out / "corpus" / f"b{seed}-{b:04d}"
         folder.mkdir(parents=True, exist_ok=True)
@@ -1264,7 +1507,13 @@ def run(out, seed=1, count=None, seconds=None, batch=400, dictionary="all", targ
             p = folder / f"f{i:06d}.wav"
             p.write_bytes(data)
             paths.append(str(p))
-            made[str(p)] = {"seed": seed, "index": i, "from": seed_name, "ops": ops, "header": describe(data)}
+            made[str(p)] = {
+                "seed": seed,
+                "index": i,
+                "from": seed_name,
+                "ops": ops,
+                "header": describe(data),
+            }
         with open(folder / "manifest.jsonl", "w") as fh:
             for p in paths:
                 fh.write(json.dumps({"file": p, **made[p]}) + "\n")
@@ -1272,7 +1521,7 @@ def run(out, seed=1, count=None, seconds=None, batch=400, dictionary="all", targ
         for target in targets:
             if target == "load_waves":
                 jobs = [str(folder)]
-                files_of = lambda k: [str(folder)]
+                files_of = lambda k, folder=folder: [str(folder)]
             elif target == "pesq":
                 jobs = [[paths[k], paths[(k + 1) % len(paths)]] for k in range(len(paths))]
                 files_of = lambda k, jobs=jobs: jobs[k]
@@ -1285,13 +1534,22 @@ def run(out, seed=1, count=None, seconds=None, batch=400, dictionary="all", targ
                     summary.references[p] = r.get("ref")
             if target == "pesq":
                 _cross_check_pesq(summary, jobs, results)
-            _record(summary, target, results, files_of, lambda f: made.get(f, {"folder": f}),
-                    failures_dir, keep_per_kind)
+            _record(
+                summary,
+                target,
+                results,
+                files_of,
+                lambda f: made.get(f, {"folder": f}),
+                failures_dir,
+                keep_per_kind,
+            )
         summary.files += n
         index += n
         b += 1
-        log(f"[fuzz] {summary.files} files, {len(summary.failures)} failures, "
-            f"{len(summary.disagreements)} disagreements, {time.monotonic() - summary.started:.0f} s")
+        log(
+            f"[fuzz] {summary.files} files, {len(summary.failures)} failures, "
+            f"{len(summary.disagreements)} disagreements, {time.monotonic() - summary.started:.0f} s"
+        )
         if not keep_corpus:
             shutil.rmtree(folder, ignore_errors=True)
             shutil.rmtree(work, ignore_errors=True)
@@ -1314,10 +1572,17 @@ def _cross_check_pesq(summary, jobs, results):
         if r.get("outcome") == "score":
             bad = [f for f, x in zip((ref, deg), refs) if "error" in x]
             if bad:
-                r["disagree"].append(["scores-what-libsndfile-refuses",
-                                      f"{bad[0]}: {refs[(ref, deg).index(bad[0])]['error']}", bad[0]])
+                r["disagree"].append(
+                    [
+                        "scores-what-libsndfile-refuses",
+                        f"{bad[0]}: {refs[(ref, deg).index(bad[0])]['error']}",
+                        bad[0],
+                    ]
+                )
         elif r.get("outcome") == "refused:cannot-read":
-            named = ref if ref in r.get("message", "") else deg if deg in r.get("message", "") else None
+            named = (
+                ref if ref in r.get("message", "") else deg if deg in r.get("message", "") else None
+            )
             if named and _readable(refs[(ref, deg).index(named)]):
                 r["disagree"].append(["refuses-what-libsndfile-reads", r["message"][:200], named])
 
@@ -1337,9 +1602,14 @@ def format_summary(s):
                     made = c["made"][0] if c["made"] else {}
                     how = f"{made.get('from', '')} {'; '.join(made.get('ops', []))}".strip()
                     where = c["kept"][0] if c["kept"] else c["files"][0]
-                    lines.append(f"      {where}\n        {c['detail']}\n        made: {how}\n        header: {made.get('header', '')}")
+                    lines.append(
+                        f"      {where}\n        {c['detail']}\n        made: {how}\n        header: {made.get('header', '')}"
+                    )
     if s.slowest:
-        lines.append("slowest jobs: " + "; ".join(f"{t} {secs:.2f} s {Path(f[0]).name}" for secs, t, f in s.slowest))
+        lines.append(
+            "slowest jobs: "
+            + "; ".join(f"{t} {secs:.2f} s {Path(f[0]).name}" for secs, t, f in s.slowest)
+        )
     return "\n".join(lines)
 
 
@@ -1359,25 +1629,59 @@ def replay(paths, targets, timeouts, pesq_exe, vemio_path):
         else:
             jobs = paths
         for r in run_jobs(target, jobs, work, timeouts[target], env, pesq_exe):
-            print(f"{target} {Path(paths[r['k']]).name}: {r.get('outcome', 'failure')} "
-                  f"fail={r.get('fail')} disagree={r.get('disagree')} ref={r.get('ref')}")
+            print(
+                f"{target} {Path(paths[r['k']]).name}: {r.get('outcome', 'failure')} "
+                f"fail={r.get('fail')} disagree={r.get('disagree')} ref={r.get('ref')}"
+            )
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--seed", type=int, default=1, help="run seed: the same seed makes the same files")
+    ap.add_argument(
+        "--seed", type=int, default=1, help="run seed: the same seed makes the same files"
+    )
     ap.add_argument("--count", type=int, help="number of mutated files (default: one batch)")
-    ap.add_argument("--seconds", type=float, help="stop starting new batches after this many seconds")
-    ap.add_argument("--batch", type=int, default=400, help="files per folder (load_waves pools above 300)")
-    ap.add_argument("--dictionary", choices=("all", "one"), default="all",
-                    help="targeted edits on every seed file, or on two seed files each")
-    ap.add_argument("--targets", default=",".join(TARGETS), help="comma-separated subset of " + ",".join(TARGETS))
-    ap.add_argument("--out", default=str(ROOT / "out" / "fuzz"), help="work folder; reproducers in OUT/failures")
-    ap.add_argument("--keep-corpus", action="store_true", help="keep every generated file, not only reproducers")
-    ap.add_argument("--replay", nargs="+", metavar="WAV", help="run the targets on these files and print the results")
-    ap.add_argument("--pesq-exe", help="pesq.exe to run (default: newest build/*/pesq.exe, then PATH)")
-    ap.add_argument("--timeout", type=float, help="seconds a single job may take (default per target)")
-    ap.add_argument("--mem-flag-mb", type=int, default=MEMORY_FLAG_MB, help="peak-memory growth that counts as a blow-up")
+    ap.add_argument(
+        "--seconds", type=float, help="stop starting new batches after this many seconds"
+    )
+    ap.add_argument(
+        "--batch", type=int, default=400, help="files per folder (load_waves pools above 300)"
+    )
+    ap.add_argument(
+        "--dictionary",
+        choices=("all", "one"),
+        default="all",
+        help="targeted edits on every seed file, or on two seed files each",
+    )
+    ap.add_argument(
+        "--targets",
+        default=",".join(TARGETS),
+        help="comma-separated subset of " + ",".join(TARGETS),
+    )
+    ap.add_argument(
+        "--out", default=str(ROOT / "out" / "fuzz"), help="work folder; reproducers in OUT/failures"
+    )
+    ap.add_argument(
+        "--keep-corpus", action="store_true", help="keep every generated file, not only reproducers"
+    )
+    ap.add_argument(
+        "--replay",
+        nargs="+",
+        metavar="WAV",
+        help="run the targets on these files and print the results",
+    )
+    ap.add_argument(
+        "--pesq-exe", help="pesq.exe to run (default: newest build/*/pesq.exe, then PATH)"
+    )
+    ap.add_argument(
+        "--timeout", type=float, help="seconds a single job may take (default per target)"
+    )
+    ap.add_argument(
+        "--mem-flag-mb",
+        type=int,
+        default=MEMORY_FLAG_MB,
+        help="peak-memory growth that counts as a blow-up",
+    )
     ap.add_argument("--memory-limit", type=int, default=MEMORY_LIMIT, help=argparse.SUPPRESS)
     ap.add_argument("--child", choices=TARGETS + ("_selftest",), help=argparse.SUPPRESS)
     ap.add_argument("--jobs", help=argparse.SUPPRESS)
@@ -1401,9 +1705,20 @@ def main(argv=None):
     if args.replay:
         replay(args.replay, targets, timeouts, pesq_exe, vemio_path)
         return 0
-    s = run(args.out, seed=args.seed, count=args.count, seconds=args.seconds, batch=args.batch,
-            dictionary=args.dictionary, targets=targets, pesq_exe=pesq_exe, timeouts=timeouts,
-            keep_corpus=args.keep_corpus, mem_flag_mb=args.mem_flag_mb, vemio_path=vemio_path)
+    s = run(
+        args.out,
+        seed=args.seed,
+        count=args.count,
+        seconds=args.seconds,
+        batch=args.batch,
+        dictionary=args.dictionary,
+        targets=targets,
+        pesq_exe=pesq_exe,
+        timeouts=timeouts,
+        keep_corpus=args.keep_corpus,
+        mem_flag_mb=args.mem_flag_mb,
+        vemio_path=vemio_path,
+    )
     print(format_summary(s))
     print(f"reproducers: {Path(args.out) / 'failures'}")
     return 1 if s.failures or s.disagreements else 0

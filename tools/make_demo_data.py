@@ -45,14 +45,20 @@ def main(out: Path):
     spec[1:] /= np.sqrt(f[1:])
     spec[0] = 0
     pink = np.fft.irfft(spec, n)
-    io.save_wave(out / "noise" / "pink.wav", (0.3 * pink / np.max(np.abs(pink))).astype(np.float32), 16000)
+    io.save_wave(
+        out / "noise" / "pink.wav", (0.3 * pink / np.max(np.abs(pink))).astype(np.float32), 16000
+    )
     babble = np.zeros(n)
     for _ in range(12):
         v = voices[rng.integers(len(voices))]
         start = rng.integers(0, n - 1)
         seg = v[: n - start]
         babble[start : start + seg.size] += seg
-    io.save_wave(out / "noise" / "babble.wav", (0.3 * babble / np.max(np.abs(babble))).astype(np.float32), 16000)
+    io.save_wave(
+        out / "noise" / "babble.wav",
+        (0.3 * babble / np.max(np.abs(babble))).astype(np.float32),
+        16000,
+    )
 
 
 if __name__ == "__main__":

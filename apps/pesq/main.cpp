@@ -39,8 +39,8 @@ std::vector<float> load(const std::string& path, int rate, const char* role) {
                              (S_ISDIR(st.st_mode) ? " is a directory" : " is not a regular file"));
   const vemio::audio::Decoded d = vemio::audio::decode(path);
   if (d.rate != rate)
-    throw std::runtime_error(std::string(role) + " file " + path + " is sampled at " +
-                             std::to_string(d.rate) + " Hz but +" + std::to_string(rate) +
+    throw std::runtime_error(std::string(role) + " file " + path + " is sampled at " + std::to_string(d.rate) +
+                             " Hz but +" + std::to_string(rate) +
                              " was requested; accepted rates are 8000 and 16000 Hz (resample "
                              "the file or pass the matching rate)");
   // 16-bit sample scale, as the model's level thresholds assume.
@@ -75,9 +75,7 @@ int main(int argc, char** argv) {
         return fail("unknown option " + a + "\n" + kUsage, 2);
       rate = std::stoi(digits);
       if (rate != 8000 && rate != 16000)
-        return fail("sampling rate " + digits +
-                        " Hz is not supported; accepted rates are +8000 and +16000",
-                    2);
+        return fail("sampling rate " + digits + " Hz is not supported; accepted rates are +8000 and +16000", 2);
     } else {
       files.push_back(a);
     }
@@ -88,18 +86,16 @@ int main(int argc, char** argv) {
                     "\n" + kUsage,
                 2);
   const bool wide = mode == 2 || (mode == 0 && rate == 16000);
-  if (wide && rate != 16000)
-    return fail("wide-band mode (+wb) needs +16000; use +nb at 8000 Hz", 2);
+  if (wide && rate != 16000) return fail("wide-band mode (+wb) needs +16000; use +nb at 8000 Hz", 2);
 
   try {
     const std::vector<float> ref = load(files[0], rate, "reference");
     const std::vector<float> deg = load(files[1], rate, "degraded");
-    const vemio::PesqScore s = vemio::pesq(
-        ref, deg, rate, wide ? vemio::PesqMode::wide_band : vemio::PesqMode::narrow_band);
+    const vemio::PesqScore s =
+        vemio::pesq(ref, deg, rate, wide ? vemio::PesqMode::wide_band : vemio::PesqMode::narrow_band);
     std::printf("Reference: %s\n", files[0].c_str());
     std::printf("Degraded:  %s\n", files[1].c_str());
-    std::printf("Mode: %s, %d Hz\n", wide ? "wide band (P.862.2)" : "narrow band (P.862, P.862.1)",
-                rate);
+    std::printf("Mode: %s, %d Hz\n", wide ? "wide band (P.862.2)" : "narrow band (P.862, P.862.1)", rate);
     std::printf("Raw score = %.4f\n", s.raw);
     std::printf("MOS-LQO = %.4f\n", s.mos_lqo);
     return 0;

@@ -92,8 +92,8 @@ class InPlace {
     namespace npd = py::detail;
     if (py::isinstance<py::array>(obj_)) {
       auto a = py::reinterpret_borrow<py::array>(obj_);
-      const int need = npd::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npd::npy_api::NPY_ARRAY_ALIGNED_ |
-                       npd::npy_api::NPY_ARRAY_WRITEABLE_;
+      const int need =
+          npd::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npd::npy_api::NPY_ARRAY_ALIGNED_ | npd::npy_api::NPY_ARRAY_WRITEABLE_;
       if (a.ndim() == 1 && a.dtype().is(py::dtype::of<double>()) && (a.flags() & need) == need) {
         work_ = py::reinterpret_borrow<Arr>(obj_);
         direct_ = true;
@@ -149,9 +149,16 @@ py::dict init_weight(const Init& s) {
 
 py::dict init_com_min_track(const Init& s) {
   const auto& c = est::kMinTrack;
-  return state({{"n", number(est::kFirstFrame)}, {"leng", len_of(s.ns_ps)}, {"alpha", number(c.alpha)},
-                {"beta", number(c.beta)}, {"gamma", number(c.gamma)}, {"noise_ps", s.ns_ps}, {"pxk_old", s.ns_ps},
-                {"pxk", s.ns_ps}, {"pnk_old", s.ns_ps}, {"pnk", s.ns_ps}});
+  return state({{"n", number(est::kFirstFrame)},
+                {"leng", len_of(s.ns_ps)},
+                {"alpha", number(c.alpha)},
+                {"beta", number(c.beta)},
+                {"gamma", number(c.gamma)},
+                {"noise_ps", s.ns_ps},
+                {"pxk_old", s.ns_ps},
+                {"pxk", s.ns_ps},
+                {"pnk_old", s.ns_ps},
+                {"pnk", s.ns_ps}});
 }
 
 py::object zeros(py::handle n) { return cached("numpy", "zeros")(n); }
@@ -159,9 +166,18 @@ py::object zeros(py::handle n) { return cached("numpy", "zeros")(n); }
 py::dict init_mcra(const Init& s) {
   const auto& c = est::kMcra;
   py::object len_val = len_of(s.ns_ps);
-  return state({{"n", number(est::kFirstFrame)}, {"ad", number(c.ad)}, {"ass", number(c.ass)}, {"L", number(c.L)},
-                {"delta", number(c.delta)}, {"ap", number(c.ap)}, {"leng", len_val}, {"P", s.ns_ps},
-                {"Pmin", s.ns_ps}, {"Ptmp", s.ns_ps}, {"pk", zeros(len_val)}, {"noise_ps", s.ns_ps}});
+  return state({{"n", number(est::kFirstFrame)},
+                {"ad", number(c.ad)},
+                {"ass", number(c.ass)},
+                {"L", number(c.L)},
+                {"delta", number(c.delta)},
+                {"ap", number(c.ap)},
+                {"leng", len_val},
+                {"P", s.ns_ps},
+                {"Pmin", s.ns_ps},
+                {"Ptmp", s.ns_ps},
+                {"pk", zeros(len_val)},
+                {"noise_ps", s.ns_ps}});
 }
 
 // Per-bin speech thresholds (est::kMcra2Thresholds) for the positive half of the spectrum
@@ -187,10 +203,21 @@ py::dict init_mcra2(const Init& s) {
   const auto& c = est::kMcra2;
   py::object len_val = len_of(s.ns_ps);
   py::object delta = mcra2_thresholds(s.fs, len_val);
-  return state({{"n", number(est::kFirstFrame)}, {"leng", len_val}, {"ad", number(c.ad)}, {"ass", number(c.ass)},
-                {"ap", number(c.ap)}, {"beta", number(c.beta)}, {"beta1", number(c.beta1)},
-                {"gamma", number(c.gamma)}, {"alpha", number(c.alpha)}, {"delta", delta}, {"pk", zeros(len_val)},
-                {"noise_ps", s.ns_ps}, {"pxk_old", s.ns_ps}, {"pxk", s.ns_ps}, {"pnk_old", s.ns_ps},
+  return state({{"n", number(est::kFirstFrame)},
+                {"leng", len_val},
+                {"ad", number(c.ad)},
+                {"ass", number(c.ass)},
+                {"ap", number(c.ap)},
+                {"beta", number(c.beta)},
+                {"beta1", number(c.beta1)},
+                {"gamma", number(c.gamma)},
+                {"alpha", number(c.alpha)},
+                {"delta", delta},
+                {"pk", zeros(len_val)},
+                {"noise_ps", s.ns_ps},
+                {"pxk_old", s.ns_ps},
+                {"pxk", s.ns_ps},
+                {"pnk_old", s.ns_ps},
                 {"pnk", s.ns_ps}});
 }
 
@@ -278,9 +305,8 @@ py::object est_com_min_track(const Est& s) {
 }
 
 // Speech presence and noise update into new pk and noise arrays.
-void presence(const Arr& num, const Arr& den, const double* delta, size_t delta_stride, double ap,
-              double ad, const Arr& src, const Arr& pk_old, const Arr& noise_old, Arr& pk, Arr& noise,
-              py::ssize_t leng) {
+void presence(const Arr& num, const Arr& den, const double* delta, size_t delta_stride, double ap, double ad,
+              const Arr& src, const Arr& pk_old, const Arr& noise_old, Arr& pk, Arr& noise, py::ssize_t leng) {
   same_length(pk_old.size(), leng);
   same_length(noise_old.size(), leng);
   same_length(src.size(), leng);
@@ -327,8 +353,8 @@ py::object est_mcra2(const Est& s) {
   py::object para = s.para;
   auto [n, leng_obj, ad_obj, ass_unused, ap_obj, beta_obj, gamma_obj, alpha_obj, pk_obj, delta_obj, noise_obj,
         pxk_unused, pnk_obj, pxk_old_obj, pnk_old_obj] =
-      entries(para, {"n", "leng", "ad", "ass", "ap", "beta", "gamma", "alpha", "pk", "delta", "noise_ps", "pxk",
-                     "pnk", "pxk_old", "pnk_old"});
+      entries(para, {"n", "leng", "ad", "ass", "ap", "beta", "gamma", "alpha", "pk", "delta", "noise_ps", "pxk", "pnk",
+                     "pxk_old", "pnk_old"});
   const py::ssize_t leng = as_count(leng_obj);
   const double ad = real(ad_obj), ap = real(ap_obj), beta = real(beta_obj), gamma = real(gamma_obj);
   const double alpha = real(alpha_obj);
@@ -336,8 +362,8 @@ py::object est_mcra2(const Est& s) {
   Tracking t = tracking(s, pxk_old_obj, pnk_old_obj, pnk_obj, alpha);
   const py::ssize_t bins = t.pnk.size();
   const py::ssize_t ok = std::min({bins, t.pnk_old.size(), t.pxk.size()});
-  t.pnk.commit(est::track_minimum_rising(t.pnk_old.data(), t.pxk_old.data(), t.pxk.data(), beta, gamma,
-                                         t.pnk.data(), size_t(ok)));
+  t.pnk.commit(est::track_minimum_rising(t.pnk_old.data(), t.pxk_old.data(), t.pxk.data(), beta, gamma, t.pnk.data(),
+                                         size_t(ok)));
   if (ok < bins) out_of_bounds(std::min(t.pnk_old.size(), t.pxk.size()));
 
   // Srk = pxk / pnk with the minimum as now stored; thresholds indexed bin by bin.
@@ -389,7 +415,9 @@ void register_estimators(py::module_& m) {
       .def("mcra2", &init_mcra2,
            "MCRA-2: {n, leng, ad, ass, ap, beta, beta1, gamma, alpha, delta, pk, noise_ps, pxk_old,\n"
            "pxk, pnk_old, pnk}; delta holds one integer threshold per bin (2 below 3 kHz, 5 above).")
-      .def("__repr__", [](const Init& s) { return "INIT(ns_ps=" + describe(s.ns_ps) + ", fs=" + std::string(py::repr(s.fs)) + ")"; });
+      .def("__repr__", [](const Init& s) {
+        return "INIT(ns_ps=" + describe(s.ns_ps) + ", fs=" + std::string(py::repr(s.fs)) + ")";
+      });
 
   py::class_<Est>(m, "EST", py::dynamic_attr(),
                   "One frame of a noise estimator: each method advances the parameter dictionary `para`\n"
@@ -403,10 +431,10 @@ void register_estimators(py::module_& m) {
            "Smooth P; where P < beta * noise_ps (strictly), average the estimate towards P in place.")
       .def("com_min_track", &est_com_min_track,
            "Smooth pxk and track its minimum continuously in the stored pnk array; noise_ps = pnk.")
-      .def("mcra", &est_mcra,
-           "Minima-controlled recursive averaging with a minimum search over windows of L frames.")
+      .def("mcra", &est_mcra, "Minima-controlled recursive averaging with a minimum search over windows of L frames.")
       .def("mcra2", &est_mcra2,
            "MCRA with continuous minimum tracking (written into the stored pnk array) and per-bin\n"
            "thresholds; the noise is averaged towards the smoothed power.")
-      .def("__repr__", [](const Est& s) { return "EST(ns_ps=" + describe(s.ns_ps) + ", para=" + describe(s.para) + ")"; });
+      .def("__repr__",
+           [](const Est& s) { return "EST(ns_ps=" + describe(s.ns_ps) + ", para=" + describe(s.para) + ")"; });
 }

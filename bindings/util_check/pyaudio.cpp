@@ -107,13 +107,12 @@ void init_pyaudio(py::module_& pa) {
       "PortAudio for the device check: `PyAudio()` opens a session (device list, test streams),\n"
       "`paInt16` and the other sample formats, `PortAudioError` for refusals.";
 
-  g_error_type = new py::object(py::reinterpret_steal<py::object>(
-      PyErr_NewExceptionWithDoc("vemio.util.check.pyaudio.PortAudioError",
-                                "A PortAudio failure: str() is PortAudio's error text, `code` its error\n"
-                                "code, `native_messages` the ALSA/JACK/PortAudio diagnostic lines written\n"
-                                "while the failing call ran.",
-                                py::make_tuple(py::module_::import("vemio").attr("VemioError"), py::handle(PyExc_OSError)).ptr(),
-                                nullptr)));
+  g_error_type = new py::object(py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "vemio.util.check.pyaudio.PortAudioError",
+      "A PortAudio failure: str() is PortAudio's error text, `code` its error\n"
+      "code, `native_messages` the ALSA/JACK/PortAudio diagnostic lines written\n"
+      "while the failing call ran.",
+      py::make_tuple(py::module_::import("vemio").attr("VemioError"), py::handle(PyExc_OSError)).ptr(), nullptr)));
   pa.attr("PortAudioError") = *g_error_type;
   py::register_local_exception_translator([](std::exception_ptr p) {
     try {
@@ -133,12 +132,17 @@ void init_pyaudio(py::module_& pa) {
   pa.attr("paUInt8") = dev::kUInt8;
 
   pa.def("get_portaudio_version_text", &dev::version_text, "PortAudio's version text.");
-  pa.def("get_sample_size", [](unsigned long format) {
+  pa.def(
+      "get_sample_size",
+      [](unsigned long format) {
         int n = dev::sample_size(format);
         if (n == 0) throw py::value_error("unknown sample format " + std::to_string(format));
         return n;
-      }, py::arg("format"), "Bytes per sample of a sample format.");
-  pa.def("native_messages", [] {
+      },
+      py::arg("format"), "Bytes per sample of a sample format.");
+  pa.def(
+      "native_messages",
+      [] {
         py::list out;
         for (const auto& l : dev::native_messages()) out.append(decode(l));
         return out;
@@ -147,13 +151,18 @@ void init_pyaudio(py::module_& pa) {
       "(kept off standard error so they do not bury the report).");
 
   py::class_<PyStream>(pa, "Stream", "An open blocking-mode PortAudio stream; close() releases it.")
-      .def("close", [](PyStream& s) {
+      .def(
+          "close",
+          [](PyStream& s) {
             py::gil_scoped_release nogil;
             s.stream->close();
-          }, "Close the stream (again: no effect).")
+          },
+          "Close the stream (again: no effect).")
       .def("is_active", [](PyStream& s) { return s.stream->is_active(); })
       .def("is_open", [](PyStream& s) { return s.stream->is_open(); })
-      .def("read", [](PyStream& s, long long num_frames) {
+      .def(
+          "read",
+          [](PyStream& s, long long num_frames) {
             if (num_frames < 0) throw py::value_error("num_frames must not be negative");
             std::vector<std::uint8_t> data;
             {
@@ -161,52 +170,62 @@ void init_pyaudio(py::module_& pa) {
               data = s.stream->read(static_cast<unsigned long>(num_frames));
             }
             return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
-          }, py::arg("num_frames"), "Read `num_frames` frames of interleaved samples (blocking) as bytes.")
+          },
+          py::arg("num_frames"), "Read `num_frames` frames of interleaved samples (blocking) as bytes.")
       .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](PyStream& s, py::args) {
-        py::gil_scoped_release nogil;
-        s.stream->close();
-      })
-      .def("__repr__", [](PyStream& s) {
-        return std::string("<Stream ") + (s.stream->is_open() ? "open" : "closed") + ">";
-      });
+      .def("__exit__",
+           [](PyStream& s, py::args) {
+             py::gil_scoped_release nogil;
+             s.stream->close();
+           })
+      .def("__repr__",
+           [](PyStream& s) { return std::string("<Stream ") + (s.stream->is_open() ? "open" : "closed") + ">"; });
 
   py::class_<PyAudio>(pa, "PyAudio",
                       "One PortAudio session: initialises the library (the device list is taken then) and\n"
                       "releases it on terminate(). Use after terminate() raises RuntimeError.")
       .def(py::init(&make_pyaudio))
-      .def("terminate", [](PyAudio& p) {
+      .def(
+          "terminate",
+          [](PyAudio& p) {
             py::gil_scoped_release nogil;
             p.s().terminate();
-          }, "Close this session's streams and release PortAudio (again: no effect).")
+          },
+          "Close this session's streams and release PortAudio (again: no effect).")
       .def("get_host_api_count", [](PyAudio& p) { return p.s().host_api_count(); })
-      .def("get_host_api_info_by_index", [](PyAudio& p, int i) { return host_api_dict(p.s().host_api_info(i)); },
-           py::arg("host_api_index"), "Information dictionary of a host API (deviceCount, name, ...).")
+      .def(
+          "get_host_api_info_by_index", [](PyAudio& p, int i) { return host_api_dict(p.s().host_api_info(i)); },
+          py::arg("host_api_index"), "Information dictionary of a host API (deviceCount, name, ...).")
       .def("get_device_count", [](PyAudio& p) { return p.s().device_count(); })
-      .def("get_device_info_by_index", [](PyAudio& p, int i) { return device_dict(p.s().device_info(i)); },
-           py::arg("device_index"), "Information dictionary of a device by its global index.")
-      .def("get_device_info_by_host_api_device_index",
-           [](PyAudio& p, int api, int i) { return device_dict(p.s().host_api_device_info(api, i)); },
-           py::arg("host_api_index"), py::arg("host_api_device_index"),
-           "Information dictionary of device `host_api_device_index` of a host API.")
-      .def("get_default_input_device_info", [](PyAudio& p) {
-            auto d = p.s().default_input_device();
-            if (!d) throw dev::PortAudioError(-9996, "No default input device available");  // paInvalidDevice
-            return device_dict(p.s().device_info(*d));
-          })
+      .def(
+          "get_device_info_by_index", [](PyAudio& p, int i) { return device_dict(p.s().device_info(i)); },
+          py::arg("device_index"), "Information dictionary of a device by its global index.")
+      .def(
+          "get_device_info_by_host_api_device_index",
+          [](PyAudio& p, int api, int i) { return device_dict(p.s().host_api_device_info(api, i)); },
+          py::arg("host_api_index"), py::arg("host_api_device_index"),
+          "Information dictionary of device `host_api_device_index` of a host API.")
+      .def("get_default_input_device_info",
+           [](PyAudio& p) {
+             auto d = p.s().default_input_device();
+             if (!d) throw dev::PortAudioError(-9996, "No default input device available");  // paInvalidDevice
+             return device_dict(p.s().device_info(*d));
+           })
       .def("open", &open_stream, py::arg("rate"), py::arg("channels"), py::arg("format"), py::arg("input") = false,
            py::arg("output") = false, py::arg("input_device_index") = py::none(),
            py::arg("output_device_index") = py::none(), py::arg("frames_per_buffer") = 1024, py::arg("start") = true,
            "Open (and by default start) a blocking stream; a refused setting raises PortAudioError\n"
            "with PortAudio's text.")
-      .def_static("get_sample_size", [](unsigned long format) {
+      .def_static(
+          "get_sample_size",
+          [](unsigned long format) {
             int n = dev::sample_size(format);
             if (n == 0) throw py::value_error("unknown sample format " + std::to_string(format));
             return n;
-          }, py::arg("format"))
-      .def("__repr__", [](PyAudio& p) {
-        return std::string("<PyAudio ") + (p.s().terminated() ? "terminated" : "active") + ">";
-      });
+          },
+          py::arg("format"))
+      .def("__repr__",
+           [](PyAudio& p) { return std::string("<PyAudio ") + (p.s().terminated() ? "terminated" : "active") + ">"; });
 }
 
 }  // namespace vemio::check_binding

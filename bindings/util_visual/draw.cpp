@@ -85,8 +85,7 @@ py::object formatter_class(const std::string& name) {
     return *time_cls;
   }
   if (name == "_HzFormatter") {
-    if (!hz_cls)
-      hz_cls = new py::object(make_formatter_class("_HzFormatter", "Tick labels in Hz.", &hz_call));
+    if (!hz_cls) hz_cls = new py::object(make_formatter_class("_HzFormatter", "Tick labels in Hz.", &hz_call));
     return *hz_cls;
   }
   return py::object();
@@ -168,9 +167,9 @@ py::object specshow(py::object ax, py::array data, double sr, int hop, const std
   else
     for (int i = 0; i <= rows; ++i) ys.push_back(i);
   const double x0 = xs.front(), x1 = xs.back(), y0 = ys.front(), y1 = ys.back();
-  py::object out = ax.attr("pcolormesh")(edges_array(std::move(xs)), edges_array(std::move(ys)), data,
-                                         py::arg("cmap") = cmap, py::arg("rasterized") = true,
-                                         py::arg("edgecolors") = "None", py::arg("shading") = "flat");
+  py::object out =
+      ax.attr("pcolormesh")(edges_array(std::move(xs)), edges_array(std::move(ys)), data, py::arg("cmap") = cmap,
+                            py::arg("rasterized") = true, py::arg("edgecolors") = "None", py::arg("shading") = "flat");
   ax.attr("set_xlim")(x0, x1);
   ax.attr("set_ylim")(y0, y1);
   if (y_axis == "mel") {

@@ -99,8 +99,8 @@ double check_rate(double sr) {
   return sr;
 }
 
-py::array_t<std::complex<double>> stft_py(py::object y, int n_fft, int hop, py::object win_length,
-                                          py::object window, bool center) {
+py::array_t<std::complex<double>> stft_py(py::object y, int n_fft, int hop, py::object win_length, py::object window,
+                                          bool center) {
   SpectralSignal s = to_spectral_signal(y);
   auto p = params(n_fft, hop, win_length, window, center);
   int frames = 0;
@@ -139,15 +139,14 @@ py::array_t<double> to_db(py::object S, py::object ref, double amin, py::object 
   if (!(f32 || f64) || !(c_order || f_order) || !aligned) {
     // complex, integer, strided or unaligned input: |S| as a fresh C-ordered float64 array first
     a = numpy().attr("abs")(a, py::arg("dtype") = numpy().attr("float64"), py::arg("casting") = "unsafe",
-                           py::arg("order") = "C");
+                            py::arg("order") = "C");
     return to_db(a, ref, amin, top_db, amplitude);
   }
   // the result keeps the shape and memory order of the input (the order numpy's own
   // elementwise operations keep)
   std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
-  py::array_t<double> out = f_order && !c_order
-                                ? py::array_t<double>(py::array_t<double, py::array::f_style>(shape))
-                                : py::array_t<double>(shape);
+  py::array_t<double> out = f_order && !c_order ? py::array_t<double>(py::array_t<double, py::array::f_style>(shape))
+                                                : py::array_t<double>(shape);
   const size_t n = static_cast<size_t>(a.size());
   if (n == 0) return out;
   const feat::Samples values = f32 ? feat::Samples(std::span<const float>(static_cast<const float*>(a.data()), n))
@@ -214,8 +213,9 @@ feat::Psd welch_of(py::object x, double fs, int nperseg = 256, int nfft = 1024) 
   Signal s = to_signal(x, "x");
   check_rate(fs);
   if (static_cast<size_t>(nperseg) > s.size()) {
-    std::string msg = "nperseg = " + std::to_string(nperseg) + " is greater than input length  = " +
-                      std::to_string(s.size()) + ", using nperseg = " + std::to_string(s.size());
+    std::string msg = "nperseg = " + std::to_string(nperseg) +
+                      " is greater than input length  = " + std::to_string(s.size()) +
+                      ", using nperseg = " + std::to_string(s.size());
     cached("warnings", "warn")(msg, cached("builtins", "UserWarning"), py::arg("stacklevel") = 2);
   }
   py::gil_scoped_release nogil;
@@ -236,8 +236,7 @@ py::array normalize(py::object x, int axis) {
   py::array out = numpy().attr("array")(a, py::arg("dtype") = numpy().attr(single ? "float32" : "float64"),
                                         py::arg("order") = "C", py::arg("copy") = true);
   if (out.size() == 0)
-    throw py::value_error("Found array with 0 sample(s) (shape=" + py::str(a.attr("shape")).cast<std::string>() +
-                          ")");
+    throw py::value_error("Found array with 0 sample(s) (shape=" + py::str(a.attr("shape")).cast<std::string>() + ")");
   if (numpy().attr("isinf")(out).attr("any")().cast<bool>())
     throw py::value_error("Input contains infinity or a value too large for " +
                           py::repr(out.dtype()).cast<std::string>() + ".");
@@ -273,13 +272,14 @@ void plot_spectral_curve(py::object ax, py::object y, double sr, py::object colo
 }  // namespace
 
 void plot_spectral_centroid(py::object ax, py::object y, double sr, py::object color, py::object label) {
-  plot_spectral_curve(ax, y, sr, color, label, [](const SpectralSignal& s, double r) { return centroid_of(s, r); },
-                      "Spectral Centroid");
+  plot_spectral_curve(
+      ax, y, sr, color, label, [](const SpectralSignal& s, double r) { return centroid_of(s, r); },
+      "Spectral Centroid");
 }
 
 void plot_spectral_rolloff(py::object ax, py::object y, double sr, py::object color, py::object label) {
-  plot_spectral_curve(ax, y, sr, color, label, [](const SpectralSignal& s, double r) { return rolloff_of(s, r); },
-                      "Spectral Rolloff");
+  plot_spectral_curve(
+      ax, y, sr, color, label, [](const SpectralSignal& s, double r) { return rolloff_of(s, r); }, "Spectral Rolloff");
 }
 
 ZcrCurve offset_zcr(py::handle y) {
@@ -343,8 +343,8 @@ void register_features(py::module_& m) {
         "'Spectral Rolloff'.");
   m.def("plot_zcr", &plot_zcr, arg("ax"), arg("y"), arg("sr"), arg("color") = "r", arg("label") = py::none(),
         "Draw the zero-crossing rate per frame of `y` + 0.0001 on `ax`; title 'ZCR'.");
-  m.def("plot_power_spectral_density", &plot_power_spectral_density, arg("ax"), arg("y"), arg("sr"),
-        arg("color") = "b", arg("label") = py::none(),
+  m.def("plot_power_spectral_density", &plot_power_spectral_density, arg("ax"), arg("y"), arg("sr"), arg("color") = "b",
+        arg("label") = py::none(),
         "Draw the Welch power spectral density of `y` (Hann 256, half overlap, 1024-point FFT) on a\n"
         "logarithmic frequency axis; title 'Power Spectral Density'.");
 
@@ -369,14 +369,12 @@ void register_features(py::module_& m) {
   m.def("_melspectrogram", &melspectrogram_py, arg("y"), arg("sr"), arg("n_fft") = 2048, arg("hop_length") = 512,
         arg("n_mels") = 128, arg("fmin") = 0.0, arg("fmax") = py::none(), "Mel power spectrogram (n_mels, frames).");
   m.def(
-      "_spectral_centroid",
-      [](py::object y, double sr) { return to_numpy(centroid_of(to_spectral_signal(y), sr)); }, arg("y"), arg("sr"),
-      "Spectral centroid per frame in Hz.");
+      "_spectral_centroid", [](py::object y, double sr) { return to_numpy(centroid_of(to_spectral_signal(y), sr)); },
+      arg("y"), arg("sr"), "Spectral centroid per frame in Hz.");
   m.def(
       "_spectral_rolloff",
       [](py::object y, double sr, double roll) { return to_numpy(rolloff_of(to_spectral_signal(y), sr, roll)); },
-      arg("y"), arg("sr"),
-      arg("roll_percent") = 0.85, "Roll-off frequency per frame in Hz.");
+      arg("y"), arg("sr"), arg("roll_percent") = 0.85, "Roll-off frequency per frame in Hz.");
   m.def(
       "_zero_crossing_rate",
       [](py::object y, int frame_length, int hop, bool center) {

@@ -49,8 +49,7 @@ TEST(Wav16, WriteThenDecodeRoundTrips) {
   ASSERT_EQ(m.channels, 1);
   EXPECT_FLOAT_EQ(m.samples[1], (32767.0f / 32768 + -1.0f / 32768) / 2);
   // no temporary files left behind
-  for (auto& e : fs::directory_iterator(f.parent_path()))
-    EXPECT_EQ(e.path().string().find(".tmp-"), std::string::npos);
+  for (auto& e : fs::directory_iterator(f.parent_path())) EXPECT_EQ(e.path().string().find(".tmp-"), std::string::npos);
 }
 
 TEST(Resample, LengthRuleAndToneKept) {
@@ -155,7 +154,8 @@ TEST(Resample, InterleavedChannelsAreResampledOneByOne) {
     inter[2 * i + 1] = b[i];
   }
   const auto y = resample_interleaved(inter, 2, 16000, 8000);
-  const auto ya = resample(std::span<const float>(a), 16000, 8000), yb = resample(std::span<const float>(b), 16000, 8000);
+  const auto ya = resample(std::span<const float>(a), 16000, 8000),
+             yb = resample(std::span<const float>(b), 16000, 8000);
   ASSERT_EQ(y.size(), 2 * ya.size());
   for (size_t i = 0; i < ya.size(); ++i) {
     ASSERT_EQ(y[2 * i], ya[i]);

@@ -107,7 +107,7 @@ TEST(DeviceSession, TerminateClosesStreamsAndRefusesFurtherUse) {
   EXPECT_NO_THROW(stream->close());
   EXPECT_THROW(s->device_count(), dev::TerminatedError);
   EXPECT_THROW(s->open(input_params(in)), dev::TerminatedError);
-  s.reset();      // destroying a terminated session is harmless
+  s.reset();       // destroying a terminated session is harmless
   stream.reset();  // and so is a stream outliving its session
 }
 

@@ -34,7 +34,7 @@ TEST(Features, PeriodicWindows) {
 TEST(Features, CentredFrameCountsAndBadSignals) {
   StftParams p;
   EXPECT_EQ(frame_count(1, p), 1);
-  EXPECT_EQ(frame_count(16000, p), 32);   // 1 + 16000 / 512
+  EXPECT_EQ(frame_count(16000, p), 32);  // 1 + 16000 / 512
   p.n_fft = 512;
   p.hop = 256;
   EXPECT_EQ(frame_count(16000, p), 63);

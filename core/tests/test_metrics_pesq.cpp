@@ -74,8 +74,7 @@ std::vector<double> add_noise(const std::vector<double>& x, double snr_db, unsig
   return y;
 }
 
-PesqError::Kind error_kind(const std::vector<double>& r, const std::vector<double>& d, int rate,
-                           PesqMode mode) {
+PesqError::Kind error_kind(const std::vector<double>& r, const std::vector<double>& d, int rate, PesqMode mode) {
   try {
     vemio::pesq(r, d, rate, mode);
   } catch (const PesqError& e) {
@@ -96,9 +95,9 @@ TEST(Pesq, MappingsMatchTheirPublishedEnds) {
 }
 
 TEST(Pesq, BandLayoutCoversTheSpectrumContiguously) {
-  for (auto [rate, mode, bands] : {std::tuple{8000, PesqMode::narrow_band, 42},
-                                   std::tuple{16000, PesqMode::narrow_band, 49},
-                                   std::tuple{16000, PesqMode::wide_band, 49}}) {
+  for (auto [rate, mode, bands] :
+       {std::tuple{8000, PesqMode::narrow_band, 42}, std::tuple{16000, PesqMode::narrow_band, 49},
+        std::tuple{16000, PesqMode::wide_band, 49}}) {
     const auto s = vemio::pesq_detail::make_setup(rate, mode);
     ASSERT_EQ(s.bands(), bands);
     int next = 0;
@@ -118,8 +117,7 @@ TEST(Pesq, BandLayoutCoversTheSpectrumContiguously) {
 TEST(Pesq, BandTablesAreCalibrated) {
   // A 1000 Hz sine of amplitude 29.54 (40 dB SPL) under the Hann window has a pitch power
   // density of 1e4 in its band and a total loudness of 1 sone, at both rates.
-  for (auto [rate, mode] : {std::pair{8000, PesqMode::narrow_band},
-                            std::pair{16000, PesqMode::wide_band}}) {
+  for (auto [rate, mode] : {std::pair{8000, PesqMode::narrow_band}, std::pair{16000, PesqMode::wide_band}}) {
     const auto s = vemio::pesq_detail::make_setup(rate, mode);
     vemio::fft::RealFFT<double> f(s.nfft);
     std::vector<double> x(s.nfft);
@@ -135,8 +133,7 @@ TEST(Pesq, BandTablesAreCalibrated) {
       const double p = s.power_factor[b] * sum, p0 = s.threshold[b], g = s.exponent[b];
       peak = std::max(peak, p);
       if (p > p0)
-        sones += s.loudness_scale * std::pow(p0 / 0.5, g) *
-                 (std::pow(0.5 + 0.5 * p / p0, g) - 1.0) * s.width_bark[b];
+        sones += s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p / p0, g) - 1.0) * s.width_bark[b];
     }
     EXPECT_NEAR(peak, 1e4, 1.0) << rate;
     EXPECT_NEAR(sones, 1.0, 1e-3) << rate;
@@ -157,8 +154,7 @@ TEST(Pesq, IdenticalSignalsScoreTheMaximum) {
 TEST(Pesq, SteadySoundBetweenDigitalSilenceIsSpeech) {
   // A steady harmonic sound with exact zeros before and after: the activity threshold must
   // stay below the sound, in both modes.
-  for (auto [rate, mode] : {std::pair{8000, PesqMode::narrow_band},
-                            std::pair{16000, PesqMode::wide_band}}) {
+  for (auto [rate, mode] : {std::pair{8000, PesqMode::narrow_band}, std::pair{16000, PesqMode::wide_band}}) {
     std::vector<double> x(3 * rate, 0.0);
     for (int i = rate * 3 / 10; i < rate * 27 / 10; ++i)
       for (int h = 1; h * 140.0 < 0.45 * rate; ++h)
@@ -214,20 +210,17 @@ TEST(Pesq, RefusesWhatItCannotScore) {
   EXPECT_EQ(error_kind(x, x, 44100, PesqMode::narrow_band), PesqError::Kind::invalid_rate);
   EXPECT_EQ(error_kind(x, x, 8000, PesqMode::wide_band), PesqError::Kind::invalid_mode);
   const std::vector<double> short_x(x.begin(), x.begin() + 1000);
-  EXPECT_EQ(error_kind(short_x, short_x, 8000, PesqMode::narrow_band),
-            PesqError::Kind::too_short);
+  EXPECT_EQ(error_kind(short_x, short_x, 8000, PesqMode::narrow_band), PesqError::Kind::too_short);
   EXPECT_EQ(error_kind(x, {}, 8000, PesqMode::narrow_band), PesqError::Kind::too_short);
   const std::vector<double> zeros(16000, 0.0);
-  EXPECT_EQ(error_kind(zeros, zeros, 8000, PesqMode::narrow_band),
-            PesqError::Kind::no_utterances);
+  EXPECT_EQ(error_kind(zeros, zeros, 8000, PesqMode::narrow_band), PesqError::Kind::no_utterances);
   // A silent degraded signal is scored, at the bottom of the scale.
   const std::vector<double> silent(x.size(), 0.0);
   EXPECT_LT(vemio::pesq(x, silent, 8000, PesqMode::narrow_band).mos_lqo, 2.0);
   // A lone 100 ms burst is too short to be an utterance.
   std::vector<double> burst(16000, 0.0);
   for (int i = 8000; i < 8800; ++i) burst[i] = 1000.0 * std::sin(0.3 * i);
-  EXPECT_EQ(error_kind(burst, burst, 8000, PesqMode::narrow_band),
-            PesqError::Kind::no_utterances);
+  EXPECT_EQ(error_kind(burst, burst, 8000, PesqMode::narrow_band), PesqError::Kind::no_utterances);
   auto bad = x;
   bad[100] = std::nan("");
   EXPECT_EQ(error_kind(x, bad, 8000, PesqMode::narrow_band), PesqError::Kind::invalid_input);
@@ -245,22 +238,17 @@ TEST(Pesq, ThreadsGiveTheSerialResults) {
     degs.push_back(add_noise(refs.back(), 5.0 + 5.0 * i, 20 + i));
   }
   std::vector<double> serial(4), threaded(4);
-  for (int i = 0; i < 4; ++i)
-    serial[i] = vemio::pesq(refs[i], degs[i], 8000, PesqMode::narrow_band).raw;
+  for (int i = 0; i < 4; ++i) serial[i] = vemio::pesq(refs[i], degs[i], 8000, PesqMode::narrow_band).raw;
   std::vector<std::thread> pool;
   for (int i = 0; i < 4; ++i)
-    pool.emplace_back([&, i] {
-      threaded[i] = vemio::pesq(refs[i], degs[i], 8000, PesqMode::narrow_band).raw;
-    });
+    pool.emplace_back([&, i] { threaded[i] = vemio::pesq(refs[i], degs[i], 8000, PesqMode::narrow_band).raw; });
   for (auto& t : pool) t.join();
   EXPECT_EQ(serial, threaded);
 }
 
 // The delay of x against y in samples over the utterance [2400, end) of x, as pieces.
-std::vector<vemio::pesq_detail::Piece> pieces_of(const std::vector<double>& x,
-                                                 const std::vector<double>& y,
-                                                 const vemio::pesq_detail::Setup& s,
-                                                 int end = 29600) {
+std::vector<vemio::pesq_detail::Piece> pieces_of(const std::vector<double>& x, const std::vector<double>& y,
+                                                 const vemio::pesq_detail::Setup& s, int end = 29600) {
   namespace pd = vemio::pesq_detail;
   const auto ra = pd::detect_activity(x, s.env_frame);
   const auto da = pd::detect_activity(y, s.env_frame);
@@ -329,8 +317,7 @@ TEST(Pesq, DelayJumpingBetweenUtterancesIsFollowed) {
   const auto x = unvoiced(48000, 32, 4.0, {{2400, 20000}, {second, 44000}});
   std::vector<double> y(x.size() + jump, 0.0);
   std::copy(x.begin(), x.begin() + static_cast<long>(second), y.begin());
-  std::copy(x.begin() + static_cast<long>(second), x.end(),
-            y.begin() + static_cast<long>(second + jump));
+  std::copy(x.begin() + static_cast<long>(second), x.end(), y.begin() + static_cast<long>(second + jump));
   const double clean = vemio::pesq(x, x, 8000, PesqMode::narrow_band).mos_lqo;
   EXPECT_GT(vemio::pesq(x, y, 8000, PesqMode::narrow_band).mos_lqo, clean - 0.2);
 }
@@ -483,8 +470,6 @@ TEST(Pesq, BadIntervalsAreRealignedOnlyWhereThatHelps) {
     EXPECT_LT(heavy.sym[(fa + fb) / 2], 25.0) << rate;
     EXPECT_EQ(pd::realign_bad_intervals(x, y, delays, 0, fb, s, open_end), 0) << rate;
     pd::Disturbance outside = before;
-    EXPECT_EQ(pd::realign_bad_intervals(x, y, delays, 0, static_cast<int>(a / s.hop) - 4, s,
-                                        outside),
-              0);
+    EXPECT_EQ(pd::realign_bad_intervals(x, y, delays, 0, static_cast<int>(a / s.hop) - 4, s, outside), 0);
   }
 }

@@ -65,10 +65,9 @@ TEST(Mix, SixteenBitConversionMatchesTheAudioCore) {
     const double v = u(g);
     ASSERT_EQ(pcm16(v), audio::float_to_pcm16(v)) << v;
   }
-  const std::initializer_list<double> edges = {0.0,    -0.0,      1.0,       -1.0, -32768.0 / 32767,
+  const std::initializer_list<double> edges = {0.0,   -0.0,   1.0,      -1.0,      -32768.0 / 32767,
                                                1e300, -1e300, HUGE_VAL, -HUGE_VAL, std::nan("")};
-  for (double v : edges)
-    EXPECT_EQ(pcm16(v), audio::float_to_pcm16(v)) << v;
+  for (double v : edges) EXPECT_EQ(pcm16(v), audio::float_to_pcm16(v)) << v;
 }
 
 TEST(Mix, ShortNoiseIsRepeatedFromTheStart) {
@@ -123,7 +122,7 @@ TEST(Render, BatchOnThreadsEqualsCallingThreadAndSharesDecodes) {
   }
   EXPECT_EQ(seq.cache().decodes(), 4u);  // each file decoded once
   EXPECT_EQ(seq.cache().bytes_held(), 0u);
-  Batch thr(threaded, 0);                // no budget: decoded per use
+  Batch thr(threaded, 0);  // no budget: decoded per use
   thr.start(3);
   thr.join();
   EXPECT_EQ(thr.cache().decodes(), 16u);
@@ -158,7 +157,6 @@ TEST(Render, FirstFailureStopsTheBatchAndNamesTheFile) {
   }
   EXPECT_LT(b.finished(), jobs.size());
 }
-
 
 TEST(Render, HeaderLengthMismatchIsReported) {
   auto d = tmpdir() / "len";

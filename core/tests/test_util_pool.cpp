@@ -55,9 +55,10 @@ TEST(ParallelFor, CoversTheRangeInChunksAndRethrows) {
     for (size_t i = b; i < e; ++i) v[i] += 1;
   });
   for (int x : v) ASSERT_EQ(x, 1);
-  EXPECT_THROW(parallel_for(1000, 1, 4, [](size_t b, size_t) {
-                 if (b > 0) throw std::logic_error("chunk");
-               }),
+  EXPECT_THROW(parallel_for(1000, 1, 4,
+                            [](size_t b, size_t) {
+                              if (b > 0) throw std::logic_error("chunk");
+                            }),
                std::logic_error);
 }
 
@@ -72,10 +73,11 @@ TEST(AtomicFile, WholeOrNothingWithUmaskPermissions) {
   EXPECT_EQ(fs::status(f).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   // a writer that fails leaves the earlier file and no temporary behind
-  EXPECT_THROW(replace_file_atomic(f, [](const fs::path& tmp) {
-                 std::ofstream(tmp) << "half";
-                 throw std::runtime_error("interrupted");
-               }),
+  EXPECT_THROW(replace_file_atomic(f,
+                                   [](const fs::path& tmp) {
+                                     std::ofstream(tmp) << "half";
+                                     throw std::runtime_error("interrupted");
+                                   }),
                std::runtime_error);
   EXPECT_EQ(fs::file_size(f), 8u);
   EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 1);

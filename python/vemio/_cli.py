@@ -156,7 +156,9 @@ def _enhance_files(pairs, workers=None):
 
     workers = workers or min(4, os.cpu_count() or 1)
     with cf.ThreadPoolExecutor(workers) as pool:
-        with contextlib.closing(_run_all(pool, [(one, p) for p in pairs], "[vm.] Enhancing")) as done:
+        with contextlib.closing(
+            _run_all(pool, [(one, p) for p in pairs], "[vm.] Enhancing")
+        ) as done:
             for _ in done:
                 pass
 
@@ -216,22 +218,32 @@ def _score_pair(measures, ref_path, deg_path):
     ref, sr = _load(ref_path)
     deg, sr2 = _load(deg_path)
     if sr != sr2:
-        raise UserError(f"sampling rates differ: {_shown(ref_path)} ({sr} Hz), {_shown(deg_path)} ({sr2} Hz)")
+        raise UserError(
+            f"sampling rates differ: {_shown(ref_path)} ({sr} Hz), {_shown(deg_path)} ({sr2} Hz)"
+        )
     n = min(len(ref), len(deg))
     if "STOI" in measures and n < MIN_SCORED_SECONDS * sr:
         short = ref_path if len(ref) <= len(deg) else deg_path
-        raise UserError(f"audio file too short to score: {_shown(short)} ({n} sample{'s' * (n != 1)}, "
-                        f"{1000 * n / sr:.1f} ms at {sr} Hz; STOI needs at least "
-                        f"{1000 * MIN_SCORED_SECONDS:.0f} ms)")
+        raise UserError(
+            f"audio file too short to score: {_shown(short)} ({n} sample{'s' * (n != 1)}, "
+            f"{1000 * n / sr:.1f} ms at {sr} Hz; STOI needs at least "
+            f"{1000 * MIN_SCORED_SECONDS:.0f} ms)"
+        )
     ref, deg = ref[:n].astype(np.float64), deg[:n].astype(np.float64)
 
     def failed(measure, e):
-        return UserError(f"cannot compute {measure} of {_shown(deg_path)} against {_shown(ref_path)}: "
-                         f"{type(e).__name__}: {_shown(e)}")
+        return UserError(
+            f"cannot compute {measure} of {_shown(deg_path)} against {_shown(ref_path)}: "
+            f"{type(e).__name__}: {_shown(e)}"
+        )
 
     out = {}
     if "PESQ" in measures:
-        out["PESQ"] = _pesq_exe(measures["PESQ"], ref_path, deg_path, sr) if sr in (8000, 16000) else float("nan")
+        out["PESQ"] = (
+            _pesq_exe(measures["PESQ"], ref_path, deg_path, sr)
+            if sr in (8000, 16000)
+            else float("nan")
+        )
     if "STOI" in measures:
         from pystoi import stoi
 
@@ -243,7 +255,9 @@ def _score_pair(measures, ref_path, deg_path):
         import mir_eval
 
         try:
-            sdr, _, _, _ = mir_eval.separation.bss_eval_sources(ref.reshape(1, -1), deg.reshape(1, -1))
+            sdr, _, _, _ = mir_eval.separation.bss_eval_sources(
+                ref.reshape(1, -1), deg.reshape(1, -1)
+            )
             out["SDR"] = float(sdr[0])
         except ValueError:  # an all-zero signal has no SDR
             out["SDR"] = float("nan")
@@ -254,10 +268,10 @@ def _score_pair(measures, ref_path, deg_path):
 
 def score_table(clean, noisy, enhanced, method="enhanced"):
     """Per-file scores and the table of means (rows: the method, then "Baseline")."""
+    import warnings
+
     import numpy as np
     import pandas as pd
-
-    import warnings
 
     # mir_eval announces the deprecation of bss_eval on every call; once is enough here
     warnings.filterwarnings("ignore", category=FutureWarning, module=r"(mir_eval|vemio\._cli)")
@@ -272,16 +286,26 @@ def score_table(clean, noisy, enhanced, method="enhanced"):
         return _score_pair(measures, c, n), _score_pair(measures, c, e)
 
     with cf.ThreadPoolExecutor(min(4, os.cpu_count() or 1)) as pool:
-        with contextlib.closing(_run_all(pool, [(both, t) for t in triples], "[vm.] Scoring")) as scored:
+        with contextlib.closing(
+            _run_all(pool, [(both, t) for t in triples], "[vm.] Scoring")
+        ) as scored:
             for (c, n, e), (fn, fe) in zip(triples, scored):
-                rows.append({"clean": str(c), "noisy": str(n), "enhanced": str(e),
-                             **{f"noisy_{k}": v for k, v in fn.items()},
-                             **{f"{method}_{k}": v for k, v in fe.items()}})
+                rows.append(
+                    {
+                        "clean": str(c),
+                        "noisy": str(n),
+                        "enhanced": str(e),
+                        **{f"noisy_{k}": v for k, v in fn.items()},
+                        **{f"{method}_{k}": v for k, v in fe.items()},
+                    }
+                )
     per_file = pd.DataFrame(rows)
     means = {"Enh_method": [method, "Baseline"]}
     for m in measures:
-        means[m] = [np.around(np.nanmean(per_file[f"{method}_{m}"]), 4) if rows else np.nan,
-                    np.around(np.nanmean(per_file[f"noisy_{m}"]), 4) if rows else np.nan]
+        means[m] = [
+            np.around(np.nanmean(per_file[f"{method}_{m}"]), 4) if rows else np.nan,
+            np.around(np.nanmean(per_file[f"noisy_{m}"]), 4) if rows else np.nan,
+        ]
     return per_file, pd.DataFrame.from_dict(means, orient="columns")
 
 
@@ -303,7 +327,9 @@ def cmd_demo(args):
     if not isinstance(jobs, list):
         raise RuntimeError(f"synthesis did not run: {jobs!r}")
     # the figures show the gentlest condition: pink noise at the highest SNR
-    example = max(range(len(jobs)), key=lambda k: (Path(jobs[k][2]).stem == "pink", float(jobs[k][3])))
+    example = max(
+        range(len(jobs)), key=lambda k: (Path(jobs[k][2]).stem == "pink", float(jobs[k][3]))
+    )
     jobs = [(Path(o), Path(c)) for o, c, _, _ in jobs]
     print(f"[vm.] synthesised {len(jobs)} noisy files into {_shown(noisy_dir)}")
 
@@ -327,8 +353,10 @@ def cmd_demo(args):
 
     fig_dir.mkdir(parents=True, exist_ok=True)
     wv = visual.WaveVisualizer(subplots=3)
-    wv.plot([str(clean[example]), str(noisy[example]), str(enhanced[example])],
-            title=["clean", "noisy", "enhanced"])
+    wv.plot(
+        [str(clean[example]), str(noisy[example]), str(enhanced[example])],
+        title=["clean", "noisy", "enhanced"],
+    )
     target = fig_dir / "panels.png"
     if target.exists():
         target.unlink()
@@ -359,7 +387,11 @@ def cmd_synth(args):
     else:
         jobs = syn.syn(mode=args.mode)
     if not isinstance(jobs, list):
-        raise UserError(f"synthesis refused: {_shown(jobs)}" if jobs else f"output folder {_shown(args.out)} was not replaced")
+        raise UserError(
+            f"synthesis refused: {_shown(jobs)}"
+            if jobs
+            else f"output folder {_shown(args.out)} was not replaced"
+        )
     print(f"[vm.] {len(jobs)} noisy files in {_shown(args.out)}")
     return 0
 
@@ -372,7 +404,9 @@ def cmd_enhance(args):
     names = {}
     for f in files:
         if f.name in names:
-            raise UserError(f"two inputs share the file name {_shown(f.name)}: {_shown(names[f.name])} and {_shown(f)}")
+            raise UserError(
+                f"two inputs share the file name {_shown(f.name)}: {_shown(names[f.name])} and {_shown(f)}"
+            )
         names[f.name] = f
     _enhance_files([(f, out / f.name) for f in files])
     print(f"[vm.] enhanced {len(files)} files into {_shown(out)}")
@@ -384,7 +418,9 @@ def cmd_score(args):
     noisy, _ = _resolve_wavs(args.noisy, "--noisy")
     enhanced, _ = _resolve_wavs(args.enhanced, "--enhanced")
     if not (len(clean) == len(noisy) == len(enhanced)):
-        raise UserError(f"file counts differ: {len(clean)} clean, {len(noisy)} noisy, {len(enhanced)} enhanced")
+        raise UserError(
+            f"file counts differ: {len(clean)} clean, {len(noisy)} noisy, {len(enhanced)} enhanced"
+        )
     by_stem = {}
     for e in enhanced:
         by_stem.setdefault(e.stem, e)
@@ -410,7 +446,11 @@ def cmd_plot(args):
         raise UserError(f"audio file not found: {_shown(args.file)}")
     _load(args.file)
     _writable_folder(args.output.parent if str(args.output.parent) else Path("."))
-    draw = {"basic": visual.basic_analyze, "features": visual.plot_4_features, "psd": visual.plot_PSD}[args.kind]
+    draw = {
+        "basic": visual.basic_analyze,
+        "features": visual.plot_4_features,
+        "psd": visual.plot_PSD,
+    }[args.kind]
     try:
         draw(str(args.file), save_dir=str(args.output))
     except ValueError as e:
@@ -431,18 +471,24 @@ def build_parser():
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     d = sub.add_parser("demo", help="synthesise, enhance, score and draw the bundled speech")
-    d.add_argument("--out", type=Path, default=Path("out/demo"), help="output folder (default out/demo)")
+    d.add_argument(
+        "--out", type=Path, default=Path("out/demo"), help="output folder (default out/demo)"
+    )
     d.set_defaults(func=cmd_demo)
 
     s = sub.add_parser("synth", help="mix clean speech with noise at given SNRs")
     s.add_argument("clean", type=Path, help="folder of clean .wav files")
     s.add_argument("noise", type=Path, help="folder of noise .wav files")
-    s.add_argument("-o", "--out", type=Path, default=Path("mixed"), help="output folder (default mixed)")
+    s.add_argument(
+        "-o", "--out", type=Path, default=Path("mixed"), help="output folder (default mixed)"
+    )
     s.add_argument("--snr", type=float, nargs="+", default=[-5, 0, 5], help="SNRs in dB")
     s.add_argument("--mode", choices=["regular", "increment"], default="regular")
     s.add_argument("--seed", type=int, help="seed of numpy's generator, to reproduce a corpus")
     s.add_argument("--background", type=Path, help="background noise folder (extra mode)")
-    s.add_argument("--background-snr", type=float, nargs="+", default=[5], help="background SNRs in dB")
+    s.add_argument(
+        "--background-snr", type=float, nargs="+", default=[5], help="background SNRs in dB"
+    )
     s.set_defaults(func=cmd_synth)
 
     e = sub.add_parser("enhance", help="enhance files with the classical enhancer")
@@ -472,6 +518,7 @@ def build_parser():
 def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+
     def error(text):
         print(f"vemio {args.command}: error: {_shown(text)}", file=sys.stderr)
         return 1

@@ -94,8 +94,8 @@ std::vector<T> resample_impl(std::span<const T> x, int in_rate, int out_rate, so
   soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
   soxr_runtime_spec_t rt = soxr_runtime_spec(1);  // the caller owns the threads
   size_t done = 0;
-  soxr_error_t err = soxr_oneshot(in_rate, out_rate, 1, x.data(), x.size(), nullptr, out.data(),
-                                  out.size(), &done, &io, &q, &rt);
+  soxr_error_t err =
+      soxr_oneshot(in_rate, out_rate, 1, x.data(), x.size(), nullptr, out.data(), out.size(), &done, &io, &q, &rt);
   if (err) throw std::runtime_error(std::string("resampling failed: ") + err);
   // soxr may deliver a sample fewer than the ceiling; the rest stays zero.
   return out;
@@ -126,8 +126,8 @@ bool read_pcm16_wav(const SndFile& f, Out&& out, int& rate, int& channels) {
     return true;
   };
   auto u32 = [](const unsigned char* q) {
-    return static_cast<uint32_t>(q[0]) | static_cast<uint32_t>(q[1]) << 8 |
-           static_cast<uint32_t>(q[2]) << 16 | static_cast<uint32_t>(q[3]) << 24;
+    return static_cast<uint32_t>(q[0]) | static_cast<uint32_t>(q[1]) << 8 | static_cast<uint32_t>(q[2]) << 16 |
+           static_cast<uint32_t>(q[3]) << 24;
   };
   auto u16 = [](const unsigned char* q) { return static_cast<uint16_t>(q[0] | q[1] << 8); };
   unsigned char h[12];
@@ -308,7 +308,8 @@ Decoded decode(const fs::path& file, int target_rate, bool mono) {
   } else {
     rows.assign(static_cast<size_t>(ch), std::vector<float>(static_cast<size_t>(n)));
     for (int64_t i = 0; i < n; ++i)
-      for (int c = 0; c < ch; ++c) rows[static_cast<size_t>(c)][static_cast<size_t>(i)] = inter[static_cast<size_t>(i * ch + c)];
+      for (int c = 0; c < ch; ++c)
+        rows[static_cast<size_t>(c)][static_cast<size_t>(i)] = inter[static_cast<size_t>(i * ch + c)];
   }
   if (target_rate > 0 && target_rate != d.rate) {
     for (auto& r : rows) r = resample(std::span<const float>(r), d.rate, target_rate);
@@ -413,8 +414,8 @@ void write_wav16(const fs::path& file, std::span<const int16_t> data, int rate, 
                                 " channels, not " + std::to_string(channels));
   if (rate <= 0) throw std::invalid_argument(file.string() + ": sampling rate must be positive");
   if (static_cast<uint64_t>(rate) * static_cast<uint64_t>(channels) * 2 > 0xFFFFFFFFull)
-    throw std::invalid_argument(file.string() + ": " + std::to_string(rate) + " Hz times " +
-                                std::to_string(channels) + " channels overflows the header's byte rate");
+    throw std::invalid_argument(file.string() + ": " + std::to_string(rate) + " Hz times " + std::to_string(channels) +
+                                " channels overflows the header's byte rate");
   const uint64_t data_bytes = static_cast<uint64_t>(data.size()) * 2;
   if (data_bytes + 36 > 0xFFFFFFFFull) throw AudioError(file, "too much data for a WAV file");
   std::string hdr;

@@ -182,8 +182,9 @@ class CaptureStderr {
 
  private:
   static bool is_native_trace(const std::string& line) {
-    static const char* const prefixes[] = {"Expression '", "ALSA lib ", "PaAlsa", "PaUnix", "PaUtil", "Jack",
-                                           "jack", "Cannot connect to server", "Cannot lock down"};
+    static const char* const prefixes[] = {"Expression '",    "ALSA lib ", "PaAlsa", "PaUnix",
+                                           "PaUtil",          "Jack",      "jack",   "Cannot connect to server",
+                                           "Cannot lock down"};
     for (const char* p : prefixes)
       if (line.rfind(p, 0) == 0) return true;
     return false;
@@ -239,12 +240,17 @@ std::string version_text() { return Pa_GetVersionText(); }
 int sample_size(unsigned long format) {
   switch (format) {
     case kFloat32:
-    case kInt32: return 4;
-    case kInt24: return 3;
-    case kInt16: return 2;
+    case kInt32:
+      return 4;
+    case kInt24:
+      return 3;
+    case kInt16:
+      return 2;
     case kInt8:
-    case kUInt8: return 1;
-    default: return 0;
+    case kUInt8:
+      return 1;
+    default:
+      return 0;
   }
 }
 
@@ -409,8 +415,8 @@ std::unique_ptr<Stream> Session::open(const StreamParams& p) {
 
   PaStream* stream = nullptr;
   call.check(Pa_OpenStream(&stream, in ? &*in : nullptr, out ? &*out : nullptr, p.rate,
-                           p.frames_per_buffer == 0 ? paFramesPerBufferUnspecified : p.frames_per_buffer,
-                           paNoFlag, nullptr, nullptr));
+                           p.frames_per_buffer == 0 ? paFramesPerBufferUnspecified : p.frames_per_buffer, paNoFlag,
+                           nullptr, nullptr));
   auto st = std::make_shared<StreamState>();
   st->stream = stream;
   st->frame_bytes = bytes * p.channels;

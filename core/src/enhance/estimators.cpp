@@ -23,8 +23,8 @@ std::size_t weight_noise(const double* P, double ass, double beta, double* noise
   return written;
 }
 
-void track_minimum(const double* pnk_old, const double* pxk_old, const double* pxk, double beta,
-                   double gamma, double* pnk, std::size_t n) {
+void track_minimum(const double* pnk_old, const double* pxk_old, const double* pxk, double beta, double gamma,
+                   double* pnk, std::size_t n) {
   const double c = (1.0 - gamma) / (1.0 - beta);
   for (std::size_t t = 0; t < n; ++t) {
     const double m = pnk_old[t], old = pxk_old[t], p = pxk[t];
@@ -32,8 +32,8 @@ void track_minimum(const double* pnk_old, const double* pxk_old, const double* p
   }
 }
 
-std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
-                                 double beta, double gamma, double* pnk, std::size_t n) {
+std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk, double beta,
+                                 double gamma, double* pnk, std::size_t n) {
   const double c = (1.0 - gamma) / (1.0 - beta);
   std::size_t written = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -46,9 +46,8 @@ std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, c
   return written;
 }
 
-void presence_update(const double* num, const double* den, const double* delta,
-                     std::size_t delta_stride, double ap, double ad, const double* src, double* pk,
-                     double* noise, std::size_t n) {
+void presence_update(const double* num, const double* den, const double* delta, std::size_t delta_stride, double ap,
+                     double ad, const double* src, double* pk, double* noise, std::size_t n) {
   const double bp = 1.0 - ap, bd = 1.0 - ad;
   for (std::size_t i = 0; i < n; ++i) {
     const double ikl = (num[i] / den[i] > delta[i * delta_stride]) ? 1.0 : 0.0;
@@ -93,8 +92,8 @@ namespace {
 // One fused pass over the bins; the same arithmetic as smooth(), mcra_window_minimum() and
 // presence_update(). The state arrays are distinct buffers of one allocation.
 template <bool kRestart>
-void mcra_pass(const double* __restrict ps, double* __restrict P, double* __restrict Pmin,
-               double* __restrict Ptmp, double* __restrict pkv, double* __restrict noise, std::size_t n) {
+void mcra_pass(const double* __restrict ps, double* __restrict P, double* __restrict Pmin, double* __restrict Ptmp,
+               double* __restrict pkv, double* __restrict noise, std::size_t n) {
   constexpr double ass = kMcra.ass, ap = kMcra.ap, ad = kMcra.ad, delta = double(kMcra.delta);
   constexpr double bs = 1.0 - ass, bp = 1.0 - ap, bd = 1.0 - ad;
   for (std::size_t i = 0; i < n; ++i) {

@@ -94,8 +94,7 @@ void analysis(const double* x, std::size_t n, const WaveletFilters& w, double* a
 // The adjoint placement: coefficient o adds rec[f-1-j] * c[o] at sample (F/2 + 2o - j) mod M.
 // Samples are gathered instead, one polyphase branch per output parity: sample s = 2q + p
 // takes the taps j of parity (p + F/2) from coefficients o = q + (p + j - F/2) / 2 (mod k).
-void synthesis(const double* approx, const double* detail, std::size_t k, const WaveletFilters& w,
-               double* out) {
+void synthesis(const double* approx, const double* detail, std::size_t k, const WaveletFilters& w, double* out) {
   if (k == 0) return;
   const long long f = (long long)w.length(), h = f / 2, kk = (long long)k;
   for (long long p = 0; p < 2; ++p) {
@@ -143,8 +142,8 @@ void dwt_per(std::span<const double> x, const WaveletFilters& w, std::vector<dou
   analysis(x.data(), x.size(), w, approx.data(), detail.data());
 }
 
-void idwt_per(std::span<const double> approx, std::span<const double> detail,
-              const WaveletFilters& w, std::vector<double>& out) {
+void idwt_per(std::span<const double> approx, std::span<const double> detail, const WaveletFilters& w,
+              std::vector<double>& out) {
   if (approx.size() != detail.size()) throw std::invalid_argument("idwt_per: band lengths differ");
   out.resize(2 * approx.size());
   synthesis(approx.data(), detail.data(), approx.size(), w, out.data());
@@ -177,8 +176,7 @@ std::size_t waverec_length(const std::vector<std::vector<double>>& coeffs) {
   return coeffs.size() == 1 ? coeffs[0].size() : 2 * coeffs.back().size();
 }
 
-void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFilters& w,
-                 std::span<double> out) {
+void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFilters& w, std::span<double> out) {
   if (out.size() != waverec_length(coeffs)) throw std::invalid_argument("waverec_per: output size");
   if (coeffs.size() == 1) {
     std::copy(coeffs[0].begin(), coeffs[0].end(), out.begin());
@@ -198,8 +196,7 @@ void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFi
   }
 }
 
-std::vector<double> waverec_per(const std::vector<std::vector<double>>& coeffs,
-                                const WaveletFilters& w) {
+std::vector<double> waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFilters& w) {
   std::vector<double> out(waverec_length(coeffs));
   waverec_per(coeffs, w, out);
   return out;
@@ -229,15 +226,13 @@ double nan_max(std::span<const double> band) {
   return any ? m : std::numeric_limits<double>::quiet_NaN();
 }
 
-std::vector<std::vector<double>> wavelet_shrink(std::span<const double> y, double thres,
-                                                const WaveletFilters& w) {
+std::vector<std::vector<double>> wavelet_shrink(std::span<const double> y, double thres, const WaveletFilters& w) {
   auto coeffs = wavedec_per(y, w);
   for (std::size_t l = 1; l < coeffs.size(); ++l) soft_threshold(coeffs[l], thres * nan_max(coeffs[l]));
   return coeffs;
 }
 
-std::vector<double> wavelet_low_pass_filter(std::span<const double> y, double thres,
-                                            const WaveletFilters& w) {
+std::vector<double> wavelet_low_pass_filter(std::span<const double> y, double thres, const WaveletFilters& w) {
   return waverec_per(wavelet_shrink(y, thres, w), w);
 }
 

@@ -5,8 +5,8 @@ namespace vemio::enhance::detail {
 
 struct WaveletTableEntry {
   const char* name;
-  int length;            // taps per filter
-  const double* bank;    // dec_lo, dec_hi, rec_lo, rec_hi, one after the other
+  int length;          // taps per filter
+  const double* bank;  // dec_lo, dec_hi, rec_lo, rec_hi, one after the other
 };
 
 extern const WaveletTableEntry kWaveletTable[];

@@ -94,7 +94,7 @@ __attribute__((target("avx2,fma"))) inline void fold(__m256d peak, __m256d nan, 
 // the reference gives exactly 0 dB, ref_db being rounded the same way.
 template <bool Square>
 __attribute__((target("avx2,fma"))) inline __m256d decibel4(__m256d v, __m256d va, __m256d vk, __m256d vr,
-                                                             __m256d& nan) {
+                                                            __m256d& nan) {
   if (Square) v = _mm256_mul_pd(v, v);
   const __m256d d = _mm256_sub_pd(_mm256_mul_pd(vk, _ZGVdN4v_log(_mm256_max_pd(va, v))), vr);
   nan = _mm256_or_pd(nan, _mm256_cmp_pd(d, d, _CMP_UNORD_Q));
@@ -105,7 +105,7 @@ __attribute__((target("avx2,fma"))) inline __m256d decibel4(__m256d v, __m256d v
 // NaN level as NaN through the amin clamp.
 template <bool Square, class T>
 __attribute__((target("avx2,fma"))) void decibels_avx2(const T* in, double* out, size_t n, double amin, double k,
-                                                        double ref_db, Extremes& e) {
+                                                       double ref_db, Extremes& e) {
   const __m256d va = _mm256_set1_pd(amin), vk = _mm256_set1_pd(k), vr = _mm256_set1_pd(ref_db);
   __m256d peak = _mm256_set1_pd(-std::numeric_limits<double>::infinity()), nan = _mm256_setzero_pd();
   size_t i = 0;

@@ -87,12 +87,10 @@ void parallel_for(int n, int grain, const std::function<void(int, int)>& body) {
 
 namespace {
 
-__attribute__((target_clones("avx2", "default"))) void windowed(const double* w, const double* x, double* out,
-                                                                long n) {
+__attribute__((target_clones("avx2", "default"))) void windowed(const double* w, const double* x, double* out, long n) {
   for (long i = 0; i < n; ++i) out[i] = w[i] * x[i];
 }
-__attribute__((target_clones("avx2", "default"))) void windowed(const double* w, const float* x, double* out,
-                                                                long n) {
+__attribute__((target_clones("avx2", "default"))) void windowed(const double* w, const float* x, double* out, long n) {
   for (long i = 0; i < n; ++i) out[i] = w[i] * static_cast<double>(x[i]);
 }
 
@@ -174,8 +172,8 @@ void for_each_spectrum(Samples y, const StftParams& p, int frames,
 // |X[k]| ** power for k < n, without hypot's overflow guard (which spectra of bounded samples
 // never need). Built for AVX2 as well, picked at run time: square roots of four doubles at once
 // are most of the cost of a magnitude spectrogram after the transform.
-__attribute__((target_clones("avx2", "default"))) void spectrum_power(const std::complex<double>* X, double* out,
-                                                                     int n, double power) {
+__attribute__((target_clones("avx2", "default"))) void spectrum_power(const std::complex<double>* X, double* out, int n,
+                                                                      double power) {
   const double* z = reinterpret_cast<const double*>(X);
   if (power == 1.0) {
     for (int k = 0; k < n; ++k) out[k] = std::sqrt(z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1]);
@@ -292,8 +290,7 @@ MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) 
   return b;
 }
 
-FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels, double fmin,
-                            double fmax) {
+FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels, double fmin, double fmax) {
   check_audio(y);
   const MelBank bank = mel_filters(sr, p.n_fft, n_mels, fmin, fmax);
   FrameMatrix m;
@@ -442,13 +439,15 @@ std::vector<double> offset_zero_crossing_rate(Samples y, int frame_length, int h
   check_audio(y);
   const long len = static_cast<long>(y.size());
   if (const float* f = y.f32())
-    return count_zero_crossings(len, [f](long j) { return plus_offset(f[j]); }, frame_length, hop, center, kZeroThreshold);
+    return count_zero_crossings(
+        len, [f](long j) { return plus_offset(f[j]); }, frame_length, hop, center, kZeroThreshold);
   const double* d = y.f64();
-  return count_zero_crossings(len, [d](long j) { return plus_offset(d[j]); }, frame_length, hop, center, kZeroThreshold);
+  return count_zero_crossings(
+      len, [d](long j) { return plus_offset(d[j]); }, frame_length, hop, center, kZeroThreshold);
 }
 
-std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t> half_bits, int frame_length,
-                                                   int hop, bool center) {
+std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t> half_bits, int frame_length, int hop,
+                                                   bool center) {
   // half sums are formed in float and rounded to half, as numpy's float16 arithmetic does
   auto value = [half_bits](long j) {
     _Float16 h;
@@ -460,8 +459,7 @@ std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t
   return count_zero_crossings(len, value, frame_length, hop, center, kZeroThreshold);
 }
 
-std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length, int hop,
-                                              bool center) {
+std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length, int hop, bool center) {
   auto value = [y](long j) { return plus_offset(y[j]); };
   const long len = static_cast<long>(y.size());
   check_shifted(len, value);

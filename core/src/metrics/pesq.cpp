@@ -53,23 +53,19 @@ std::vector<double> checked_copy(std::span<const T> x, const char* which) {
 
 PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMode mode) {
   if (rate != 8000 && rate != 16000)
-    throw PesqError(PesqError::Kind::invalid_rate,
-                    "sampling rate " + std::to_string(rate) +
-                        " Hz is not supported: accepted rates are 8000 and 16000 Hz");
+    throw PesqError(PesqError::Kind::invalid_rate, "sampling rate " + std::to_string(rate) +
+                                                       " Hz is not supported: accepted rates are 8000 and 16000 Hz");
   if (mode == PesqMode::wide_band && rate != 16000)
-    throw PesqError(PesqError::Kind::invalid_mode,
-                    "wide-band mode needs a sampling rate of 16000 Hz");
+    throw PesqError(PesqError::Kind::invalid_mode, "wide-band mode needs a sampling rate of 16000 Hz");
   const size_t min_len = static_cast<size_t>(rate / 4);
   if (ref.size() < min_len || deg.size() < min_len)
-    throw PesqError(PesqError::Kind::too_short,
-                    "signal too short: at least a quarter of a second (" +
-                        std::to_string(min_len) + " samples) is needed");
+    throw PesqError(PesqError::Kind::too_short, "signal too short: at least a quarter of a second (" +
+                                                    std::to_string(min_len) + " samples) is needed");
 
   const pd::Setup s = pd::make_setup(rate, mode);
   // A silent reference has nothing to score; a silent degraded signal is simply the worst
   // case (it is scored, and lands at the bottom of the scale).
-  if (pd::align_level(ref, s) <= 0)
-    throw PesqError(PesqError::Kind::no_utterances, "no utterances detected");
+  if (pd::align_level(ref, s) <= 0) throw PesqError(PesqError::Kind::no_utterances, "no utterances detected");
   pd::align_level(deg, s);
   pd::input_filter(ref, s);
   pd::input_filter(deg, s);
@@ -86,8 +82,7 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
     const auto pieces = pd::split_utterance(ref, deg, ra, da, u, overall, kSearchFrames, s);
     for (size_t k = 0; k < pieces.size(); ++k) {
       const int end = k + 1 < pieces.size() ? pieces[k + 1].env_start : u.end;
-      aligned.push_back({pieces[k].env_start, end, pieces[k].delay.delay,
-                         pieces[k].delay.confidence});
+      aligned.push_back({pieces[k].env_start, end, pieces[k].delay.delay, pieces[k].delay.confidence});
     }
   }
   utts = std::move(aligned);
@@ -114,10 +109,9 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   int first = static_cast<int>(speech_a / s.hop);
   int last = static_cast<int>(std::min<long>(nfr, speech_b / s.hop));
   if (speech_b <= speech_a) {  // nothing that loud: fall back to the utterances
-    first = static_cast<int>(
-        std::max(0L, (static_cast<long>(utts.front().start) * s.env_frame - s.nfft / 2) / s.hop));
-    last = static_cast<int>(std::min<long>(
-        nfr, (static_cast<long>(utts.back().end) * s.env_frame - s.nfft / 2) / s.hop + 1));
+    first = static_cast<int>(std::max(0L, (static_cast<long>(utts.front().start) * s.env_frame - s.nfft / 2) / s.hop));
+    last = static_cast<int>(
+        std::min<long>(nfr, (static_cast<long>(utts.back().end) * s.env_frame - s.nfft / 2) / s.hop + 1));
   }
   if (last <= first) last = std::min(nfr, first + 1);
 
@@ -125,31 +119,22 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   pd::realign_bad_intervals(ref, deg, frame_delay, first, last, s, d);
   PesqScore out;
   out.raw = pd::aggregate(d, first, last);
-  out.mos_lqo = mode == PesqMode::wide_band ? pesq_mos_lqo_wide(out.raw)
-                                            : pesq_mos_lqo_narrow(out.raw);
+  out.mos_lqo = mode == PesqMode::wide_band ? pesq_mos_lqo_wide(out.raw) : pesq_mos_lqo_narrow(out.raw);
   return out;
 }
 
 }  // namespace
 
-double pesq_mos_lqo_narrow(double raw) {
-  return 0.999 + (4.999 - 0.999) / (1.0 + std::exp(-1.4945 * raw + 4.6607));
+double pesq_mos_lqo_narrow(double raw) { return 0.999 + (4.999 - 0.999) / (1.0 + std::exp(-1.4945 * raw + 4.6607)); }
+
+double pesq_mos_lqo_wide(double raw) { return 0.999 + (4.999 - 0.999) / (1.0 + std::exp(-1.3669 * raw + 3.8224)); }
+
+PesqScore pesq(std::span<const double> reference, std::span<const double> degraded, int rate, PesqMode mode) {
+  return run(checked_copy(reference, "reference"), checked_copy(degraded, "degraded"), rate, mode);
 }
 
-double pesq_mos_lqo_wide(double raw) {
-  return 0.999 + (4.999 - 0.999) / (1.0 + std::exp(-1.3669 * raw + 3.8224));
-}
-
-PesqScore pesq(std::span<const double> reference, std::span<const double> degraded, int rate,
-               PesqMode mode) {
-  return run(checked_copy(reference, "reference"), checked_copy(degraded, "degraded"), rate,
-             mode);
-}
-
-PesqScore pesq(std::span<const float> reference, std::span<const float> degraded, int rate,
-               PesqMode mode) {
-  return run(checked_copy(reference, "reference"), checked_copy(degraded, "degraded"), rate,
-             mode);
+PesqScore pesq(std::span<const float> reference, std::span<const float> degraded, int rate, PesqMode mode) {
+  return run(checked_copy(reference, "reference"), checked_copy(degraded, "degraded"), rate, mode);
 }
 
 }  // namespace vemio

@@ -131,10 +131,18 @@ namespace {
 class PeakFinder {
  public:
   PeakFinder(std::span<const double> ref, std::span<const double> deg, const Setup& s)
-      : ref_(ref), deg_(deg), n_(s.align_nfft), nx_(2 * s.align_nfft), f_(nx_), window_(n_),
-        rb_(nx_), db_(nx_), xc_(nx_), R_(nx_ / 2 + 1), D_(nx_ / 2 + 1) {
-    for (int i = 0; i < n_; ++i)
-      window_[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n_);
+      : ref_(ref),
+        deg_(deg),
+        n_(s.align_nfft),
+        nx_(2 * s.align_nfft),
+        f_(nx_),
+        window_(n_),
+        rb_(nx_),
+        db_(nx_),
+        xc_(nx_),
+        R_(nx_ / 2 + 1),
+        D_(nx_ / 2 + 1) {
+    for (int i = 0; i < n_; ++i) window_[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n_);
   }
 
   std::pair<int, double> operator()(long p, int coarse) {
@@ -227,10 +235,16 @@ class VoteHistogram {
 // its own reference frames, then the fine delay voted by its frames at that lag.
 class Splitter {
  public:
-  Splitter(std::span<const double> ref, std::span<const double> deg, const Activity& ra,
-           const Activity& da, const Utterance& u, int lo, int hi, const Setup& s)
-      : s_(s), find_(ref, deg, s), ra_(ra), da_(da), lo_(lo), hi_(hi),
-        a_(static_cast<long>(u.start) * s.env_frame), step_(s.align_nfft / 4) {
+  Splitter(std::span<const double> ref, std::span<const double> deg, const Activity& ra, const Activity& da,
+           const Utterance& u, int lo, int hi, const Setup& s)
+      : s_(s),
+        find_(ref, deg, s),
+        ra_(ra),
+        da_(da),
+        lo_(lo),
+        hi_(hi),
+        a_(static_cast<long>(u.start) * s.env_frame),
+        step_(s.align_nfft / 4) {
     const long b = static_cast<long>(u.end) * s.env_frame;
     frames_ = static_cast<size_t>((std::max(b - s.align_nfft, a_) - a_) / step_ + 1);
   }
@@ -240,8 +254,7 @@ class Splitter {
   // Envelope frame where a part starting at alignment frame j begins (between the last
   // frame of the part before and this one).
   int env_cut(size_t j) const {
-    return static_cast<int>((a_ + static_cast<long>(j) * step_ + s_.align_nfft / 2 -
-                             s_.align_nfft / 8) / s_.env_frame);
+    return static_cast<int>((a_ + static_cast<long>(j) * step_ + s_.align_nfft / 2 - s_.align_nfft / 8) / s_.env_frame);
   }
 
   // Envelope cross-correlation of reference frames [x, y) per lag in [lo, hi].
@@ -299,8 +312,7 @@ class Splitter {
   }
 
   // Splits alignment frames [from, to), which span envelope frames [x, y), into pieces.
-  void split(size_t from, size_t to, int x, int y, const FineDelay& whole, int depth,
-             std::vector<Piece>& out) {
+  void split(size_t from, size_t to, int x, int y, const FineDelay& whole, int depth, std::vector<Piece>& out) {
     // Each part must span at least 300 ms of alignment frames.
     const size_t min_part = (static_cast<size_t>(s_.rate) * 3 / 10 + step_ - 1) / step_;
     double best = -1;
@@ -371,9 +383,9 @@ class Splitter {
 
 }  // namespace
 
-std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
-                                   const Activity& ra, const Activity& da, const Utterance& u,
-                                   int file_lag, int range, const Setup& s, int depth) {
+std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg, const Activity& ra,
+                                   const Activity& da, const Utterance& u, int file_lag, int range, const Setup& s,
+                                   int depth) {
   Splitter sp(ref, deg, ra, da, u, file_lag - range, file_lag + range, s);
   const size_t m = sp.frames();
   const int own = sp.best_lag(sp.env_corr(u.start, u.end));

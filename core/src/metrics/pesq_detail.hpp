@@ -13,10 +13,10 @@ namespace vemio::pesq_detail {
 struct Setup {
   int rate = 8000;
   bool wide = false;
-  int env_frame = 32;     // 4 ms envelope frame of the time alignment
-  int nfft = 256;         // 32 ms frame of the perceptual model
-  int hop = 128;          // its 50 % overlap
-  int align_nfft = 512;   // 64 ms frame of the fine time alignment
+  int env_frame = 32;         // 4 ms envelope frame of the time alignment
+  int nfft = 256;             // 32 ms frame of the perceptual model
+  int hop = 128;              // its 50 % overlap
+  int align_nfft = 512;       // 64 ms frame of the fine time alignment
   double loudness_scale = 0;  // Zwicker loudness scaling
   // One entry per critical band: first FFT bin, number of bins, centre and width in Bark,
   // absolute hearing threshold (pitch power units), the Zwicker exponent, and the factor
@@ -81,9 +81,9 @@ struct Piece {
   FineDelay delay;
   int env_start = 0;
 };
-std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg,
-                                   const Activity& ra, const Activity& da, const Utterance& u,
-                                   int file_lag, int range, const Setup& s, int depth = 2);
+std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const double> deg, const Activity& ra,
+                                   const Activity& da, const Utterance& u, int file_lag, int range, const Setup& s,
+                                   int depth = 2);
 
 // Perceptual and cognitive model over aligned 32 ms frames: the symmetric and asymmetric
 // disturbance of every frame. frame_delay[i] is the delay (samples) of perceptual frame i,
@@ -99,9 +99,8 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
 // correlates the magnitudes of the two signals over the run; its frames are scored again at
 // that delay and keep whichever disturbance is smaller. Returns the number of intervals
 // realigned.
-int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg,
-                          const std::vector<int>& frame_delay, int first, int last,
-                          const Setup& s, Disturbance& d);
+int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg, const std::vector<int>& frame_delay,
+                          int first, int last, const Setup& s, Disturbance& d);
 // Raw score from the disturbances of frames [first, last) (split-second L6, then L2).
 double aggregate(const Disturbance& d, int first, int last);
 

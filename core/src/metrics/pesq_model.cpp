@@ -13,8 +13,8 @@ namespace {
 
 constexpr double kSpeechFramePower = 1e7;  // audible power of a speech-active reference frame
 constexpr double kMaxFrameDisturbance = 45.0;
-constexpr double kAveragedCell = 100.0;    // cells averaged by the frequency compensation
-constexpr int kSplitSecond = 20;  // frames per aggregation interval (about 320 ms)
+constexpr double kAveragedCell = 100.0;  // cells averaged by the frequency compensation
+constexpr int kSplitSecond = 20;         // frames per aggregation interval (about 320 ms)
 
 using Spectra = std::vector<std::vector<double>>;  // [frame][band]
 
@@ -35,9 +35,7 @@ void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>&
   for (int b = 0; b < s.bands(); ++b) {
     const double p0 = s.threshold[b];
     const double g = s.exponent[b];
-    out[b] = p[b] > p0 ? s.loudness_scale * std::pow(p0 / 0.5, g) *
-                             (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0)
-                       : 0.0;
+    out[b] = p[b] > p0 ? s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0) : 0.0;
   }
 }
 
@@ -61,8 +59,7 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
   const int n = s.nfft;
   fft::RealFFT<double> f(n);
   std::vector<double> window(n), buf(n);
-  for (int i = 0; i < n; ++i)
-    window[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
+  for (int i = 0; i < n; ++i) window[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n);
   std::vector<std::complex<double>> X(n / 2 + 1);
 
   auto pitch_power = [&](std::span<const double> x, long start, std::vector<double>& out) {
@@ -98,8 +95,7 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
   }
   if (active > 0) {
     for (int b = 0; b < nb; ++b) {
-      const double ratio =
-          std::clamp((avg_d[b] / active + 1000.0) / (avg_r[b] / active + 1000.0), 0.01, 100.0);
+      const double ratio = std::clamp((avg_d[b] / active + 1000.0) / (avg_r[b] / active + 1000.0), 0.01, 100.0);
       for (int i = 0; i < nfr; ++i) pr[i][b] *= ratio;
     }
   }
@@ -168,8 +164,7 @@ constexpr int kSearchModelFrames = 4;  // delay search range, in model frames ei
 // Lag k in [-range, range] maximising the correlation of |ref[t]| with |deg[t + delay + k]|
 // over t in [a, b) (samples outside deg count as zero); the correlations of all lags come
 // from one FFT product, so long runs stay cheap.
-int best_local_lag(std::span<const double> ref, std::span<const double> deg, long a, long b,
-                   int delay, int range) {
+int best_local_lag(std::span<const double> ref, std::span<const double> deg, long a, long b, int delay, int range) {
   const long nd = static_cast<long>(deg.size());
   const long w = b - a;
   const long len = w + 2L * range;
@@ -204,9 +199,8 @@ int best_local_lag(std::span<const double> ref, std::span<const double> deg, lon
 
 }  // namespace
 
-int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg,
-                          const std::vector<int>& frame_delay, int first, int last,
-                          const Setup& s, Disturbance& d) {
+int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg, const std::vector<int>& frame_delay,
+                          int first, int last, const Setup& s, Disturbance& d) {
   const int nfr = static_cast<int>(frame_delay.size());
   first = std::max(first, 0);
   last = std::min(last, nfr);
@@ -225,8 +219,7 @@ int realign_bad_intervals(std::span<const double> ref, std::span<const double> d
     // A run still bad at the end of the span is left alone, as the reference model does.
     if (j - i >= kMinBadRun && j < last) {
       const long a = static_cast<long>(i) * s.hop;
-      const long b = std::min<long>(static_cast<long>(j - 1) * s.hop + s.nfft,
-                                    static_cast<long>(ref.size()));
+      const long b = std::min<long>(static_cast<long>(j - 1) * s.hop + s.nfft, static_cast<long>(ref.size()));
       const int k = best_local_lag(ref, deg, a, b, frame_delay[i], kSearchModelFrames * s.nfft);
       if (k != 0) {
         for (int f = i; f < j; ++f) {

@@ -30,9 +30,8 @@ inline int16_t to_pcm16(double v) {
 
 int16_t pcm16(double v) { return to_pcm16(v); }
 
-std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> noise, int64_t offset,
-                         double snr_db, bool noise_only, const std::string& clean_name,
-                         const std::string& noise_name) {
+std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> noise, int64_t offset, double snr_db,
+                         bool noise_only, const std::string& clean_name, const std::string& noise_name) {
   const size_t lc = clean.size(), ln = noise.size();
   if (lc == 0 && ln == 0) throw MixError("empty audio files: " + clean_name + ", " + noise_name);
   if (lc == 0) throw MixError("empty clean audio file: " + clean_name);
@@ -45,8 +44,8 @@ std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> no
     for (size_t i = 0, j = 0; i < lc; ++i, j = (j + 1 == ln ? 0 : j + 1)) seg[i] = noise[j];
   } else {
     if (offset < 0 || static_cast<uint64_t>(offset) > ln - lc)
-      throw MixError("noise offset " + std::to_string(offset) + " out of range 0.." +
-                     std::to_string(ln - lc) + " for " + noise_name);
+      throw MixError("noise offset " + std::to_string(offset) + " out of range 0.." + std::to_string(ln - lc) +
+                     " for " + noise_name);
     for (size_t i = 0; i < lc; ++i) seg[i] = noise[static_cast<size_t>(offset) + i];
   }
 
@@ -65,8 +64,8 @@ std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> no
   }
   const double sd = std::sqrt(var / n);
   if (sd == 0.0)
-    throw MixError("noise segment has no spread (silent or constant noise), cannot scale it to an SNR: " +
-                   noise_name + " (clean file " + clean_name + ")");
+    throw MixError("noise segment has no spread (silent or constant noise), cannot scale it to an SNR: " + noise_name +
+                   " (clean file " + clean_name + ")");
 
   // sqrt(noise_variance) * noise / std, with the two factors folded into one
   const double scale = std::sqrt(clean_pwr / std::pow(10.0, snr_db / 10.0)) / sd;
@@ -156,8 +155,9 @@ Wave WaveCache::get(const fs::path& file) {
 namespace {
 void check_length(const fs::path& file, size_t got, int64_t announced) {
   if (announced >= 0 && static_cast<int64_t>(got) != announced)
-    throw audio::AudioError(file, "decoded to " + std::to_string(got) + " samples at 16000 Hz, but its header announces " +
-                                      std::to_string(announced) + " (truncated or corrupt file?)");
+    throw audio::AudioError(file, "decoded to " + std::to_string(got) +
+                                      " samples at 16000 Hz, but its header announces " + std::to_string(announced) +
+                                      " (truncated or corrupt file?)");
 }
 }  // namespace
 
@@ -203,7 +203,9 @@ Batch::Batch(std::vector<Job> jobs, size_t cache_bytes)
       superseded_(superseded_jobs(jobs_)),
       cache_(rendered_only(jobs_, superseded_), cache_bytes) {}
 
-size_t Batch::overwritten() const { return static_cast<size_t>(std::count(superseded_.begin(), superseded_.end(), true)); }
+size_t Batch::overwritten() const {
+  return static_cast<size_t>(std::count(superseded_.begin(), superseded_.end(), true));
+}
 
 void Batch::run(size_t i) {
   if (!superseded_[i]) render(jobs_[i], cache_);
@@ -222,13 +224,13 @@ void Batch::start(int workers) {
   pool_ = std::make_unique<util::IndexPool>(jobs_.size(), workers, [this](size_t i, int) { run(i); });
 }
 
-size_t Batch::finished() const {
-  return pool_ ? pool_->finished() : std::min(next_.load(), jobs_.size());
-}
+size_t Batch::finished() const { return pool_ ? pool_->finished() : std::min(next_.load(), jobs_.size()); }
 
 bool Batch::idle() const { return !pool_ || pool_->idle(); }
 
-size_t Batch::wait(size_t seen, std::chrono::milliseconds timeout) { return pool_ ? pool_->wait(seen, timeout) : finished(); }
+size_t Batch::wait(size_t seen, std::chrono::milliseconds timeout) {
+  return pool_ ? pool_->wait(seen, timeout) : finished();
+}
 
 void Batch::cancel() {
   if (pool_) pool_->cancel();
@@ -290,7 +292,8 @@ std::ptrdiff_t first_inside(const fs::path& folder, const std::vector<fs::path>&
 bool is_filesystem_root(const fs::path& folder) {
   const fs::path c = real_path(folder);
   if (c == c.root_path()) return true;
-  struct stat self {}, parent {};
+  struct stat self {
+  }, parent{};
   if (::stat(c.c_str(), &self) != 0 || ::stat(c.parent_path().c_str(), &parent) != 0) return false;
   return self.st_dev != parent.st_dev;
 }

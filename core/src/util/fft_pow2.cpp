@@ -60,8 +60,8 @@ class UnitRoots {
 // len: element p of sequence q sits at q + s*p. Output k of the butterfly at p goes, times
 // w^(k p), to q + s*(4p + k), so the next stage sees 4s sequences of length len/4.
 template <typename T>
-void radix4(int len, int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-            T* __restrict yi, const T* __restrict wr, const T* __restrict wi) {
+void radix4(int len, int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi,
+            const T* __restrict wr, const T* __restrict wi) {
   const int n1 = len / 4;
   for (int p = 0; p < n1; ++p) {
     const T w1r = wr[p], w1i = wi[p];
@@ -105,8 +105,8 @@ void radix4(int len, int s, const T* __restrict xr, const T* __restrict xi, T* _
 
 // The first stage (a single sequence): the loop runs over p, with the twiddles read as arrays.
 template <typename T>
-void radix4_first(int len, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-                  T* __restrict yi, const T* __restrict wr, const T* __restrict wi) {
+void radix4_first(int len, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi,
+                  const T* __restrict wr, const T* __restrict wi) {
   const int n1 = len / 4;
   for (int p = 0; p < n1; ++p) {
     const T ar = xr[p], ai = xi[p];
@@ -136,8 +136,7 @@ void radix4_first(int len, const T* __restrict xr, const T* __restrict xi, T* __
 
 // The last radix-4 stage (len 4, no twiddles).
 template <typename T>
-void radix4_last(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-                 T* __restrict yi) {
+void radix4_last(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi) {
   for (int q = 0; q < s; ++q) {
     const T s0r = xr[q] + xr[q + 2 * s], s0i = xi[q] + xi[q + 2 * s];
     const T d0r = xr[q] - xr[q + 2 * s], d0i = xi[q] - xi[q + 2 * s];
@@ -156,8 +155,7 @@ void radix4_last(int s, const T* __restrict xr, const T* __restrict xi, T* __res
 
 // The last stage when the length has an odd power of two: len 2, no twiddles.
 template <typename T>
-void radix2_last(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-                 T* __restrict yi) {
+void radix2_last(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi) {
   for (int q = 0; q < s; ++q) {
     const T ar = xr[q], ai = xi[q], br = xr[q + s], bi = xi[q + s];
     yr[q] = ar + br;

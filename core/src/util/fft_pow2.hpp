@@ -46,8 +46,8 @@ class Pow2RealFFT {
   int n_, m_;
   std::vector<Stage> stages_;  // radix-4 stages, then a radix-2 one if radix2_
   bool radix2_;
-  std::vector<T> twr_, twi_;  // stage twiddles: per stage w^p, w^2p, w^3p for p < len/4
-  std::vector<T> ur_, ui_;    // pack/unpack twiddles exp(-2 pi i k / n), k <= n/4
+  std::vector<T> twr_, twi_;          // stage twiddles: per stage w^p, w^2p, w^3p for p < len/4
+  std::vector<T> ur_, ui_;            // pack/unpack twiddles exp(-2 pi i k / n), k <= n/4
   std::vector<T> ar_, ai_, br_, bi_;  // work buffers of m_ values
 };
 

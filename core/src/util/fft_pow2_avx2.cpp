@@ -18,12 +18,8 @@ bool pow2_have_avx2() {
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
-void pow2_forward_avx2(const Pow2Plan<double>& p, const double* x, double* X) {
-  Simd<double, 4>::forward(p, x, X);
-}
-void pow2_inverse_avx2(const Pow2Plan<double>& p, const double* X, double* x) {
-  Simd<double, 4>::inverse(p, X, x);
-}
+void pow2_forward_avx2(const Pow2Plan<double>& p, const double* x, double* X) { Simd<double, 4>::forward(p, x, X); }
+void pow2_inverse_avx2(const Pow2Plan<double>& p, const double* X, double* x) { Simd<double, 4>::inverse(p, X, x); }
 #pragma GCC pop_options
 
 }  // namespace vemio::fft::detail

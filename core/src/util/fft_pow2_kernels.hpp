@@ -105,8 +105,8 @@ struct Simd {
 
   // First stage (one sequence of length len = m); reads split arrays, or the real input
   // (interleaved: even samples are the real parts) when xi is null.
-  static void first(int len, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-                    T* __restrict yi, const T* __restrict wr, const T* __restrict wi) {
+  static void first(int len, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi,
+                    const T* __restrict wr, const T* __restrict wi) {
     const int n1 = len / 4;
     for (int p = 0; p < n1; p += W) {
       V ar, ai, br, bi, cr, ci, dr, di;
@@ -131,9 +131,8 @@ struct Simd {
   }
 
   // Middle stage: s >= W interleaved sequences of length len.
-  static void mid(int len, int s, const T* __restrict xr, const T* __restrict xi,
-                  T* __restrict yr, T* __restrict yi, const T* __restrict wr,
-                  const T* __restrict wi) {
+  static void mid(int len, int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi,
+                  const T* __restrict wr, const T* __restrict wi) {
     const int n1 = len / 4;
     for (int p = 0; p < n1; ++p) {
       const V w1r = splat(wr[p]), w1i = splat(wi[p]);
@@ -179,8 +178,7 @@ struct Simd {
   }
 
   // Last stage when log2 m is even: len 4, s = m/4, no twiddles.
-  static void last4(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-                    T* __restrict yi) {
+  static void last4(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi) {
     for (int q = 0; q < s; q += W) {
       V ar = load(xr + q), ai = load(xi + q);
       V br = load(xr + q + s), bi = load(xi + q + s);
@@ -195,8 +193,7 @@ struct Simd {
   }
 
   // Last stage when log2 m is odd: len 2, s = m/2.
-  static void last2(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr,
-                    T* __restrict yi) {
+  static void last2(int s, const T* __restrict xr, const T* __restrict xi, T* __restrict yr, T* __restrict yi) {
     for (int q = 0; q < s; q += W) {
       const V ar = load(xr + q), ai = load(xi + q);
       const V br = load(xr + q + s), bi = load(xi + q + s);

@@ -19,8 +19,8 @@ struct Pow2Plan {
   int n = 0, m = 0;  // real length, complex length m = n / 2
   int nstages = 0;   // radix-4 stages; a radix-2 stage follows when radix2
   bool radix2 = false;
-  int len[kMaxStages] = {};     // length of the sub-transforms a stage splits
-  int stride[kMaxStages] = {};  // number of interleaved sub-transforms
+  int len[kMaxStages] = {};      // length of the sub-transforms a stage splits
+  int stride[kMaxStages] = {};   // number of interleaved sub-transforms
   const T* wr[kMaxStages] = {};  // per stage: w^p, w^2p, w^3p (p < len/4), w = e^(-2 pi i/len)
   const T* wi[kMaxStages] = {};
   const T* ur = nullptr;  // pack/unpack twiddles e^(-2 pi i k/n), k <= n/4

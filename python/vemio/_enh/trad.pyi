@@ -1,4 +1,4 @@
-from typing import Any, Dict, List, Union
+from typing import Any, Dict, Union
 
 import numpy as np
 from numpy.typing import ArrayLike

@@ -24,7 +24,7 @@ def _read_wav(path: Union[_PathLike, bytes]) -> Tuple[int, np.ndarray]:
     """(rate, samples) in the stored sample type (int16 for 16-bit PCM)."""
 
 class AudioEvaluate:
-    """ AudioEvaluate 音頻評估"""
+    """AudioEvaluate 音頻評估"""
 
     clean_list: Sequence[_PathLike]
     noisy_list: Sequence[_PathLike]

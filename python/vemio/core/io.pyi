@@ -1,10 +1,20 @@
 from os import PathLike
 from pathlib import Path
-from typing import Any, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-__all__ = ["check_path", "check_file", "check_input", "save_wave", "file_load", "load_wave", "load_waves", "copy_waves", "LoadAudio"]
+__all__ = [
+    "check_path",
+    "check_file",
+    "check_input",
+    "save_wave",
+    "file_load",
+    "load_wave",
+    "load_waves",
+    "copy_waves",
+    "LoadAudio",
+]
 __exp__: str
 
 _PathLike = Union[str, "PathLike[str]"]

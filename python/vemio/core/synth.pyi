@@ -1,4 +1,5 @@
 """Noisy-speech synthesis: clean speech mixed with noise at given SNRs."""
+
 from os import PathLike
 from pathlib import Path
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
@@ -51,6 +52,8 @@ class Synthesizer:
         background_path: Any = "../data/backgroundnoise",
         background_snr: Union[_Number, Sequence[_Number]] = (5,),
     ) -> List[_Job]: ...
-    def _Synthesizer__syn_pool(self, is_pool: bool, is_silence: bool, p_silence: float = 0.02) -> None: ...
+    def _Synthesizer__syn_pool(
+        self, is_pool: bool, is_silence: bool, p_silence: float = 0.02
+    ) -> None: ...
     @staticmethod
     def syn_waves(synWavesList: Any, isSilence: bool, num: Optional[int] = None) -> None: ...

@@ -1,5 +1,5 @@
 from collections import Counter as Counter
-from typing import Dict, Hashable, Iterable, List, TypeVar
+from typing import Dict, Hashable, Iterable, TypeVar
 
 __all__ = ["find_duplicate"]
 

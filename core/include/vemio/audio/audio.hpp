@@ -55,8 +55,7 @@ Decoded decode(const std::filesystem::path& file, int target_rate = 0, bool mono
 // decode(file, 0, true) writing the samples into memory the caller provides: alloc(n) is
 // called once with the number of samples and must return room for them. Returns the number
 // of samples; `rate` receives the file's rate. Saves a copy when loading many files.
-int64_t decode_mono_into(const std::filesystem::path& file,
-                         const std::function<float*(size_t)>& alloc, int& rate);
+int64_t decode_mono_into(const std::filesystem::path& file, const std::function<float*(size_t)>& alloc, int& rate);
 
 // Length in samples of `frames` resampled from in_rate to out_rate: ceil(frames * out / in).
 int64_t resampled_length(int64_t frames, int64_t in_rate, int64_t out_rate);
@@ -82,8 +81,7 @@ inline constexpr int kMaxWavChannels = 1024;
 // header, throw std::invalid_argument.
 // The data goes to a temporary file in the target folder which is then renamed into place,
 // so an interrupted write never leaves a truncated file under the final name.
-void write_wav16(const std::filesystem::path& file, std::span<const int16_t> interleaved,
-                 int rate, int channels);
+void write_wav16(const std::filesystem::path& file, std::span<const int16_t> interleaved, int rate, int channels);
 
 // float sample in [-1, 1] to 16 bits: scale by 32767, saturate, truncate toward zero.
 // NaN becomes 0.

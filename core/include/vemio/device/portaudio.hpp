@@ -75,8 +75,8 @@ struct StreamParams {
   unsigned long format = kInt16;
   bool input = false;
   bool output = false;
-  std::optional<int> input_device;   // default input device when empty
-  std::optional<int> output_device;  // default output device when empty
+  std::optional<int> input_device;         // default input device when empty
+  std::optional<int> output_device;        // default output device when empty
   unsigned long frames_per_buffer = 1024;  // 0: let PortAudio choose
   bool start = true;
 };

@@ -26,11 +26,11 @@ struct MinTrackConstants {
 };
 
 struct McraConstants {
-  double ad = 0.95;   // noise smoothing
-  double ass = 0.8;   // power smoothing
-  double ap = 0.2;    // speech-presence smoothing
-  long delta = 5;     // speech threshold on P / Pmin (an integer entry)
-  long L = 100;       // frames per minimum-search window
+  double ad = 0.95;  // noise smoothing
+  double ass = 0.8;  // power smoothing
+  double ap = 0.2;   // speech-presence smoothing
+  long delta = 5;    // speech threshold on P / Pmin (an integer entry)
+  long L = 100;      // frames per minimum-search window
 };
 
 struct Mcra2Constants {
@@ -63,13 +63,13 @@ std::size_t weight_noise(const double* P, double ass, double beta, double* noise
 // Continuous minimum tracking. Where pnk_old <= pxk: the recursive rule
 //   pnk = gamma * pnk_old + (1 - gamma) / (1 - beta) * (pxk - beta * pxk_old);
 // elsewhere pnk = pxk (the minimum follows a falling power).
-void track_minimum(const double* pnk_old, const double* pxk_old, const double* pxk, double beta,
-                   double gamma, double* pnk, std::size_t n);
+void track_minimum(const double* pnk_old, const double* pxk_old, const double* pxk, double beta, double gamma,
+                   double* pnk, std::size_t n);
 
 // MCRA-2 minimum: the recursive rule only where pnk_old < pxk (strictly); other bins of pnk
 // are left unwritten. Returns the number of bins written.
-std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk,
-                          double beta, double gamma, double* pnk, std::size_t n);
+std::size_t track_minimum_rising(const double* pnk_old, const double* pxk_old, const double* pxk, double beta,
+                                 double gamma, double* pnk, std::size_t n);
 
 // numpy's minimum of two values: NaN wins.
 inline double nan_min(double a, double b) { return (a <= b || a != a) ? a : b; }
@@ -101,9 +101,8 @@ void mcra_window_minimum(bool restart, std::span<const double> P, std::span<cons
 //   I = (num / den > delta)   (strictly; delta[i * delta_stride], stride 0 for one threshold)
 // it sets pk = ap * pk + (1 - ap) * I, adk = ad + (1 - ad) * pk and
 // noise = adk * noise + (1 - adk) * src. pk and noise are updated in place.
-void presence_update(const double* num, const double* den, const double* delta,
-                     std::size_t delta_stride, double ap, double ad, const double* src, double* pk,
-                     double* noise, std::size_t n);
+void presence_update(const double* num, const double* den, const double* delta, std::size_t delta_stride, double ap,
+                     double ad, const double* src, double* pk, double* noise, std::size_t n);
 
 // The MCRA estimator of the enhancement driver, on `n` bins, with the constants kMcra.
 class Mcra {

@@ -32,8 +32,8 @@ int dwt_max_level(std::size_t n, std::size_t filter_length);
 void dwt_per(std::span<const double> x, const WaveletFilters& w, std::vector<double>& approx,
              std::vector<double>& detail);
 // One synthesis step: 2 * approx.size() samples (approx and detail of equal length).
-void idwt_per(std::span<const double> approx, std::span<const double> detail,
-              const WaveletFilters& w, std::vector<double>& out);
+void idwt_per(std::span<const double> approx, std::span<const double> detail, const WaveletFilters& w,
+              std::vector<double>& out);
 
 // Multilevel decomposition at the maximum level: [approximation, coarsest details, ...,
 // finest details]; a signal too short for one level gives the signal itself as the only entry.
@@ -41,10 +41,8 @@ std::vector<std::vector<double>> wavedec_per(std::span<const double> x, const Wa
 // Reconstruction; a longer approximation is cut to the length of the next detail band. The
 // result has waverec_length(coeffs) samples: twice the finest detail band (or the single entry).
 std::size_t waverec_length(const std::vector<std::vector<double>>& coeffs);
-std::vector<double> waverec_per(const std::vector<std::vector<double>>& coeffs,
-                                const WaveletFilters& w);
-void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFilters& w,
-                 std::span<double> out);
+std::vector<double> waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFilters& w);
+void waverec_per(const std::vector<std::vector<double>>& coeffs, const WaveletFilters& w, std::span<double> out);
 
 // sign(x) * max(|x| - t, 0) in place; NaN stays NaN.
 void soft_threshold(std::span<double> band, double t);
@@ -52,10 +50,8 @@ void soft_threshold(std::span<double> band, double t);
 double nan_max(std::span<const double> band);
 
 // Decompose and soft-threshold every detail band at thres * nan_max(band).
-std::vector<std::vector<double>> wavelet_shrink(std::span<const double> y, double thres,
-                                                const WaveletFilters& w);
+std::vector<std::vector<double>> wavelet_shrink(std::span<const double> y, double thres, const WaveletFilters& w);
 // wavelet_shrink, then reconstruct.
-std::vector<double> wavelet_low_pass_filter(std::span<const double> y, double thres,
-                                            const WaveletFilters& w);
+std::vector<double> wavelet_low_pass_filter(std::span<const double> y, double thres, const WaveletFilters& w);
 
 }  // namespace vemio::enhance

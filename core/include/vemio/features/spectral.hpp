@@ -130,22 +130,20 @@ std::vector<double> mel_frequencies(int n, double fmin, double fmax);
 struct MelBank {
   int n_mels = 0;
   int n_bins = 0;
-  std::vector<double> w;           // w[m * n_bins + k]
-  std::vector<int> first, last;    // non-zero bins of band m: [first[m], last[m])
+  std::vector<double> w;         // w[m * n_bins + k]
+  std::vector<int> first, last;  // non-zero bins of band m: [first[m], last[m])
 };
 MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax);
 
 // Mel power spectrogram (power 2 STFT through the filter bank): frames x n_mels.
-FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels,
-                            double fmin, double fmax);
+FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels, double fmin, double fmax);
 
 // Magnitude-weighted mean frequency (Hz) of each frame; 0 for silent frames.
 std::vector<double> spectral_centroid(Samples y, double sr, const StftParams& p);
 
 // Lowest bin frequency (Hz) at which the cumulative magnitude reaches roll_percent of the
 // frame's total.
-std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p,
-                                     double roll_percent = 0.85);
+std::vector<double> spectral_rolloff(Samples y, double sr, const StftParams& p, double roll_percent = 0.85);
 
 // Fraction of the frame_length sample pairs of each frame whose sign changes (values with
 // |x| <= threshold count as zero, and zero counts as positive). Frames are centred with
@@ -162,12 +160,11 @@ inline constexpr double kZcrOffset = 0.0001;
 // array arithmetic gives the sum: float32 samples as float32 sums with the offset rounded to
 // float32, likewise for IEEE half-precision samples (given as their 16-bit patterns) and for
 // long double ones.
-std::vector<double> offset_zero_crossing_rate(Samples y, int frame_length = 2048, int hop = 512,
-                                              bool center = true);
+std::vector<double> offset_zero_crossing_rate(Samples y, int frame_length = 2048, int hop = 512, bool center = true);
 std::vector<double> offset_zero_crossing_rate_half(std::span<const std::uint16_t> half_bits, int frame_length = 2048,
                                                    int hop = 512, bool center = true);
-std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length = 2048,
-                                              int hop = 512, bool center = true);
+std::vector<double> offset_zero_crossing_rate(std::span<const long double> y, int frame_length = 2048, int hop = 512,
+                                              bool center = true);
 
 // Bin centre frequencies k * sr / n_fft.
 std::vector<double> fft_frequencies(double sr, int n_fft);

@@ -33,10 +33,8 @@ class PesqError : public std::runtime_error {
 // needs 16000). Sample scale does not matter: both signals are level-aligned first.
 // Throws PesqError for a wrong rate or mode, signals shorter than a quarter of a second,
 // non-finite samples, and signals in which no speech utterance is found.
-PesqScore pesq(std::span<const double> reference, std::span<const double> degraded, int rate,
-               PesqMode mode);
-PesqScore pesq(std::span<const float> reference, std::span<const float> degraded, int rate,
-               PesqMode mode);
+PesqScore pesq(std::span<const double> reference, std::span<const double> degraded, int rate, PesqMode mode);
+PesqScore pesq(std::span<const float> reference, std::span<const float> degraded, int rate, PesqMode mode);
 
 // The score mappings, exposed for tests and callers that keep raw scores.
 double pesq_mos_lqo_narrow(double raw);  // P.862.1

@@ -55,8 +55,8 @@ inline bool needs_offset_draw(int64_t clean_len, int64_t noise_len) { return noi
 // to 16 bits (x32767, saturated, truncated toward zero). With noise_only the clean signal is
 // left out and the noise keeps the level it would have in the mix.
 // `clean_name` and `noise_name` only feed error messages.
-std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> noise, int64_t offset,
-                         double snr_db, bool noise_only, const std::string& clean_name = "clean",
+std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> noise, int64_t offset, double snr_db,
+                         bool noise_only, const std::string& clean_name = "clean",
                          const std::string& noise_name = "noise");
 
 // The mixer's 16-bit conversion: the same values as audio::float_to_pcm16.
@@ -68,7 +68,7 @@ struct Job {
   fs::path clean;
   fs::path noise;
   double snr_db = 0;
-  int64_t offset = 0;       // start of the noise segment (see needs_offset_draw)
+  int64_t offset = 0;  // start of the noise segment (see needs_offset_draw)
   // Lengths at kRate announced by the headers (length_at_rate) when the offset was drawn; the
   // decoded waves must match them. Negative: not checked.
   int64_t clean_len = -1;
