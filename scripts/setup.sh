@@ -17,6 +17,8 @@ fi
 
 PY=${PYTHON:-python3}
 $PY -m pip install -q --upgrade "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja
+# the checks of `make lint`, pinned so that formatting verdicts do not move between machines
+$PY -m pip install -q "ruff==0.17.6" "mypy==2.4.1" "clang-format==18.1.8"
 # The build tools are installed above, so the package builds without an isolated environment
 # and reuses its build folder (and ccache) between runs.
 $PY -m pip install -q --no-build-isolation ".[test]"
