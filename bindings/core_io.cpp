@@ -630,7 +630,7 @@ PYBIND11_MODULE(io, m) {
              self.count = self.count + py::int_(1);
              return self.count;
            })
-      .def("__len__", [](py::object self) { return self.attr("nf"); })
+      .def("__len__", [](py::object self) -> py::object { return self.attr("nf"); })
       .def("__repr__",
            [](py::object self) {
              return "LoadAudio(" + py::repr(self.attr("sr_pth")).cast<std::string>() +

@@ -161,8 +161,9 @@ std::vector<fs::path> home_folders() {
     } catch (py::builtin_exception&) {
     }
   };
-  add([] { return cached("pathlib", "Path").attr("home")(); });
-  add([] { return cached("pwd", "getpwuid")(cached("os", "getuid")()).attr("pw_dir"); });
+  // py::object, not the attribute accessor: an accessor would outlive the record it points into
+  add([]() -> py::object { return cached("pathlib", "Path").attr("home")(); });
+  add([]() -> py::object { return cached("pwd", "getpwuid")(cached("os", "getuid")()).attr("pw_dir"); });
   return homes;
 }
 
