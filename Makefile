@@ -13,11 +13,10 @@ test: setup
 lint: setup
 	./scripts/lint.sh
 
-# The C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The C++ tests and the Python suite on everything built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 sanitize: setup
-	cmake -S . -B build/asan -G Ninja -DVEMIO_SANITIZE=ON -DVEMIO_TESTS=ON -DVEMIO_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build build/asan -j 2
-	cd build/asan && ctest --output-on-failure -j 2
+	./scripts/sanitize.sh
 
 # A longer run of the WAV fuzzer by hand (FUZZ_SECONDS, FUZZ_SEED); reproducers in out/fuzz/failures.
 fuzz:

@@ -93,6 +93,8 @@ def spoken(sr, tmp_path):
         ["espeak-ng", "-w", str(wav), "Glue the sheet to the dark blue background."],
         check=True,
         capture_output=True,
+        # under the sanitizer run the preloaded runtime is for vemio, not for espeak-ng
+        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
     )
     rate, x = wavfile.read(wav)
     g = np.gcd(rate, sr)
