@@ -43,7 +43,7 @@ def test_demo_end_to_end(tmp_path):
     assert r.returncode == 0, r.stderr[-2000:]
     assert "Enh_method" in r.stdout and "Baseline" in r.stdout and "trad_enhance" in r.stdout
     scores = pd.read_csv(tmp_path / "d" / "scores.csv")
-    assert len(scores) == 30
+    assert len(scores) == 40
     assert {"noisy_STOI", "trad_enhance_STOI"} <= set(scores.columns)
     for name in ("panels.png", "features.png", "psd.png"):
         assert (tmp_path / "d" / "figs" / name).stat().st_size > 10000
