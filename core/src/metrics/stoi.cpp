@@ -1,0 +1,379 @@
+// Short-time objective intelligibility, plain and extended.
+//
+// The pipeline: resample both signals to 10 kHz, drop the frames of the clean signal that lie
+// more than 40 dB below its loudest frame (from both signals, overlap-adding the remaining
+// windowed frames again), take a 512-point spectrum of 256-sample Hann frames at 50 % overlap,
+// sum the power into 15 one-third-octave bands from 150 Hz, and correlate 30-frame envelopes of
+// the two signals band by band (plain form, with the degraded envelope scaled to the clean
+// one's energy and clipped at -15 dB signal-to-distortion) or as row- and column-normalised
+// band-by-frame matrices (extended form).
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <numbers>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "stoi_resample.hpp"
+#include "vemio/metrics/intelligibility.hpp"
+#include "vemio/util/error.hpp"
+#include "vemio/util/fft.hpp"
+
+namespace vemio::metrics {
+namespace detail {
+namespace {
+
+// ---------------------------------------------------------------- dot products
+double dot_plain(const double* a, const double* b, size_t n) {
+  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += a[i] * b[i];
+    s1 += a[i + 1] * b[i + 1];
+    s2 += a[i + 2] * b[i + 2];
+    s3 += a[i + 3] * b[i + 3];
+  }
+  for (; i < n; ++i) s0 += a[i] * b[i];
+  return (s0 + s2) + (s1 + s3);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2,fma"))) double dot_avx2(const double* a, const double* b, size_t n) {
+  __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
+    s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 4), _mm256_loadu_pd(b + i + 4), s1);
+  }
+  if (i + 4 <= n) {
+    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
+    i += 4;
+  }
+  const __m256d s = _mm256_add_pd(s0, s1);
+  const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+  double r = _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
+  for (; i < n; ++i) r += a[i] * b[i];
+  return r;
+}
+
+using DotFn = double (*)(const double*, const double*, size_t);
+DotFn pick_dot() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? dot_avx2 : dot_plain;
+}
+#else
+using DotFn = double (*)(const double*, const double*, size_t);
+DotFn pick_dot() { return dot_plain; }
+#endif
+
+// Modified Bessel function of the first kind, order 0, by its power series (all terms are
+// positive, so it is accurate to rounding for the Kaiser parameters used here).
+double bessel_i0(double x) {
+  const double q = 0.25 * x * x;
+  double term = 1.0, sum = 1.0;
+  for (int k = 1; k < 500; ++k) {
+    term *= q / (double(k) * double(k));
+    sum += term;
+    if (term < sum * 1e-17) break;
+  }
+  return sum;
+}
+
+}  // namespace
+
+double KaiserResampler::tap_count(int up, int down) {
+  const double stopband = 1.0 / (2.0 * std::max(up, down));
+  const double roll_off = stopband / 10.0;
+  const double rejection_db = 60.0;
+  return 2.0 * std::ceil((rejection_db - 8.0) / (28.714 * roll_off)) + 1.0;
+}
+
+std::vector<double> KaiserResampler::design(int up, int down) {
+  // Anti-aliasing low-pass at the up-sampled rate: cut-off at the lower of the two Nyquist
+  // frequencies, Kaiser window for 60 dB of rejection.
+  const double stopband = 1.0 / (2.0 * std::max(up, down));
+  const double roll_off = stopband / 10.0;
+  const double rejection_db = 60.0;
+  const long half = static_cast<long>(std::ceil((rejection_db - 8.0) / (28.714 * roll_off)));
+  const double beta = 0.1102 * (rejection_db - 8.7);
+  const double i0_beta = bessel_i0(beta);
+  std::vector<double> h(static_cast<size_t>(2 * half + 1));
+  for (long n = 0; n <= 2 * half; ++n) {
+    const double t = double(n - half);
+    const double arg = std::numbers::pi * (t == 0.0 ? 1e-20 : 2.0 * stopband * t);
+    const double ideal = 2.0 * up * stopband * (std::sin(arg) / arg);
+    const double r = (double(n) - double(half)) / double(half);
+    const double window = bessel_i0(beta * std::sqrt(1.0 - r * r)) / i0_beta;
+    h[size_t(n)] = window * ideal;
+  }
+  return h;
+}
+
+KaiserResampler::KaiserResampler(int from_rate, int to_rate) {
+  const int g = std::gcd(from_rate, to_rate);
+  up_ = to_rate / g;
+  down_ = from_rate / g;
+  if (up_ == 1 && down_ == 1) return;
+  std::vector<double> h = design(up_, down_);
+  half_ = static_cast<int>((h.size() - 1) / 2);
+  const double gain = double(up_) / std::accumulate(h.begin(), h.end(), 0.0);
+  // Phase p holds the taps p, p + up, p + 2 up, ... reversed.
+  phases_.resize(size_t(up_));
+  for (int p = 0; p < up_; ++p) {
+    auto& f = phases_[size_t(p)];
+    for (size_t j = size_t(p); j < h.size(); j += size_t(up_)) f.push_back(h[j] * gain);
+    std::reverse(f.begin(), f.end());
+  }
+}
+
+size_t KaiserResampler::output_length(size_t n) const {
+  const size_t up = size_t(up_), down = size_t(down_);
+  return (n * up + down - 1) / down;
+}
+
+std::vector<double> KaiserResampler::operator()(std::span<const double> x) const {
+  if (up_ == 1 && down_ == 1) return std::vector<double>(x.begin(), x.end());
+  static const DotFn dot = pick_dot();
+  const long n = long(x.size());
+  std::vector<double> out(output_length(x.size()));
+  // Output k sits at position k * down + half of the up-sampled, filtered signal: the sum of
+  // x[q - m] * tap(phase + m * up) with q, phase the quotient and remainder of that position.
+  for (size_t k = 0; k < out.size(); ++k) {
+    const long t = long(k) * down_ + half_;
+    const long q = t / up_;
+    const auto& f = phases_[size_t(t % up_)];
+    const long taps = long(f.size());
+    long first = q - taps + 1;  // input index of f[0]
+    long skip = 0, last = q;
+    if (first < 0) skip = -first;
+    if (last >= n) last = n - 1;
+    const long count = last - (first + skip) + 1;
+    out[k] = count > 0 ? dot(f.data() + skip, x.data() + first + skip, size_t(count)) : 0.0;
+  }
+  return out;
+}
+
+}  // namespace detail
+
+namespace {
+
+constexpr int kRate = 10000;      // the measure's own sampling rate
+constexpr int kFrame = 256;       // frame length
+constexpr int kHop = kFrame / 2;  // 50 % overlap
+constexpr int kFFT = 512;         // zero-padded spectrum
+constexpr int kBins = kFFT / 2 + 1;
+constexpr int kBands = 15;  // one-third octave bands
+constexpr double kLowestCentre = 150.0;
+constexpr int kSegment = 30;  // frames per short-time envelope (384 ms)
+constexpr double kDynamicRange = 40.0;
+constexpr double kBetaDb = -15.0;  // lower bound of the signal-to-distortion ratio
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+// Hann window of 256 points without its zero end points.
+std::vector<double> frame_window() {
+  std::vector<double> w(kFrame);
+  for (int i = 0; i < kFrame; ++i) w[size_t(i)] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (i + 1) / (kFrame + 1));
+  return w;
+}
+
+// Number of frames starting at 0, hop, ... strictly before len - frame.
+size_t frame_count(size_t len) { return len > size_t(kFrame) ? (len - kFrame + kHop - 1) / kHop : 0; }
+
+// First and one-past-last spectrum bin of each band: the bins nearest the band edges.
+struct Band {
+  int lo, hi;
+};
+std::vector<Band> band_bins() {
+  std::vector<Band> bands(kBands);
+  const auto nearest = [](double freq) {
+    int best = 0;
+    double best_d = std::numeric_limits<double>::infinity();
+    for (int k = 0; k < kBins; ++k) {
+      const double d = (k * (double(kRate) / kFFT) - freq) * (k * (double(kRate) / kFFT) - freq);
+      if (d < best_d) best_d = d, best = k;
+    }
+    return best;
+  };
+  for (int b = 0; b < kBands; ++b) {
+    bands[size_t(b)].lo = nearest(kLowestCentre * std::pow(2.0, (2.0 * b - 1.0) / 6.0));
+    bands[size_t(b)].hi = nearest(kLowestCentre * std::pow(2.0, (2.0 * b + 1.0) / 6.0));
+  }
+  return bands;
+}
+
+// Band envelopes of a signal, band-major: env[b * frames + f].
+std::vector<double> band_envelopes(const std::vector<double>& x, size_t frames, const std::vector<double>& w,
+                                   const std::vector<Band>& bands, fft::RealFFT<double>& fft) {
+  std::vector<double> env(size_t(kBands) * frames), buf(kFFT, 0.0), power(kBins);
+  std::vector<std::complex<double>> spec(kBins);
+  for (size_t f = 0; f < frames; ++f) {
+    const double* s = x.data() + f * kHop;
+    for (int i = 0; i < kFrame; ++i) buf[size_t(i)] = w[size_t(i)] * s[i];
+    fft.forward(buf, spec);
+    for (int k = 0; k < kBins; ++k) power[size_t(k)] = std::norm(spec[size_t(k)]);
+    for (int b = 0; b < kBands; ++b) {
+      double acc = 0.0;
+      for (int k = bands[size_t(b)].lo; k < bands[size_t(b)].hi; ++k) acc += power[size_t(k)];
+      env[size_t(b) * frames + f] = std::sqrt(acc);
+    }
+  }
+  return env;
+}
+
+double norm(const double* x, int n) {
+  double s = 0.0;
+  for (int i = 0; i < n; ++i) s += x[i] * x[i];
+  return std::sqrt(s);
+}
+
+double mean(const double* x, int n) {
+  double s = 0.0;
+  for (int i = 0; i < n; ++i) s += x[i];
+  return s / n;
+}
+
+// Plain form: mean over segments and bands of the correlation between the clean envelope and
+// the degraded one, scaled to equal energy and clipped.
+double correlate_plain(const std::vector<double>& ex, const std::vector<double>& ey, size_t frames) {
+  const double clip = 1.0 + std::pow(10.0, -kBetaDb / 20.0);
+  const size_t segments = frames - kSegment + 1;
+  double total = 0.0;
+  double xs[kSegment], ys[kSegment];
+  for (size_t m = 0; m < segments; ++m) {
+    for (int b = 0; b < kBands; ++b) {
+      const double* x = ex.data() + size_t(b) * frames + m;
+      const double* y = ey.data() + size_t(b) * frames + m;
+      const double scale = norm(x, kSegment) / (norm(y, kSegment) + kEps);
+      for (int t = 0; t < kSegment; ++t) ys[t] = std::min(y[t] * scale, x[t] * clip);
+      const double my = mean(ys, kSegment), mx = mean(x, kSegment);
+      for (int t = 0; t < kSegment; ++t) ys[t] -= my, xs[t] = x[t] - mx;
+      const double ny = norm(ys, kSegment) + kEps, nx = norm(xs, kSegment) + kEps;
+      double c = 0.0;
+      for (int t = 0; t < kSegment; ++t) c += (ys[t] / ny) * (xs[t] / nx);
+      total += c;
+    }
+  }
+  return total / (double(segments) * kBands);
+}
+
+// Rows (bands) then columns (frames) of a band-by-frame segment to zero mean and unit norm. A
+// row or column with no variation at all stays zero instead of dividing by zero.
+void normalise_rows_columns(double (&s)[kBands][kSegment]) {
+  for (auto& row : s) {
+    const double m = mean(row, kSegment);
+    for (double& v : row) v -= m;
+    const double n = norm(row, kSegment);
+    if (n > 0.0)
+      for (double& v : row) v /= n;
+  }
+  for (int t = 0; t < kSegment; ++t) {
+    double m = 0.0, q = 0.0;
+    for (const auto& row : s) m += row[t];
+    m /= kBands;
+    for (auto& row : s) row[t] -= m, q += row[t] * row[t];
+    if (q > 0.0) {
+      const double inv = 1.0 / std::sqrt(q);
+      for (auto& row : s) row[t] *= inv;
+    }
+  }
+}
+
+// Extended form: mean over segments of the correlation of the normalised matrices, per frame.
+double correlate_extended(const std::vector<double>& ex, const std::vector<double>& ey, size_t frames) {
+  const size_t segments = frames - kSegment + 1;
+  double total = 0.0;
+  double xs[kBands][kSegment], ys[kBands][kSegment];
+  for (size_t m = 0; m < segments; ++m) {
+    for (int b = 0; b < kBands; ++b) {
+      std::copy_n(ex.data() + size_t(b) * frames + m, kSegment, xs[b]);
+      std::copy_n(ey.data() + size_t(b) * frames + m, kSegment, ys[b]);
+    }
+    normalise_rows_columns(xs);
+    normalise_rows_columns(ys);
+    double c = 0.0;
+    for (int b = 0; b < kBands; ++b)
+      for (int t = 0; t < kSegment; ++t) c += xs[b][t] * ys[b][t];
+    total += c / kSegment;
+  }
+  return total / double(segments);
+}
+
+}  // namespace
+
+double stoi(std::span<const double> clean, std::span<const double> degraded, int rate, bool extended) {
+  if (clean.empty()) throw Error("stoi: the clean signal is empty.");
+  if (degraded.empty()) throw Error("stoi: the degraded signal is empty.");
+  if (rate <= 0) throw Error("stoi: the sampling rate must be positive, got " + std::to_string(rate) + ".");
+  const size_t n = std::min(clean.size(), degraded.size());
+  clean = clean.first(n);
+  degraded = degraded.first(n);
+  const auto finite = [](std::span<const double> x) {
+    return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+  };
+  if (!finite(clean)) throw Error("stoi: the clean signal has non-finite samples.");
+  if (!finite(degraded)) throw Error("stoi: the degraded signal has non-finite samples.");
+  if (std::all_of(clean.begin(), clean.end(), [](double v) { return v == 0.0; }))
+    throw Error("stoi: the clean signal is all zeros, so the measure is undefined.");
+  {
+    const int g = std::gcd(rate, kRate);
+    if (detail::KaiserResampler::tap_count(kRate / g, rate / g) > double(1 << 25))
+      throw Error("stoi: the sampling rate " + std::to_string(rate) +
+                  " Hz is not supported: its ratio to 10000 Hz would need a resampling filter too long to hold.");
+  }
+
+  // Both signals at 10 kHz.
+  std::vector<double> x, y;
+  {
+    const detail::KaiserResampler resample(rate, kRate);
+    x = resample(clean);
+    y = resample(degraded);
+  }
+
+  // Silent frames: more than 40 dB below the loudest frame of the clean signal.
+  const std::vector<double> w = frame_window();
+  const size_t frames = frame_count(x.size());
+  if (frames == 0)
+    throw Error("stoi: the signals are too short: " + std::to_string(n) +
+                " samples hold no full frame of 25.6 ms once resampled to 10 kHz.");
+  std::vector<double> energy_db(frames);
+  for (size_t f = 0; f < frames; ++f) {
+    double e = 0.0;
+    for (int i = 0; i < kFrame; ++i) {
+      const double v = w[size_t(i)] * x[f * kHop + size_t(i)];
+      e += v * v;
+    }
+    energy_db[f] = 20.0 * std::log10(std::sqrt(e) + kEps);
+  }
+  const double loudest = *std::max_element(energy_db.begin(), energy_db.end());
+  std::vector<size_t> kept;
+  for (size_t f = 0; f < frames; ++f)
+    if (loudest - kDynamicRange - energy_db[f] < 0.0) kept.push_back(f);
+
+  // The kept windowed frames overlap-added again: one spectrum frame fewer than frames kept.
+  const size_t spectra = kept.size() - 1;
+  if (spectra < size_t(kSegment))
+    throw Error("stoi: only " + std::to_string(spectra) +
+                " frames remain once the silent frames of the clean signal are removed; at least " +
+                std::to_string(kSegment) + " (about 0.4 s of speech) are needed.");
+  const size_t len = (kept.size() - 1) * kHop + kFrame;
+  std::vector<double> xs(len, 0.0), ys(len, 0.0);
+  for (size_t j = 0; j < kept.size(); ++j) {
+    const size_t src = kept[j] * kHop, dst = j * kHop;
+    for (int i = 0; i < kFrame; ++i) {
+      xs[dst + size_t(i)] += w[size_t(i)] * x[src + size_t(i)];
+      ys[dst + size_t(i)] += w[size_t(i)] * y[src + size_t(i)];
+    }
+  }
+
+  fft::RealFFT<double> fft(kFFT);
+  const std::vector<Band> bands = band_bins();
+  const std::vector<double> ex = band_envelopes(xs, spectra, w, bands, fft);
+  const std::vector<double> ey = band_envelopes(ys, spectra, w, bands, fft);
+  return extended ? correlate_extended(ex, ey, spectra) : correlate_plain(ex, ey, spectra);
+}
+
+}  // namespace vemio::metrics
