@@ -14,7 +14,9 @@
 namespace vemio::metrics {
 namespace {
 
-constexpr int kFilterLength = 512;
+constexpr size_t kFilterLength = 512;
+constexpr size_t kFFT = 4096;                        // block transform length
+constexpr size_t kBlock = kFFT - kFilterLength + 1;  // reference samples per block
 
 // Both signals cut to the shorter one, after checking they can be scored at all.
 struct Pair {
@@ -131,45 +133,57 @@ double si_sdr(std::span<const double> reference, std::span<const double> estimat
 
 double sdr(std::span<const double> reference, std::span<const double> estimate) {
   const Pair p = checked_pair(reference, estimate, "sdr");
-  const size_t n = p.ref.size();
-  const size_t full = n + kFilterLength - 1;  // length of the filtered reference
-  size_t nfft = 1;
-  while (nfft < full) nfft <<= 1;
+  const std::span<const double> s = p.ref, e = p.est;
+  const size_t n = s.size();
+  const size_t taps = kFilterLength;
 
-  fft::RealFFT<double> fft(static_cast<int>(nfft));
-  const size_t bins = nfft / 2 + 1;
-  std::vector<double> buf(nfft, 0.0);
-  std::vector<std::complex<double>> s(bins), e(bins), prod(bins);
-  std::copy(p.ref.begin(), p.ref.end(), buf.begin());
-  fft.forward(buf, s);
-  std::copy(p.est.begin(), p.est.end(), buf.begin());
-  fft.forward(buf, e);
-
-  // Inner products of the delayed references with each other (the autocorrelation, first
-  // column of the Toeplitz Gram matrix) and with the estimate, through circular correlations
-  // long enough not to wrap.
-  const size_t taps = std::min<size_t>(kFilterLength, nfft);
-  for (size_t k = 0; k < bins; ++k) prod[k] = std::norm(s[k]);
-  fft.inverse(prod, buf);
-  std::vector<double> autocorr(buf.begin(), buf.begin() + taps);
-  for (size_t k = 0; k < bins; ++k) prod[k] = std::conj(s[k]) * e[k];
-  fft.inverse(prod, buf);
-  std::vector<double> cross(buf.begin(), buf.begin() + taps);
+  // Everything below is a correlation or a convolution with at most 512 lags, done block by
+  // block with short transforms: a block of the reference and the stretch of a signal it meets
+  // at lags 0..511 (block + 511 samples) fit in kFFT points without wrapping.
+  fft::RealFFT<double> fft(kFFT);
+  const size_t bins = kFFT / 2 + 1;
+  const size_t blocks = (n + kBlock - 1) / kBlock;
+  std::vector<std::complex<double>> ref_spectra(blocks * bins), seg(bins), auto_acc(bins), cross_acc(bins);
+  std::vector<double> buf(kFFT);
+  const auto transform = [&](std::span<const double> x, size_t from, size_t count, std::complex<double>* out) {
+    const size_t to = std::min(x.size(), from + count);
+    std::fill(std::copy(x.begin() + long(from), x.begin() + long(to), buf.begin()), buf.end(), 0.0);
+    fft.forward(buf, std::span<std::complex<double>>(out, bins));
+  };
+  for (size_t b = 0; b < blocks; ++b) {
+    std::complex<double>* sb = ref_spectra.data() + b * bins;
+    transform(s, b * kBlock, kBlock, sb);
+    transform(s, b * kBlock, kBlock + taps - 1, seg.data());
+    for (size_t k = 0; k < bins; ++k) auto_acc[k] += std::conj(sb[k]) * seg[k];
+    transform(e, b * kBlock, kBlock + taps - 1, seg.data());
+    for (size_t k = 0; k < bins; ++k) cross_acc[k] += std::conj(sb[k]) * seg[k];
+  }
+  // Inner products of the delayed references with each other (the first column of the
+  // Toeplitz Gram matrix) and with the estimate.
+  fft.inverse(auto_acc, buf);
+  const std::vector<double> autocorr(buf.begin(), buf.begin() + long(taps));
+  fft.inverse(cross_acc, buf);
+  const std::vector<double> cross(buf.begin(), buf.begin() + long(taps));
 
   const std::vector<double> filter = distortion_filter(autocorr, cross);
 
-  // The projection: the reference through the distortion filter.
-  std::fill(buf.begin(), buf.end(), 0.0);
-  std::copy(filter.begin(), filter.end(), buf.begin());
-  fft.forward(buf, prod);
-  for (size_t k = 0; k < bins; ++k) prod[k] *= s[k];
-  fft.inverse(prod, buf);
+  // The projection, the reference through the distortion filter, by overlap-add.
+  std::vector<std::complex<double>> filter_spectrum(bins);
+  transform(filter, 0, taps, filter_spectrum.data());
+  const size_t full = n + taps - 1;
+  std::vector<double> proj(full, 0.0);
+  for (size_t b = 0; b < blocks; ++b) {
+    const std::complex<double>* sb = ref_spectra.data() + b * bins;
+    for (size_t k = 0; k < bins; ++k) seg[k] = sb[k] * filter_spectrum[k];
+    fft.inverse(seg, buf);
+    const size_t from = b * kBlock, to = std::min(full, from + kBlock + taps - 1);
+    for (size_t i = from; i < to; ++i) proj[i] += buf[i - from];
+  }
 
   double num = 0.0, den = 0.0;
   for (size_t i = 0; i < full; ++i) {
-    const double proj = buf[i];
-    const double rest = (i < n ? p.est[i] : 0.0) - proj;
-    num += proj * proj;
+    const double rest = (i < n ? e[i] : 0.0) - proj[i];
+    num += proj[i] * proj[i];
     den += rest * rest;
   }
   return ratio_db(num, den);

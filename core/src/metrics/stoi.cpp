@@ -28,46 +28,59 @@ namespace detail {
 namespace {
 
 // ---------------------------------------------------------------- dot products
-double dot_plain(const double* a, const double* b, size_t n) {
-  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+// The resampler's inner loop: one filter against two signals at once (clean and degraded
+// share every filter load).
+void dot2_plain(const double* f, const double* a, const double* b, size_t n, double& ra, double& rb) {
+  double a0 = 0, a1 = 0, b0 = 0, b1 = 0;
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    s0 += a[i] * b[i];
-    s1 += a[i + 1] * b[i + 1];
-    s2 += a[i + 2] * b[i + 2];
-    s3 += a[i + 3] * b[i + 3];
+  for (; i + 2 <= n; i += 2) {
+    a0 += f[i] * a[i];
+    a1 += f[i + 1] * a[i + 1];
+    b0 += f[i] * b[i];
+    b1 += f[i + 1] * b[i + 1];
   }
-  for (; i < n; ++i) s0 += a[i] * b[i];
-  return (s0 + s2) + (s1 + s3);
+  if (i < n) a0 += f[i] * a[i], b0 += f[i] * b[i];
+  ra = a0 + a1;
+  rb = b0 + b1;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2,fma"))) double dot_avx2(const double* a, const double* b, size_t n) {
-  __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
-    s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 4), _mm256_loadu_pd(b + i + 4), s1);
-  }
-  if (i + 4 <= n) {
-    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
-    i += 4;
-  }
-  const __m256d s = _mm256_add_pd(s0, s1);
+__attribute__((target("avx2,fma"))) double hsum(__m256d s) {
   const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
-  double r = _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
-  for (; i < n; ++i) r += a[i] * b[i];
-  return r;
+  return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
-using DotFn = double (*)(const double*, const double*, size_t);
-DotFn pick_dot() {
+__attribute__((target("avx2,fma"))) void dot2_avx2(const double* f, const double* a, const double* b, size_t n,
+                                                   double& ra, double& rb) {
+  __m256d a0 = _mm256_setzero_pd(), a1 = a0, b0 = a0, b1 = a0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256d f0 = _mm256_loadu_pd(f + i), f1 = _mm256_loadu_pd(f + i + 4);
+    a0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(a + i), a0);
+    b0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(b + i), b0);
+    a1 = _mm256_fmadd_pd(f1, _mm256_loadu_pd(a + i + 4), a1);
+    b1 = _mm256_fmadd_pd(f1, _mm256_loadu_pd(b + i + 4), b1);
+  }
+  if (i + 4 <= n) {
+    const __m256d f0 = _mm256_loadu_pd(f + i);
+    a0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(a + i), a0);
+    b0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(b + i), b0);
+    i += 4;
+  }
+  double sa = hsum(_mm256_add_pd(a0, a1)), sb = hsum(_mm256_add_pd(b0, b1));
+  for (; i < n; ++i) sa += f[i] * a[i], sb += f[i] * b[i];
+  ra = sa;
+  rb = sb;
+}
+
+using Dot2Fn = void (*)(const double*, const double*, const double*, size_t, double&, double&);
+Dot2Fn pick_dot2() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? dot_avx2 : dot_plain;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? dot2_avx2 : dot2_plain;
 }
 #else
-using DotFn = double (*)(const double*, const double*, size_t);
-DotFn pick_dot() { return dot_plain; }
+using Dot2Fn = void (*)(const double*, const double*, const double*, size_t, double&, double&);
+Dot2Fn pick_dot2() { return dot2_plain; }
 #endif
 
 // Modified Bessel function of the first kind, order 0, by its power series (all terms are
@@ -136,25 +149,39 @@ size_t KaiserResampler::output_length(size_t n) const {
 }
 
 std::vector<double> KaiserResampler::operator()(std::span<const double> x) const {
-  if (up_ == 1 && down_ == 1) return std::vector<double>(x.begin(), x.end());
-  static const DotFn dot = pick_dot();
-  const long n = long(x.size());
-  std::vector<double> out(output_length(x.size()));
+  std::vector<double> out, unused;
+  resample_pair(x, std::span<const double>(), out, unused);
+  return out;
+}
+
+void KaiserResampler::resample_pair(std::span<const double> a, std::span<const double> b, std::vector<double>& out_a,
+                                    std::vector<double>& out_b) const {
+  const bool two = !b.empty();
+  if (up_ == 1 && down_ == 1) {
+    out_a.assign(a.begin(), a.end());
+    out_b.assign(b.begin(), b.end());
+    return;
+  }
+  static const Dot2Fn dot2 = pick_dot2();
+  const long n = long(a.size());
+  out_a.resize(output_length(a.size()));
+  out_b.resize(two ? out_a.size() : 0);
+  const double* pb = two ? b.data() : a.data();
   // Output k sits at position k * down + half of the up-sampled, filtered signal: the sum of
   // x[q - m] * tap(phase + m * up) with q, phase the quotient and remainder of that position.
-  for (size_t k = 0; k < out.size(); ++k) {
+  for (size_t k = 0; k < out_a.size(); ++k) {
     const long t = long(k) * down_ + half_;
     const long q = t / up_;
     const auto& f = phases_[size_t(t % up_)];
-    const long taps = long(f.size());
-    long first = q - taps + 1;  // input index of f[0]
-    long skip = 0, last = q;
-    if (first < 0) skip = -first;
-    if (last >= n) last = n - 1;
+    const long first = q - long(f.size()) + 1;  // input index of f[0]
+    const long skip = first < 0 ? -first : 0;
+    const long last = std::min(q, n - 1);
     const long count = last - (first + skip) + 1;
-    out[k] = count > 0 ? dot(f.data() + skip, x.data() + first + skip, size_t(count)) : 0.0;
+    double ra = 0.0, rb = 0.0;
+    if (count > 0) dot2(f.data() + skip, a.data() + first + skip, pb + first + skip, size_t(count), ra, rb);
+    out_a[k] = ra;
+    if (two) out_b[k] = rb;
   }
-  return out;
 }
 
 }  // namespace detail
@@ -205,20 +232,32 @@ std::vector<Band> band_bins() {
   return bands;
 }
 
-// Band envelopes of a signal, band-major: env[b * frames + f].
-std::vector<double> band_envelopes(const std::vector<double>& x, size_t frames, const std::vector<double>& w,
-                                   const std::vector<Band>& bands, fft::RealFFT<double>& fft) {
+// Band envelopes, band-major (env[b * frames + j]), of the signal re-synthesised from the kept
+// frames: their windowed samples overlap-added at half a frame's hop. Spectrum frame j of that
+// signal is made of kept frame j and, in its first half, the end of kept frame j - 1, in its
+// second half, the start of kept frame j + 1; it is built here directly, without the signal.
+std::vector<double> band_envelopes(const std::vector<double>& x, const std::vector<size_t>& kept,
+                                   const std::vector<double>& w, const std::vector<Band>& bands,
+                                   fft::RealFFT<double>& fft) {
+  const size_t frames = kept.size() - 1;
   std::vector<double> env(size_t(kBands) * frames), buf(kFFT, 0.0), power(kBins);
   std::vector<std::complex<double>> spec(kBins);
-  for (size_t f = 0; f < frames; ++f) {
-    const double* s = x.data() + f * kHop;
-    for (int i = 0; i < kFrame; ++i) buf[size_t(i)] = w[size_t(i)] * s[i];
+  for (size_t j = 0; j < frames; ++j) {
+    const double* cur = x.data() + kept[j] * kHop;
+    const double* next = x.data() + kept[j + 1] * kHop;
+    const double* prev = j > 0 ? x.data() + kept[j - 1] * kHop : nullptr;
+    for (int i = 0; i < kHop; ++i) {
+      const double tail = prev ? w[size_t(i + kHop)] * prev[i + kHop] : 0.0;
+      buf[size_t(i)] = w[size_t(i)] * (w[size_t(i)] * cur[i] + tail);
+    }
+    for (int i = kHop; i < kFrame; ++i)
+      buf[size_t(i)] = w[size_t(i)] * (w[size_t(i)] * cur[i] + w[size_t(i - kHop)] * next[i - kHop]);
     fft.forward(buf, spec);
     for (int k = 0; k < kBins; ++k) power[size_t(k)] = std::norm(spec[size_t(k)]);
     for (int b = 0; b < kBands; ++b) {
       double acc = 0.0;
       for (int k = bands[size_t(b)].lo; k < bands[size_t(b)].hi; ++k) acc += power[size_t(k)];
-      env[size_t(b) * frames + f] = std::sqrt(acc);
+      env[size_t(b) * frames + j] = std::sqrt(acc);
     }
   }
   return env;
@@ -251,10 +290,9 @@ double correlate_plain(const std::vector<double>& ex, const std::vector<double>&
       for (int t = 0; t < kSegment; ++t) ys[t] = std::min(y[t] * scale, x[t] * clip);
       const double my = mean(ys, kSegment), mx = mean(x, kSegment);
       for (int t = 0; t < kSegment; ++t) ys[t] -= my, xs[t] = x[t] - mx;
-      const double ny = norm(ys, kSegment) + kEps, nx = norm(xs, kSegment) + kEps;
       double c = 0.0;
-      for (int t = 0; t < kSegment; ++t) c += (ys[t] / ny) * (xs[t] / nx);
-      total += c;
+      for (int t = 0; t < kSegment; ++t) c += ys[t] * xs[t];
+      total += c / ((norm(ys, kSegment) + kEps) * (norm(xs, kSegment) + kEps));
     }
   }
   return total / (double(segments) * kBands);
@@ -267,8 +305,10 @@ void normalise_rows_columns(double (&s)[kBands][kSegment]) {
     const double m = mean(row, kSegment);
     for (double& v : row) v -= m;
     const double n = norm(row, kSegment);
-    if (n > 0.0)
-      for (double& v : row) v /= n;
+    if (n > 0.0) {
+      const double inv = 1.0 / n;
+      for (double& v : row) v *= inv;
+    }
   }
   for (int t = 0; t < kSegment; ++t) {
     double m = 0.0, q = 0.0;
@@ -329,8 +369,7 @@ double stoi(std::span<const double> clean, std::span<const double> degraded, int
   std::vector<double> x, y;
   {
     const detail::KaiserResampler resample(rate, kRate);
-    x = resample(clean);
-    y = resample(degraded);
+    resample.resample_pair(clean, degraded, x, y);
   }
 
   // Silent frames: more than 40 dB below the loudest frame of the clean signal.
@@ -353,26 +392,17 @@ double stoi(std::span<const double> clean, std::span<const double> degraded, int
   for (size_t f = 0; f < frames; ++f)
     if (loudest - kDynamicRange - energy_db[f] < 0.0) kept.push_back(f);
 
-  // The kept windowed frames overlap-added again: one spectrum frame fewer than frames kept.
+  // The kept frames make one spectrum frame fewer once overlap-added again.
   const size_t spectra = kept.size() - 1;
   if (spectra < size_t(kSegment))
     throw Error("stoi: only " + std::to_string(spectra) +
                 " frames remain once the silent frames of the clean signal are removed; at least " +
                 std::to_string(kSegment) + " (about 0.4 s of speech) are needed.");
-  const size_t len = (kept.size() - 1) * kHop + kFrame;
-  std::vector<double> xs(len, 0.0), ys(len, 0.0);
-  for (size_t j = 0; j < kept.size(); ++j) {
-    const size_t src = kept[j] * kHop, dst = j * kHop;
-    for (int i = 0; i < kFrame; ++i) {
-      xs[dst + size_t(i)] += w[size_t(i)] * x[src + size_t(i)];
-      ys[dst + size_t(i)] += w[size_t(i)] * y[src + size_t(i)];
-    }
-  }
 
   fft::RealFFT<double> fft(kFFT);
   const std::vector<Band> bands = band_bins();
-  const std::vector<double> ex = band_envelopes(xs, spectra, w, bands, fft);
-  const std::vector<double> ey = band_envelopes(ys, spectra, w, bands, fft);
+  const std::vector<double> ex = band_envelopes(x, kept, w, bands, fft);
+  const std::vector<double> ey = band_envelopes(y, kept, w, bands, fft);
   return extended ? correlate_extended(ex, ey, spectra) : correlate_plain(ex, ey, spectra);
 }
 

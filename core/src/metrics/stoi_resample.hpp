@@ -21,6 +21,9 @@ class KaiserResampler {
   int half_length() const { return half_; }  // the filter has 2 * half_length() + 1 taps
   size_t output_length(size_t n) const;      // ceil(n * up / down)
   std::vector<double> operator()(std::span<const double> x) const;
+  // Two signals of equal length in one pass (they share the filter loads); b may be empty.
+  void resample_pair(std::span<const double> a, std::span<const double> b, std::vector<double>& out_a,
+                     std::vector<double>& out_b) const;
 
   // Taps of the design at the up-sampled rate, before the up-sampling gain.
   static std::vector<double> design(int up, int down);
