@@ -42,6 +42,21 @@ Pair checked_pair(std::span<const double> reference, std::span<const double> est
   return p;
 }
 
+// Sum of a[i] * b[i] over four independent partial sums (the solver's loops would otherwise
+// wait on one long chain of additions).
+double dot(const double* a, const double* b, size_t n) {
+  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += a[i] * b[i];
+    s1 += a[i + 1] * b[i + 1];
+    s2 += a[i + 2] * b[i + 2];
+    s3 += a[i + 3] * b[i + 3];
+  }
+  for (; i < n; ++i) s0 += a[i] * b[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
 double ratio_db(double num, double den) {
   if (den == 0.0) return std::numeric_limits<double>::infinity();
   return 10.0 * std::log10(num / den);
@@ -49,57 +64,68 @@ double ratio_db(double num, double den) {
 
 // Solves T x = b for the symmetric positive-definite Toeplitz matrix T whose first column is
 // r (Levinson's recursion, O(n^2)). Returns false when the recursion meets a matrix that is not
-// numerically positive definite.
+// numerically positive definite. The backward vector is kept reversed (yr[i] = y[k - 1 - i]) so
+// that every inner loop runs forwards through memory.
 bool levinson(const std::vector<double>& r, const std::vector<double>& b, std::vector<double>& x) {
   const size_t n = r.size();
   const double r0 = r[0];
-  std::vector<double> y(n), v(n);
+  std::vector<double> rn(n), yr(n), xr(n), tmp(n);
+  for (size_t i = 0; i < n; ++i) rn[i] = r[i] / r0;  // rn[0] == 1
   x.assign(n, 0.0);
   x[0] = b[0] / r0;
   if (n == 1) return true;
-  y[0] = -r[1] / r0;
-  double beta = 1.0, alpha = y[0];
+  // rev(v, k)[i] = v[k - 1 - i]; xr holds x reversed for the dot product with rn.
+  xr[n - 1] = x[0];
+  yr[n - 1] = -rn[1];
+  double beta = 1.0, alpha = -rn[1];
   for (size_t k = 1; k < n; ++k) {
     beta *= (1.0 - alpha) * (1.0 + alpha);
     if (!(beta > 0.0)) return false;
-    double acc = 0.0;
-    for (size_t i = 0; i < k; ++i) acc += r[i + 1] * x[k - 1 - i];
-    const double mu = (b[k] / r0 - acc / r0) / beta;
-    for (size_t i = 0; i < k; ++i) x[i] += mu * y[k - 1 - i];
+    // xr[n - k .. n) is x[k - 1 .. 0], yr[n - k .. n) is y[k - 1 .. 0]
+    const double* xk = xr.data() + (n - k);
+    const double* yk = yr.data() + (n - k);
+    const double mu = (b[k] / r0 - dot(rn.data() + 1, xk, k)) / beta;
+    // x[i] += mu * y[k - 1 - i]: in reversed storage xr[n-1-i] += mu * yr[n-k+i]
+    for (size_t i = 0; i < k; ++i) x[i] += mu * yk[i];
     x[k] = mu;
+    for (size_t i = 0; i <= k; ++i) xr[n - 1 - i] = x[i];
     if (k + 1 < n) {
-      acc = 0.0;
-      for (size_t i = 0; i < k; ++i) acc += r[i + 1] * y[k - 1 - i];
-      alpha = (-r[k + 1] / r0 - acc / r0) / beta;
-      for (size_t i = 0; i < k; ++i) v[i] = y[i] + alpha * y[k - 1 - i];
-      std::copy(v.begin(), v.begin() + k, y.begin());
+      alpha = (-rn[k + 1] - dot(rn.data() + 1, yk, k)) / beta;
+      // y[i] += alpha * y[k - 1 - i], then y[k] = alpha; y is yr read backwards
+      double* y = tmp.data();
+      for (size_t i = 0; i < k; ++i) y[i] = yk[k - 1 - i];
+      for (size_t i = 0; i < k; ++i) y[i] += alpha * yk[i];
       y[k] = alpha;
+      for (size_t i = 0; i <= k; ++i) yr[n - 1 - i] = y[i];
     }
   }
   return true;
 }
 
-// b - T x for the Toeplitz matrix with first column r.
+// b - T x for the Toeplitz matrix with first column r: row i is r[i], r[i-1], ..., r[1], r[0],
+// r[1], ... against x; the part before the diagonal is a dot product with r reversed.
 std::vector<double> toeplitz_residual(const std::vector<double>& r, const std::vector<double>& b,
                                       const std::vector<double>& x) {
   const size_t n = r.size();
+  std::vector<double> rr(r.rbegin(), r.rend());  // rr[j] = r[n - 1 - j]
   std::vector<double> res(b);
   for (size_t i = 0; i < n; ++i) {
-    double acc = 0.0;
-    for (size_t j = 0; j < n; ++j) acc += r[i > j ? i - j : j - i] * x[j];
-    res[i] -= acc;
+    // j < i: r[i - j] = rr[n - 1 - i + j]; j >= i: r[j - i]
+    res[i] -= dot(rr.data() + (n - 1 - i), x.data(), i) + dot(r.data(), x.data() + i, n - i);
   }
   return res;
 }
 
-// The distortion filter: least-squares weights of the delayed references. Levinson's recursion
-// with one step of iterative refinement; a dense factorisation when the recursion breaks down
-// on a numerically singular matrix.
+// The distortion filter: least-squares weights of the delayed references. Levinson's recursion,
+// refined once when its residual is not at rounding level (ill-conditioned references); a dense factorisation when the
+// recursion breaks down on a numerically singular matrix.
 std::vector<double> distortion_filter(const std::vector<double>& r, const std::vector<double>& b) {
   std::vector<double> x;
   if (levinson(r, b, x)) {
+    const std::vector<double> res = toeplitz_residual(r, b, x);
+    if (dot(res.data(), res.data(), res.size()) <= 1e-24 * dot(b.data(), b.data(), b.size())) return x;
     std::vector<double> dx;
-    if (levinson(r, toeplitz_residual(r, b, x), dx)) {
+    if (levinson(r, res, dx)) {
       for (size_t i = 0; i < x.size(); ++i) x[i] += dx[i];
       return x;
     }
@@ -143,7 +169,7 @@ double sdr(std::span<const double> reference, std::span<const double> estimate) 
   fft::RealFFT<double> fft(kFFT);
   const size_t bins = kFFT / 2 + 1;
   const size_t blocks = (n + kBlock - 1) / kBlock;
-  std::vector<std::complex<double>> ref_spectra(blocks * bins), seg(bins), auto_acc(bins), cross_acc(bins);
+  std::vector<std::complex<double>> ref_block(bins), seg(bins), auto_acc(bins), cross_acc(bins);
   std::vector<double> buf(kFFT);
   const auto transform = [&](std::span<const double> x, size_t from, size_t count, std::complex<double>* out) {
     const size_t to = std::min(x.size(), from + count);
@@ -151,12 +177,11 @@ double sdr(std::span<const double> reference, std::span<const double> estimate) 
     fft.forward(buf, std::span<std::complex<double>>(out, bins));
   };
   for (size_t b = 0; b < blocks; ++b) {
-    std::complex<double>* sb = ref_spectra.data() + b * bins;
-    transform(s, b * kBlock, kBlock, sb);
+    transform(s, b * kBlock, kBlock, ref_block.data());
     transform(s, b * kBlock, kBlock + taps - 1, seg.data());
-    for (size_t k = 0; k < bins; ++k) auto_acc[k] += std::conj(sb[k]) * seg[k];
+    for (size_t k = 0; k < bins; ++k) auto_acc[k] += std::conj(ref_block[k]) * seg[k];
     transform(e, b * kBlock, kBlock + taps - 1, seg.data());
-    for (size_t k = 0; k < bins; ++k) cross_acc[k] += std::conj(sb[k]) * seg[k];
+    for (size_t k = 0; k < bins; ++k) cross_acc[k] += std::conj(ref_block[k]) * seg[k];
   }
   // Inner products of the delayed references with each other (the first column of the
   // Toeplitz Gram matrix) and with the estimate.
@@ -167,24 +192,28 @@ double sdr(std::span<const double> reference, std::span<const double> estimate) 
 
   const std::vector<double> filter = distortion_filter(autocorr, cross);
 
-  // The projection, the reference through the distortion filter, by overlap-add.
+  // The projection, the reference through the distortion filter, by overlap-add; each block's
+  // first kBlock samples are final once the previous block's tail is added, and go straight
+  // into the energies of the projection and of what the estimate keeps besides it.
   std::vector<std::complex<double>> filter_spectrum(bins);
   transform(filter, 0, taps, filter_spectrum.data());
   const size_t full = n + taps - 1;
-  std::vector<double> proj(full, 0.0);
-  for (size_t b = 0; b < blocks; ++b) {
-    const std::complex<double>* sb = ref_spectra.data() + b * bins;
-    for (size_t k = 0; k < bins; ++k) seg[k] = sb[k] * filter_spectrum[k];
-    fft.inverse(seg, buf);
-    const size_t from = b * kBlock, to = std::min(full, from + kBlock + taps - 1);
-    for (size_t i = from; i < to; ++i) proj[i] += buf[i - from];
-  }
-
+  std::vector<double> tail(taps - 1, 0.0);
   double num = 0.0, den = 0.0;
-  for (size_t i = 0; i < full; ++i) {
-    const double rest = (i < n ? e[i] : 0.0) - proj[i];
-    num += proj[i] * proj[i];
-    den += rest * rest;
+  for (size_t b = 0; b < blocks; ++b) {
+    transform(s, b * kBlock, kBlock, ref_block.data());
+    for (size_t k = 0; k < bins; ++k) ref_block[k] *= filter_spectrum[k];
+    fft.inverse(ref_block, buf);
+    for (size_t i = 0; i + 1 < taps; ++i) buf[i] += tail[i];
+    const size_t from = b * kBlock;
+    const size_t done = b + 1 < blocks ? kBlock : full - from;
+    for (size_t i = 0; i < done; ++i) {
+      const double proj = buf[i];
+      const double rest = (from + i < n ? e[from + i] : 0.0) - proj;
+      num += proj * proj;
+      den += rest * rest;
+    }
+    if (b + 1 < blocks) std::copy(buf.begin() + long(kBlock), buf.begin() + long(kBlock + taps - 1), tail.begin());
   }
   return ratio_db(num, den);
 }

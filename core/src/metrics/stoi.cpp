@@ -73,15 +73,54 @@ __attribute__((target("avx2,fma"))) void dot2_avx2(const double* f, const double
   rb = sb;
 }
 
-using Dot2Fn = void (*)(const double*, const double*, const double*, size_t, double&, double&);
-Dot2Fn pick_dot2() {
+// Two outputs of the same phase (inputs a, a + stride and b, b + stride) against one filter:
+// every filter load serves four products.
+__attribute__((target("avx2,fma"))) void dot4_avx2(const double* f, const double* a, const double* b, size_t stride,
+                                                   size_t n, double (&r)[4]) {
+  __m256d a0 = _mm256_setzero_pd(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, d0 = a0, d1 = a0;
+  const double* a2 = a + stride;
+  const double* b2 = b + stride;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256d f0 = _mm256_loadu_pd(f + i), f1 = _mm256_loadu_pd(f + i + 4);
+    a0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(a + i), a0);
+    b0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(b + i), b0);
+    c0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(a2 + i), c0);
+    d0 = _mm256_fmadd_pd(f0, _mm256_loadu_pd(b2 + i), d0);
+    a1 = _mm256_fmadd_pd(f1, _mm256_loadu_pd(a + i + 4), a1);
+    b1 = _mm256_fmadd_pd(f1, _mm256_loadu_pd(b + i + 4), b1);
+    c1 = _mm256_fmadd_pd(f1, _mm256_loadu_pd(a2 + i + 4), c1);
+    d1 = _mm256_fmadd_pd(f1, _mm256_loadu_pd(b2 + i + 4), d1);
+  }
+  double sa = hsum(_mm256_add_pd(a0, a1)), sb = hsum(_mm256_add_pd(b0, b1));
+  double sc = hsum(_mm256_add_pd(c0, c1)), sd = hsum(_mm256_add_pd(d0, d1));
+  for (; i < n; ++i) sa += f[i] * a[i], sb += f[i] * b[i], sc += f[i] * a2[i], sd += f[i] * b2[i];
+  r[0] = sa, r[1] = sb, r[2] = sc, r[3] = sd;
+}
+
+bool have_avx2() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? dot2_avx2 : dot2_plain;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 #else
-using Dot2Fn = void (*)(const double*, const double*, const double*, size_t, double&, double&);
-Dot2Fn pick_dot2() { return dot2_plain; }
+bool have_avx2() { return false; }
 #endif
+
+void dot4_plain(const double* f, const double* a, const double* b, size_t stride, size_t n, double (&r)[4]) {
+  dot2_plain(f, a, b, n, r[0], r[1]);
+  dot2_plain(f, a + stride, b + stride, n, r[2], r[3]);
+}
+
+struct Kernels {
+  void (*dot2)(const double*, const double*, const double*, size_t, double&, double&);
+  void (*dot4)(const double*, const double*, const double*, size_t, size_t, double (&)[4]);
+};
+Kernels pick_kernels() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (have_avx2()) return {dot2_avx2, dot4_avx2};
+#endif
+  return {dot2_plain, dot4_plain};
+}
 
 // Modified Bessel function of the first kind, order 0, by its power series (all terms are
 // positive, so it is accurate to rounding for the Kaiser parameters used here).
@@ -162,25 +201,47 @@ void KaiserResampler::resample_pair(std::span<const double> a, std::span<const d
     out_b.assign(b.begin(), b.end());
     return;
   }
-  static const Dot2Fn dot2 = pick_dot2();
+  static const Kernels kernels = pick_kernels();
   const long n = long(a.size());
-  out_a.resize(output_length(a.size()));
-  out_b.resize(two ? out_a.size() : 0);
+  const size_t outputs = output_length(a.size());
+  out_a.resize(outputs);
+  out_b.resize(two ? outputs : 0);
   const double* pb = two ? b.data() : a.data();
   // Output k sits at position k * down + half of the up-sampled, filtered signal: the sum of
   // x[q - m] * tap(phase + m * up) with q, phase the quotient and remainder of that position.
-  for (size_t k = 0; k < out_a.size(); ++k) {
+  // Outputs k and k + up share the phase and lie `down` input samples apart.
+  const auto first_input = [&](size_t k, const std::vector<double>*& f) {
     const long t = long(k) * down_ + half_;
-    const long q = t / up_;
-    const auto& f = phases_[size_t(t % up_)];
-    const long first = q - long(f.size()) + 1;  // input index of f[0]
+    f = &phases_[size_t(t % up_)];
+    return t / up_ - long(f->size()) + 1;  // input index of the filter's first (reversed) tap
+  };
+  const auto single = [&](size_t k) {
+    const std::vector<double>* f;
+    const long first = first_input(k, f);
     const long skip = first < 0 ? -first : 0;
-    const long last = std::min(q, n - 1);
+    const long last = std::min(first + long(f->size()) - 1, n - 1);
     const long count = last - (first + skip) + 1;
     double ra = 0.0, rb = 0.0;
-    if (count > 0) dot2(f.data() + skip, a.data() + first + skip, pb + first + skip, size_t(count), ra, rb);
+    if (count > 0) kernels.dot2(f->data() + skip, a.data() + first + skip, pb + first + skip, size_t(count), ra, rb);
     out_a[k] = ra;
     if (two) out_b[k] = rb;
+  };
+  const size_t up = size_t(up_);
+  for (size_t base = 0; base < outputs; base += 2 * up) {
+    for (size_t k = base; k < base + up && k < outputs; ++k) {
+      const size_t k2 = k + up;
+      const std::vector<double>* f;
+      const long first = first_input(k, f);
+      if (k2 < outputs && first >= 0 && first + long(f->size()) + down_ <= n) {
+        double r[4];
+        kernels.dot4(f->data(), a.data() + first, pb + first, size_t(down_), f->size(), r);
+        out_a[k] = r[0], out_a[k2] = r[2];
+        if (two) out_b[k] = r[1], out_b[k2] = r[3];
+      } else {
+        single(k);
+        if (k2 < outputs) single(k2);
+      }
+    }
   }
 }
 
@@ -281,18 +342,23 @@ double correlate_plain(const std::vector<double>& ex, const std::vector<double>&
   const double clip = 1.0 + std::pow(10.0, -kBetaDb / 20.0);
   const size_t segments = frames - kSegment + 1;
   double total = 0.0;
-  double xs[kSegment], ys[kSegment];
+  double ys[kSegment];
   for (size_t m = 0; m < segments; ++m) {
     for (int b = 0; b < kBands; ++b) {
       const double* x = ex.data() + size_t(b) * frames + m;
       const double* y = ey.data() + size_t(b) * frames + m;
-      const double scale = norm(x, kSegment) / (norm(y, kSegment) + kEps);
-      for (int t = 0; t < kSegment; ++t) ys[t] = std::min(y[t] * scale, x[t] * clip);
-      const double my = mean(ys, kSegment), mx = mean(x, kSegment);
-      for (int t = 0; t < kSegment; ++t) ys[t] -= my, xs[t] = x[t] - mx;
-      double c = 0.0;
-      for (int t = 0; t < kSegment; ++t) c += ys[t] * xs[t];
-      total += c / ((norm(ys, kSegment) + kEps) * (norm(xs, kSegment) + kEps));
+      double xx = 0.0, yy = 0.0, xsum = 0.0;
+      for (int t = 0; t < kSegment; ++t) xx += x[t] * x[t], yy += y[t] * y[t], xsum += x[t];
+      const double scale = std::sqrt(xx) / (std::sqrt(yy) + kEps);
+      double ysum = 0.0;
+      for (int t = 0; t < kSegment; ++t) ys[t] = std::min(y[t] * scale, x[t] * clip), ysum += ys[t];
+      const double my = ysum / kSegment, mx = xsum / kSegment;
+      double c = 0.0, qy = 0.0, qx = 0.0;
+      for (int t = 0; t < kSegment; ++t) {
+        const double dy = ys[t] - my, dx = x[t] - mx;
+        c += dy * dx, qy += dy * dy, qx += dx * dx;
+      }
+      total += c / ((std::sqrt(qy) + kEps) * (std::sqrt(qx) + kEps));
     }
   }
   return total / (double(segments) * kBands);
@@ -351,13 +417,23 @@ double stoi(std::span<const double> clean, std::span<const double> degraded, int
   const size_t n = std::min(clean.size(), degraded.size());
   clean = clean.first(n);
   degraded = degraded.first(n);
-  const auto finite = [](std::span<const double> x) {
-    return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+  // One pass per signal: every sample finite (and, for the clean one, not all of them zero).
+  const auto scan = [](std::span<const double> x, bool& finite) {
+    bool bad = false, any = false;
+    for (double v : x) {
+      const double a = std::abs(v);
+      bad |= !(a <= std::numeric_limits<double>::max());
+      any |= a > 0.0;
+    }
+    finite = !bad;
+    return any;
   };
-  if (!finite(clean)) throw Error("stoi: the clean signal has non-finite samples.");
-  if (!finite(degraded)) throw Error("stoi: the degraded signal has non-finite samples.");
-  if (std::all_of(clean.begin(), clean.end(), [](double v) { return v == 0.0; }))
-    throw Error("stoi: the clean signal is all zeros, so the measure is undefined.");
+  bool finite_clean, finite_degraded;
+  const bool audible = scan(clean, finite_clean);
+  scan(degraded, finite_degraded);
+  if (!finite_clean) throw Error("stoi: the clean signal has non-finite samples.");
+  if (!finite_degraded) throw Error("stoi: the degraded signal has non-finite samples.");
+  if (!audible) throw Error("stoi: the clean signal is all zeros, so the measure is undefined.");
   {
     const int g = std::gcd(rate, kRate);
     if (detail::KaiserResampler::tap_count(kRate / g, rate / g) > double(1 << 25))
