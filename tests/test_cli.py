@@ -43,11 +43,17 @@ def test_demo_end_to_end(tmp_path):
     assert r.returncode == 0, r.stderr[-2000:]
     assert "Enh_method" in r.stdout and "Baseline" in r.stdout and "trad_enhance" in r.stdout
     scores = pd.read_csv(tmp_path / "d" / "scores.csv")
-    assert len(scores) == 30
+    assert len(scores) == 40
     assert {"noisy_STOI", "trad_enhance_STOI"} <= set(scores.columns)
     for name in ("panels.png", "features.png", "psd.png"):
         assert (tmp_path / "d" / "figs" / name).stat().st_size > 10000
-    assert len(list((tmp_path / "d" / "enhanced").glob("*.wav"))) == 30
+    assert len(list((tmp_path / "d" / "enhanced").glob("*.wav"))) == 40
+    # the README shows the table the demo prints
+    table = [ln for ln in r.stdout.splitlines() if "Enh_method" in ln or "Baseline" in ln]
+    table += [ln for ln in r.stdout.splitlines() if ln.lstrip().startswith("trad_enhance ")]
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    for line in table:
+        assert line.strip() in readme, line
 
 
 def test_synth_is_reproducible_with_a_seed(corpus, capsys):

@@ -5,9 +5,7 @@ import argparse
 import concurrent.futures as cf
 import contextlib
 import os
-import shutil
 import stat
-import subprocess
 import sys
 from pathlib import Path
 
@@ -166,55 +164,30 @@ def _enhance_files(pairs, workers=None):
 # ---------------------------------------------------------------- scoring
 
 
-def _available_measures():
-    measures = {}
-    exe = shutil.which("pesq.exe")
-    if exe:
-        measures["PESQ"] = exe
-    try:
-        from pystoi import stoi  # noqa: F401
-
-        measures["STOI"] = True
-    except Exception:
-        pass
-    try:
-        import mir_eval  # noqa: F401
-
-        measures["SDR"] = True
-    except Exception:
-        pass
-    return measures
-
-
-def _program_argument(path) -> bytes:
-    """A path as pesq.exe's argument: its file system bytes, with "./" in front of a relative
-    name that pesq.exe would take for an option (+name.wav, -h)."""
-    name = os.fsencode(path)
-    if b"\0" in name:
-        raise ValueError("embedded null byte")
-    return b"./" + name if name[:1] in (b"+", b"-") else name
-
-
-def _pesq_exe(exe, ref, deg, rate):
-    argv = [os.fsencode(exe), b"+%d" % rate, _program_argument(ref), _program_argument(deg)]
-    r = subprocess.run(argv, capture_output=True)
-    lines = r.stdout.strip().splitlines()
-    if r.returncode != 0 or not lines or b"= " not in lines[-1]:
-        return float("nan")
-    try:
-        return float(lines[-1].rsplit(b"= ", 1)[1])
-    except ValueError:
-        return float("nan")
-
+# Column names of the measures in the tables the command prints and writes
+DISPLAY = {
+    "pesq": "PESQ",
+    "stoi": "STOI",
+    "estoi": "ESTOI",
+    "sdr": "SDR",
+    "si_sdr": "SI-SDR",
+    "ssnr": "SSNR",
+    "fwsnrseg": "fwSNRseg",
+    "llr": "LLR",
+    "wss": "WSS",
+    "cepstral_distance": "CD",
+    "csig": "CSIG",
+    "cbak": "CBAK",
+    "covl": "COVL",
+}
 
 # STOI works on 25.6 ms frames (256 samples at 10 kHz) and has nothing to work on below one
 MIN_SCORED_SECONDS = 0.03
 
 
-def _score_pair(measures, ref_path, deg_path):
-    """Scores of one degraded file against its reference: {measure: value}."""
-    import numpy as np
-
+def _check_pair(ref_path, deg_path, measures):
+    """The UserError that explains why a pair could not be scored at all, or None when both
+    files are readable audio and the failure is one of a measure's (kept as NaN)."""
     ref, sr = _load(ref_path)
     deg, sr2 = _load(deg_path)
     if sr != sr2:
@@ -222,94 +195,64 @@ def _score_pair(measures, ref_path, deg_path):
             f"sampling rates differ: {_shown(ref_path)} ({sr} Hz), {_shown(deg_path)} ({sr2} Hz)"
         )
     n = min(len(ref), len(deg))
-    if "STOI" in measures and n < MIN_SCORED_SECONDS * sr:
+    if ("stoi" in measures or "estoi" in measures) and n < MIN_SCORED_SECONDS * sr:
         short = ref_path if len(ref) <= len(deg) else deg_path
         raise UserError(
             f"audio file too short to score: {_shown(short)} ({n} sample{'s' * (n != 1)}, "
             f"{1000 * n / sr:.1f} ms at {sr} Hz; STOI needs at least "
             f"{1000 * MIN_SCORED_SECONDS:.0f} ms)"
         )
-    ref, deg = ref[:n].astype(np.float64), deg[:n].astype(np.float64)
-
-    def failed(measure, e):
-        return UserError(
-            f"cannot compute {measure} of {_shown(deg_path)} against {_shown(ref_path)}: "
-            f"{type(e).__name__}: {_shown(e)}"
-        )
-
-    out = {}
-    if "PESQ" in measures:
-        out["PESQ"] = (
-            _pesq_exe(measures["PESQ"], ref_path, deg_path, sr)
-            if sr in (8000, 16000)
-            else float("nan")
-        )
-    if "STOI" in measures:
-        from pystoi import stoi
-
-        try:
-            out["STOI"] = float(stoi(ref, deg, sr, extended=False))
-        except Exception as e:
-            raise failed("STOI", e) from None
-    if "SDR" in measures:
-        import mir_eval
-
-        try:
-            sdr, _, _, _ = mir_eval.separation.bss_eval_sources(
-                ref.reshape(1, -1), deg.reshape(1, -1)
-            )
-            out["SDR"] = float(sdr[0])
-        except ValueError:  # an all-zero signal has no SDR
-            out["SDR"] = float("nan")
-        except Exception as e:
-            raise failed("SDR", e) from None
-    return out
 
 
-def score_table(clean, noisy, enhanced, method="enhanced"):
-    """Per-file scores and the table of means (rows: the method, then "Baseline")."""
+def score_table(clean, noisy, enhanced, method="enhanced", measures=None):
+    """Per-file scores and the table of means (rows: the method, then "Baseline"), computed in
+    one native batch by vemio.metrics.score."""
     import warnings
 
     import numpy as np
     import pandas as pd
 
-    # mir_eval announces the deprecation of bss_eval on every call; once is enough here
-    warnings.filterwarnings("ignore", category=FutureWarning, module=r"(mir_eval|vemio\._cli)")
-    measures = _available_measures()
-    if not measures:
-        print("[vm.] no quality measure available (pesq.exe, pystoi, mir_eval)")
-    rows = []
-    triples = list(zip(clean, noisy, enhanced))
+    from vemio import metrics
 
-    def both(triple):
-        c, n, e = triple
-        return _score_pair(measures, c, n), _score_pair(measures, c, e)
-
-    with cf.ThreadPoolExecutor(min(4, os.cpu_count() or 1)) as pool:
-        with contextlib.closing(
-            _run_all(pool, [(both, t) for t in triples], "[vm.] Scoring")
-        ) as scored:
-            for (c, n, e), (fn, fe) in zip(triples, scored):
-                rows.append(
-                    {
-                        "clean": str(c),
-                        "noisy": str(n),
-                        "enhanced": str(e),
-                        **{f"noisy_{k}": v for k, v in fn.items()},
-                        **{f"{method}_{k}": v for k, v in fe.items()},
-                    }
-                )
-    per_file = pd.DataFrame(rows)
+    n = len(clean)
+    scored = metrics.score(
+        [str(c) for c in clean] * 2,
+        [str(x) for x in noisy] + [str(e) for e in enhanced],
+        measures=measures,
+    )
+    columns = [c for c in scored.columns if c not in ("reference", "degraded", "error")]
+    failed = 0
+    for k, why in enumerate(scored["error"]):
+        if why:
+            _check_pair(clean[k % n], (noisy + enhanced)[k], set(scored.columns))
+            failed += 1
+    if failed:
+        first = next(e for e in scored["error"] if e)
+        print(f"[vm.] {failed} score{'s' * (failed != 1)} incomplete (NaN), for example: {_shown(first)}")
+    per_file = pd.DataFrame({"clean": [str(c) for c in clean], "noisy": [str(x) for x in noisy]})
+    per_file["enhanced"] = [str(e) for e in enhanced]
+    for label, part in (("noisy", scored.iloc[:n]), (method, scored.iloc[n:])):
+        for c in columns:
+            per_file[f"{label}_{DISPLAY.get(c, c)}"] = part[c].to_numpy()
+        per_file[f"{label}_error"] = part["error"].to_numpy()
     means = {"Enh_method": [method, "Baseline"]}
-    for m in measures:
-        means[m] = [
-            np.around(np.nanmean(per_file[f"{method}_{m}"]), 4) if rows else np.nan,
-            np.around(np.nanmean(per_file[f"noisy_{m}"]), 4) if rows else np.nan,
-        ]
+    with warnings.catch_warnings():  # a column of NaN only has a NaN mean, said once above
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for c in columns:
+            name = DISPLAY.get(c, c)
+            means[name] = [
+                np.around(np.nanmean(per_file[f"{method}_{name}"]), 4) if n else np.nan,
+                np.around(np.nanmean(per_file[f"noisy_{name}"]), 4) if n else np.nan,
+            ]
     return per_file, pd.DataFrame.from_dict(means, orient="columns")
 
 
 # ---------------------------------------------------------------- subcommands
+
+
+# where the measures tell the methods apart (at -5..5 dB every PESQ is about 1.05)
+DEMO_SNRS = (0, 5, 10, 15)
+DEMO_MEASURES = ["pesq", "stoi", "si_sdr", "composite"]
 
 
 def cmd_demo(args):
@@ -322,7 +265,7 @@ def cmd_demo(args):
     noisy_dir, enh_dir, fig_dir = out / "noisy", out / "enhanced", out / "figs"
     print(f"[vm.] demo: bundled speech {_shown(clean_dir)}, noise {_shown(noise_dir)}")
     np.random.seed(0)
-    syn = Synthesizer(str(clean_dir), str(noise_dir), str(noisy_dir), (-5, 0, 5))
+    syn = Synthesizer(str(clean_dir), str(noise_dir), str(noisy_dir), DEMO_SNRS)
     jobs = syn.syn(mode="increment")
     if not isinstance(jobs, list):
         raise RuntimeError(f"synthesis did not run: {jobs!r}")
@@ -340,7 +283,9 @@ def cmd_demo(args):
     clean = [c for _, c in jobs]
     noisy = [o for o, _ in jobs]
     enhanced = [e for _, e in pairs]
-    per_file, means = score_table(clean, noisy, enhanced, method="trad_enhance")
+    per_file, means = score_table(
+        clean, noisy, enhanced, method="trad_enhance", measures=DEMO_MEASURES
+    )
     print(means.to_string(index=False))
     csv = out / "scores.csv"
     _write_table(csv, per_file)
@@ -428,7 +373,16 @@ def cmd_score(args):
     if missing:
         raise UserError(f"no enhanced file named like {_shown(missing[0].name)}")
     enhanced = [by_stem[n.stem] for n in noisy]
-    per_file, means = score_table(clean, noisy, enhanced, method=args.method)
+    measures = None
+    if args.measures is not None:
+        from vemio import metrics
+
+        try:
+            metrics.score([], [], measures=args.measures, progress=False)
+        except ValueError as e:
+            raise UserError(f"--measures: {_shown(e)}") from None
+        measures = args.measures
+    per_file, means = score_table(clean, noisy, enhanced, method=args.method, measures=measures)
     print(_shown(means.to_string(index=False)))
     if args.csv:
         _write_table(args.csv, per_file)
@@ -501,6 +455,11 @@ def build_parser():
     c.add_argument("--noisy", nargs="+", type=Path, required=True)
     c.add_argument("--enhanced", nargs="+", type=Path, required=True)
     c.add_argument("--method", default="enhanced", help="row label of the enhanced files")
+    c.add_argument(
+        "--measures",
+        help="comma-separated measures (default all): pesq, stoi, estoi, sdr, si_sdr, ssnr, "
+        "fwsnrseg, llr, wss, cepstral_distance, composite",
+    )
     c.add_argument("--csv", type=Path, help="write the per-file scores here")
     c.set_defaults(func=cmd_score)
 

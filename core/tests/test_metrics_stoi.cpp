@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <numbers>
+#include <random>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "metrics/stoi_resample.hpp"
+#include "vemio/audio/audio.hpp"
+#include "vemio/metrics/intelligibility.hpp"
+#include "vemio/util/error.hpp"
+
+namespace fs = std::filesystem;
+using vemio::metrics::stoi;
+using vemio::metrics::detail::KaiserResampler;
+
+namespace {
+
+// The speech fixtures with their reference scores: shared/fixtures/metrics beside the
+// repository, looked for above this source file and above the test executable (the build
+// may name the source relative to the build folder); empty when absent.
+fs::path fixture_dir() {
+  std::error_code ec;
+  for (fs::path start : {fs::absolute(__FILE__, ec), fs::read_symlink("/proc/self/exe", ec)}) {
+    for (fs::path d = start.parent_path(); !d.empty() && d != d.root_path(); d = d.parent_path()) {
+      const fs::path f = d / "shared" / "fixtures" / "metrics";
+      if (fs::exists(f / "reference.csv", ec)) return f;
+    }
+  }
+  return {};
+}
+
+std::vector<std::map<std::string, std::string>> reference_rows(const fs::path& dir) {
+  std::ifstream in(dir / "reference.csv");
+  std::string line, cell;
+  std::getline(in, line);
+  std::vector<std::string> names;
+  for (std::stringstream ss(line); std::getline(ss, cell, ',');) names.push_back(cell);
+  std::vector<std::map<std::string, std::string>> rows;
+  while (std::getline(in, line)) {
+    std::map<std::string, std::string> row;
+    std::stringstream ss(line);
+    for (const auto& name : names) std::getline(ss, row[name], ',');
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+std::vector<double> load(const fs::path& file) {
+  const auto d = vemio::audio::decode(file);
+  return std::vector<double>(d.samples.begin(), d.samples.end());
+}
+
+// Noise under a syllable-rate envelope: speech-like enough that most frames are kept.
+std::vector<double> babble(int rate, double seconds, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g;
+  std::vector<double> x(size_t(seconds * rate));
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double env = std::sin(2.0 * std::numbers::pi * 3.0 * double(i) / rate);
+    x[i] = (0.05 + env * env) * g(rng);
+  }
+  return x;
+}
+
+std::vector<double> plus_noise(const std::vector<double>& x, double sd, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g(0.0, sd);
+  std::vector<double> y = x;
+  for (double& v : y) v += g(rng);
+  return y;
+}
+
+std::string error_of(const std::vector<double>& x, const std::vector<double>& y, int rate) {
+  try {
+    stoi(x, y, rate);
+  } catch (const vemio::Error& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+}  // namespace
+
+TEST(Stoi, MatchesReferenceScoresOfTheSpeechFixtures) {
+  const fs::path dir = fixture_dir();
+  if (dir.empty()) GTEST_SKIP() << "shared/fixtures/metrics not found";
+  const auto rows = reference_rows(dir);
+  ASSERT_EQ(rows.size(), 36u);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.at("degraded"));
+    const auto clean = load(dir / row.at("clean"));
+    const auto degraded = load(dir / row.at("degraded"));
+    const int rate = std::stoi(row.at("rate"));
+    EXPECT_NEAR(stoi(clean, degraded, rate, false), std::stod(row.at("stoi")), 1e-4);
+    EXPECT_NEAR(stoi(clean, degraded, rate, true), std::stod(row.at("estoi")), 1e-4);
+  }
+}
+
+TEST(Stoi, ResamplerDesignAndResponse) {
+  // filter half-lengths of the reference design for the usual rates
+  EXPECT_EQ(KaiserResampler(16000, 10000).half_length(), 290);
+  EXPECT_EQ(KaiserResampler(8000, 10000).half_length(), 182);
+  EXPECT_EQ(KaiserResampler(44100, 10000).half_length(), 15973);
+  const KaiserResampler r(16000, 10000);
+  EXPECT_EQ(r.up(), 5);
+  EXPECT_EQ(r.down(), 8);
+  for (size_t n : {1u, 7u, 8u, 9u, 16001u}) EXPECT_EQ(r.output_length(n), (n * 5 + 7) / 8);
+
+  for (int rate : {8000, 16000, 44100, 48000}) {
+    SCOPED_TRACE(rate);
+    const KaiserResampler rs(rate, 10000);
+    const size_t n = size_t(rate);  // one second
+    std::vector<double> dc(n, 1.0), pass(n), stop(n);
+    for (size_t i = 0; i < n; ++i) {
+      pass[i] = std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / rate);
+      stop[i] = std::sin(2.0 * std::numbers::pi * 6000.0 * double(i) / rate) * (rate > 12000);
+    }
+    const auto y_dc = rs(dc), y_pass = rs(pass), y_stop = rs(stop);
+    ASSERT_EQ(y_dc.size(), 10000u);
+    double err_dc = 0, err_pass = 0, stop_peak = 0;
+    for (size_t k = 2000; k < 8000; ++k) {  // away from the edges
+      err_dc = std::max(err_dc, std::abs(y_dc[k] - 1.0));
+      err_pass = std::max(err_pass, std::abs(y_pass[k] - std::sin(2.0 * std::numbers::pi * 1000.0 * double(k) / 1e4)));
+      stop_peak = std::max(stop_peak, std::abs(y_stop[k]));
+    }
+    EXPECT_LT(err_dc, 1e-3);     // unit gain at DC
+    EXPECT_LT(err_pass, 2e-3);   // centred: no delay, no gain change in the pass band
+    EXPECT_LT(stop_peak, 2e-3);  // 6 kHz would alias at 10 kHz: rejected by about 60 dB
+  }
+}
+
+TEST(Stoi, IdenticalSignalsScoreOneAtAnyRate) {
+  for (int rate : {8000, 16000, 44100}) {
+    SCOPED_TRACE(rate);
+    const auto x = babble(rate, 2.0, 1);
+    EXPECT_NEAR(stoi(x, x, rate, false), 1.0, 1e-9);
+    EXPECT_NEAR(stoi(x, x, rate, true), 1.0, 1e-9);
+    const auto y = plus_noise(x, 0.5, 2);
+    const double s = stoi(x, y, rate), e = stoi(x, y, rate, true);
+    EXPECT_GT(s, 0.3);
+    EXPECT_LT(s, 0.99);
+    EXPECT_LT(e, s);  // the extended form is the stricter one on stationary noise
+  }
+}
+
+TEST(Stoi, InvariantToDegradedGainLeadingSilenceAndExtraLength) {
+  const int rate = 16000;
+  auto x = babble(rate, 2.5, 3);
+  for (size_t i = 0; i < 1600; ++i) x[i] *= 1e-4;  // starts in silence, as speech files do
+  const auto y = plus_noise(x, 0.3, 4);
+  const double ref = stoi(x, y, rate), ref_ext = stoi(x, y, rate, true);
+  auto loud = y;
+  for (double& v : loud) v *= 20.0;
+  EXPECT_NEAR(stoi(x, loud, rate), ref, 1e-9);
+  EXPECT_NEAR(stoi(x, loud, rate, true), ref_ext, 1e-9);
+  // 1024 samples at 16 kHz are exactly five frame hops at 10 kHz: more silent frames, all dropped
+  std::vector<double> xs(3 * 1024, 0.0), ys(3 * 1024, 0.0);
+  xs.insert(xs.end(), x.begin(), x.end());
+  ys.insert(ys.end(), y.begin(), y.end());
+  EXPECT_NEAR(stoi(xs, ys, rate), ref, 1e-9);
+  EXPECT_NEAR(stoi(xs, ys, rate, true), ref_ext, 1e-9);
+  // the longer signal is cut to the shorter
+  auto longer = x;
+  longer.insert(longer.end(), 5000, 0.7);
+  EXPECT_EQ(stoi(longer, y, rate), ref);
+  EXPECT_EQ(stoi(y, longer, rate), stoi(y, x, rate));
+}
+
+TEST(Stoi, UnscorablePairsThrowNamingTheReason) {
+  const int rate = 16000;
+  const auto x = babble(rate, 1.5, 5);
+  const std::vector<double> empty, zeros(x.size(), 0.0);
+  auto nan = x;
+  nan[100] = std::numeric_limits<double>::infinity();
+  EXPECT_NE(error_of(empty, x, rate).find("clean signal is empty"), std::string::npos);
+  EXPECT_NE(error_of(x, empty, rate).find("degraded signal is empty"), std::string::npos);
+  EXPECT_NE(error_of(x, nan, rate).find("degraded signal has non-finite"), std::string::npos);
+  EXPECT_NE(error_of(zeros, x, rate).find("clean signal is all zeros"), std::string::npos);
+  EXPECT_NE(error_of(x, x, 0).find("sampling rate must be positive"), std::string::npos);
+  EXPECT_NE(error_of(x, x, 999983).find("not supported"), std::string::npos);
+  const std::vector<double> tiny(200, 0.1);
+  EXPECT_NE(error_of(tiny, tiny, rate).find("too short"), std::string::npos);
+  // 0.3 s of sound in 1.5 s of near silence: too few frames are kept
+  auto burst = x;
+  for (size_t i = 0; i < burst.size(); ++i)
+    if (i < 4000 || i > 8800) burst[i] *= 1e-4;
+  EXPECT_NE(error_of(burst, x, rate).find("frames remain"), std::string::npos);
+}
