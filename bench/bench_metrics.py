@@ -153,7 +153,6 @@ def main():
     import mir_eval
     import pesq
     import pystoi
-
     from vemio import metrics
 
     per = 4 if args.quick else 10
@@ -162,21 +161,25 @@ def main():
         pairs = speech_pairs(per, sr, seed=sr)
         seconds = sum(len(c) for c, _ in pairs) / sr
         rows = [
-            ("stoi", lambda c, d: pystoi.stoi(c, d, sr), lambda c, d: metrics.stoi(c, d, sr)),
+            (
+                "stoi",
+                lambda c, d, sr=sr: pystoi.stoi(c, d, sr),
+                lambda c, d, sr=sr: metrics.stoi(c, d, sr),
+            ),
             (
                 "sdr",
-                lambda c, d: mir_eval.separation.bss_eval_sources(c[None], d[None])[0][0],
+                lambda c, d, sr=sr: mir_eval.separation.bss_eval_sources(c[None], d[None])[0][0],
                 metrics.sdr,
             ),
             (
                 "pesq",
-                lambda c, d: pesq.pesq(sr, c, d, "wb" if sr == 16000 else "nb"),
-                lambda c, d: metrics.pesq(c, d, sr, "wb" if sr == 16000 else "nb"),
+                lambda c, d, sr=sr: pesq.pesq(sr, c, d, "wb" if sr == 16000 else "nb"),
+                lambda c, d, sr=sr: metrics.pesq(c, d, sr, "wb" if sr == 16000 else "nb"),
             ),
             (
                 "composite",
-                lambda c, d: np_composite(c, d, sr),
-                lambda c, d: metrics.composite(c, d, sr),
+                lambda c, d, sr=sr: np_composite(c, d, sr),
+                lambda c, d, sr=sr: metrics.composite(c, d, sr),
             ),
         ]
         for name, theirs, ours in rows:

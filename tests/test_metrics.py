@@ -8,7 +8,6 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-
 from vemio import VemioError, metrics
 
 FIXTURES = Path(__file__).resolve().parents[2] / "shared" / "fixtures" / "metrics"

@@ -228,7 +228,9 @@ def score_table(clean, noisy, enhanced, method="enhanced", measures=None):
             failed += 1
     if failed:
         first = next(e for e in scored["error"] if e)
-        print(f"[vm.] {failed} score{'s' * (failed != 1)} incomplete (NaN), for example: {_shown(first)}")
+        print(
+            f"[vm.] {failed} score{'s' * (failed != 1)} incomplete (NaN), for example: {_shown(first)}"
+        )
     per_file = pd.DataFrame({"clean": [str(c) for c in clean], "noisy": [str(x) for x in noisy]})
     per_file["enhanced"] = [str(e) for e in enhanced]
     for label, part in (("noisy", scored.iloc[:n]), (method, scored.iloc[n:])):

@@ -22,11 +22,16 @@ struct Named {
   std::string_view name;
 };
 constexpr Named kNames[] = {
-    {Measure::pesq, "pesq"},     {Measure::stoi, "stoi"},
-    {Measure::estoi, "estoi"},   {Measure::sdr, "sdr"},
-    {Measure::si_sdr, "si_sdr"}, {Measure::ssnr, "ssnr"},
-    {Measure::fwsnrseg, "fwsnrseg"}, {Measure::llr, "llr"},
-    {Measure::wss, "wss"},       {Measure::cepstral_distance, "cepstral_distance"},
+    {Measure::pesq, "pesq"},
+    {Measure::stoi, "stoi"},
+    {Measure::estoi, "estoi"},
+    {Measure::sdr, "sdr"},
+    {Measure::si_sdr, "si_sdr"},
+    {Measure::ssnr, "ssnr"},
+    {Measure::fwsnrseg, "fwsnrseg"},
+    {Measure::llr, "llr"},
+    {Measure::wss, "wss"},
+    {Measure::cepstral_distance, "cepstral_distance"},
     {Measure::composite, "composite"},
 };
 
