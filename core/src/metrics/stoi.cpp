@@ -337,30 +337,66 @@ double mean(const double* x, int n) {
 }
 
 // Plain form: mean over segments and bands of the correlation between the clean envelope and
-// the degraded one, scaled to equal energy and clipped.
+// the degraded one, scaled to equal energy and clipped. Lanes of kLanes consecutive segments
+// of a band run side by side (each lane sums in the same order as a lone segment would), so
+// the compiler can keep them in vector registers.
+constexpr int kLanes = 4;
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+double
+plain_band_sum(const double* x, const double* y, size_t segments, double clip) {
+  double total = 0.0;
+  size_t m = 0;
+  for (; m + kLanes <= segments; m += kLanes) {
+    double xx[kLanes] = {}, yy[kLanes] = {}, xsum[kLanes] = {}, ysum[kLanes] = {};
+    double c[kLanes] = {}, qy[kLanes] = {}, qx[kLanes] = {}, scale[kLanes], mx[kLanes], my[kLanes];
+    double ys[kSegment][kLanes];
+    for (int t = 0; t < kSegment; ++t)
+      for (int l = 0; l < kLanes; ++l) {
+        const double xv = x[m + size_t(l + t)], yv = y[m + size_t(l + t)];
+        xx[l] += xv * xv, yy[l] += yv * yv, xsum[l] += xv;
+      }
+    for (int l = 0; l < kLanes; ++l) scale[l] = std::sqrt(xx[l]) / (std::sqrt(yy[l]) + kEps);
+    for (int t = 0; t < kSegment; ++t)
+      for (int l = 0; l < kLanes; ++l) {
+        ys[t][l] = std::min(y[m + size_t(l + t)] * scale[l], x[m + size_t(l + t)] * clip);
+        ysum[l] += ys[t][l];
+      }
+    for (int l = 0; l < kLanes; ++l) my[l] = ysum[l] / kSegment, mx[l] = xsum[l] / kSegment;
+    for (int t = 0; t < kSegment; ++t)
+      for (int l = 0; l < kLanes; ++l) {
+        const double dy = ys[t][l] - my[l], dx = x[m + size_t(l + t)] - mx[l];
+        c[l] += dy * dx, qy[l] += dy * dy, qx[l] += dx * dx;
+      }
+    for (int l = 0; l < kLanes; ++l) total += c[l] / ((std::sqrt(qy[l]) + kEps) * (std::sqrt(qx[l]) + kEps));
+  }
+  for (; m < segments; ++m) {
+    const double* xs = x + m;
+    const double* ysrc = y + m;
+    double xx = 0.0, yy = 0.0, xsum = 0.0;
+    for (int t = 0; t < kSegment; ++t) xx += xs[t] * xs[t], yy += ysrc[t] * ysrc[t], xsum += xs[t];
+    const double scale = std::sqrt(xx) / (std::sqrt(yy) + kEps);
+    double ys[kSegment], ysum = 0.0;
+    for (int t = 0; t < kSegment; ++t) ys[t] = std::min(ysrc[t] * scale, xs[t] * clip), ysum += ys[t];
+    const double my = ysum / kSegment, mx = xsum / kSegment;
+    double c = 0.0, qy = 0.0, qx = 0.0;
+    for (int t = 0; t < kSegment; ++t) {
+      const double dy = ys[t] - my, dx = xs[t] - mx;
+      c += dy * dx, qy += dy * dy, qx += dx * dx;
+    }
+    total += c / ((std::sqrt(qy) + kEps) * (std::sqrt(qx) + kEps));
+  }
+  return total;
+}
+
 double correlate_plain(const std::vector<double>& ex, const std::vector<double>& ey, size_t frames) {
   const double clip = 1.0 + std::pow(10.0, -kBetaDb / 20.0);
   const size_t segments = frames - kSegment + 1;
   double total = 0.0;
-  double ys[kSegment];
-  for (size_t m = 0; m < segments; ++m) {
-    for (int b = 0; b < kBands; ++b) {
-      const double* x = ex.data() + size_t(b) * frames + m;
-      const double* y = ey.data() + size_t(b) * frames + m;
-      double xx = 0.0, yy = 0.0, xsum = 0.0;
-      for (int t = 0; t < kSegment; ++t) xx += x[t] * x[t], yy += y[t] * y[t], xsum += x[t];
-      const double scale = std::sqrt(xx) / (std::sqrt(yy) + kEps);
-      double ysum = 0.0;
-      for (int t = 0; t < kSegment; ++t) ys[t] = std::min(y[t] * scale, x[t] * clip), ysum += ys[t];
-      const double my = ysum / kSegment, mx = xsum / kSegment;
-      double c = 0.0, qy = 0.0, qx = 0.0;
-      for (int t = 0; t < kSegment; ++t) {
-        const double dy = ys[t] - my, dx = x[t] - mx;
-        c += dy * dx, qy += dy * dy, qx += dx * dx;
-      }
-      total += c / ((std::sqrt(qy) + kEps) * (std::sqrt(qx) + kEps));
-    }
-  }
+  for (int b = 0; b < kBands; ++b)
+    total += plain_band_sum(ex.data() + size_t(b) * frames, ey.data() + size_t(b) * frames, segments, clip);
   return total / (double(segments) * kBands);
 }
 
