@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "metrics_fixtures.hpp"
 #include "vemio/audio/audio.hpp"
 #include "vemio/metrics/bss.hpp"
 #include "vemio/util/error.hpp"
@@ -20,41 +21,6 @@ using vemio::metrics::sdr;
 using vemio::metrics::si_sdr;
 
 namespace {
-
-// The speech fixtures with their reference scores: shared/fixtures/metrics beside the
-// repository, looked for above this source file and above the test executable (the build
-// may name the source relative to the build folder); empty when absent.
-fs::path fixture_dir() {
-  std::error_code ec;
-  for (fs::path start : {fs::absolute(__FILE__, ec), fs::read_symlink("/proc/self/exe", ec)}) {
-    for (fs::path d = start.parent_path(); !d.empty() && d != d.root_path(); d = d.parent_path()) {
-      const fs::path f = d / "shared" / "fixtures" / "metrics";
-      if (fs::exists(f / "reference.csv", ec)) return f;
-    }
-  }
-  return {};
-}
-
-std::vector<std::map<std::string, std::string>> reference_rows(const fs::path& dir) {
-  std::ifstream in(dir / "reference.csv");
-  std::string line, cell;
-  std::getline(in, line);
-  std::vector<std::string> names;
-  for (std::stringstream ss(line); std::getline(ss, cell, ',');) names.push_back(cell);
-  std::vector<std::map<std::string, std::string>> rows;
-  while (std::getline(in, line)) {
-    std::map<std::string, std::string> row;
-    std::stringstream ss(line);
-    for (const auto& name : names) std::getline(ss, row[name], ',');
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-std::vector<double> load(const fs::path& file) {
-  const auto d = vemio::audio::decode(file);
-  return std::vector<double>(d.samples.begin(), d.samples.end());
-}
 
 std::vector<double> noise(size_t n, unsigned seed, double sd = 1.0) {
   std::mt19937 rng(seed);
@@ -67,14 +33,14 @@ std::vector<double> noise(size_t n, unsigned seed, double sd = 1.0) {
 }  // namespace
 
 TEST(Bss, MatchesReferenceScoresOfTheSpeechFixtures) {
-  const fs::path dir = fixture_dir();
+  const fs::path dir = metric_fixtures::dir();
   if (dir.empty()) GTEST_SKIP() << "shared/fixtures/metrics not found";
-  const auto rows = reference_rows(dir);
+  const auto rows = metric_fixtures::rows(dir);
   ASSERT_EQ(rows.size(), 36u);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.at("degraded"));
-    const auto clean = load(dir / row.at("clean"));
-    const auto degraded = load(dir / row.at("degraded"));
+    const auto clean = metric_fixtures::load(dir / row.at("clean"));
+    const auto degraded = metric_fixtures::load(dir / row.at("degraded"));
     EXPECT_NEAR(sdr(clean, degraded), std::stod(row.at("sdr")), 0.01);
     EXPECT_NEAR(si_sdr(clean, degraded), std::stod(row.at("si_sdr")), 1e-6);
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "metrics/composite_detail.hpp"
+#include "metrics_fixtures.hpp"
 #include "vemio/audio/audio.hpp"
 #include "vemio/metrics/composite.hpp"
 #include "vemio/metrics/pesq.hpp"
@@ -23,48 +24,6 @@ namespace fs = std::filesystem;
 namespace vm = vemio::metrics;
 
 namespace {
-
-// The shared fixtures sit next to the repository (main checkout) or two levels up (worktree).
-// __FILE__ may be relative to the build directory, where the test binary lives.
-fs::path fixture_dir() {
-  if (const char* env = std::getenv("VEMIO_METRIC_FIXTURES")) return env;
-  std::error_code ec;
-  const fs::path exe_dir = fs::read_symlink("/proc/self/exe", ec).parent_path();
-  for (const fs::path& base : {fs::current_path(), exe_dir}) {
-    const fs::path root = (base / __FILE__).parent_path().parent_path().parent_path();
-    for (const fs::path& p :
-         {root / ".." / "shared" / "fixtures" / "metrics", root / ".." / ".." / "shared" / "fixtures" / "metrics"})
-      if (fs::exists(p / "reference.csv")) return p;
-  }
-  return {};
-}
-
-std::vector<double> load(const fs::path& file) {
-  const auto d = vemio::audio::decode(file);
-  return {d.samples.begin(), d.samples.end()};
-}
-
-std::vector<std::map<std::string, std::string>> read_table(const fs::path& csv) {
-  std::ifstream in(csv);
-  std::string line;
-  auto next = [&] {
-    if (!std::getline(in, line)) return false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // the table has CRLF line ends
-    return true;
-  };
-  next();
-  std::vector<std::string> names;
-  for (std::stringstream ss(line); std::getline(ss, line, ',');) names.push_back(line);
-  std::vector<std::map<std::string, std::string>> rows;
-  while (next()) {
-    if (line.empty()) continue;
-    std::map<std::string, std::string> row;
-    std::stringstream ss(line);
-    for (const auto& name : names) std::getline(ss, row[name], ',');
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
 
 // Voiced bursts (a few harmonics under a raised-cosine envelope) between exact silences.
 std::vector<double> speechlike(int rate, double seconds, unsigned seed) {
@@ -92,14 +51,14 @@ std::vector<double> plus_noise(std::vector<double> x, double sigma, unsigned see
 }
 
 TEST(CompositeFixtures, EveryPairMatchesTheReferenceTable) {
-  const fs::path dir = fixture_dir();
+  const fs::path dir = metric_fixtures::dir();
   if (dir.empty()) GTEST_SKIP() << "shared metric fixtures not found";
-  const auto rows = read_table(dir / "reference.csv");
+  const auto rows = metric_fixtures::rows(dir);
   ASSERT_EQ(rows.size(), 36u);
   double worst_regression = 0, worst_composite = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.at("degraded"));
-    const auto c = load(dir / row.at("clean")), d = load(dir / row.at("degraded"));
+    const auto c = metric_fixtures::load(dir / row.at("clean")), d = metric_fixtures::load(dir / row.at("degraded"));
     const int rate = std::stoi(row.at("rate"));
     auto ref = [&](const char* k) { return std::stod(row.at(k)); };
     EXPECT_NEAR(vm::ssnr(c, d, rate), ref("ssnr"), 1e-3);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "metrics/stoi_resample.hpp"
+#include "metrics_fixtures.hpp"
 #include "vemio/audio/audio.hpp"
 #include "vemio/metrics/intelligibility.hpp"
 #include "vemio/util/error.hpp"
@@ -22,41 +23,6 @@ using vemio::metrics::stoi;
 using vemio::metrics::detail::KaiserResampler;
 
 namespace {
-
-// The speech fixtures with their reference scores: shared/fixtures/metrics beside the
-// repository, looked for above this source file and above the test executable (the build
-// may name the source relative to the build folder); empty when absent.
-fs::path fixture_dir() {
-  std::error_code ec;
-  for (fs::path start : {fs::absolute(__FILE__, ec), fs::read_symlink("/proc/self/exe", ec)}) {
-    for (fs::path d = start.parent_path(); !d.empty() && d != d.root_path(); d = d.parent_path()) {
-      const fs::path f = d / "shared" / "fixtures" / "metrics";
-      if (fs::exists(f / "reference.csv", ec)) return f;
-    }
-  }
-  return {};
-}
-
-std::vector<std::map<std::string, std::string>> reference_rows(const fs::path& dir) {
-  std::ifstream in(dir / "reference.csv");
-  std::string line, cell;
-  std::getline(in, line);
-  std::vector<std::string> names;
-  for (std::stringstream ss(line); std::getline(ss, cell, ',');) names.push_back(cell);
-  std::vector<std::map<std::string, std::string>> rows;
-  while (std::getline(in, line)) {
-    std::map<std::string, std::string> row;
-    std::stringstream ss(line);
-    for (const auto& name : names) std::getline(ss, row[name], ',');
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-std::vector<double> load(const fs::path& file) {
-  const auto d = vemio::audio::decode(file);
-  return std::vector<double>(d.samples.begin(), d.samples.end());
-}
 
 // Noise under a syllable-rate envelope: speech-like enough that most frames are kept.
 std::vector<double> babble(int rate, double seconds, unsigned seed) {
@@ -90,14 +56,14 @@ std::string error_of(const std::vector<double>& x, const std::vector<double>& y,
 }  // namespace
 
 TEST(Stoi, MatchesReferenceScoresOfTheSpeechFixtures) {
-  const fs::path dir = fixture_dir();
+  const fs::path dir = metric_fixtures::dir();
   if (dir.empty()) GTEST_SKIP() << "shared/fixtures/metrics not found";
-  const auto rows = reference_rows(dir);
+  const auto rows = metric_fixtures::rows(dir);
   ASSERT_EQ(rows.size(), 36u);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.at("degraded"));
-    const auto clean = load(dir / row.at("clean"));
-    const auto degraded = load(dir / row.at("degraded"));
+    const auto clean = metric_fixtures::load(dir / row.at("clean"));
+    const auto degraded = metric_fixtures::load(dir / row.at("degraded"));
     const int rate = std::stoi(row.at("rate"));
     EXPECT_NEAR(stoi(clean, degraded, rate, false), std::stod(row.at("stoi")), 1e-4);
     EXPECT_NEAR(stoi(clean, degraded, rate, true), std::stod(row.at("estoi")), 1e-4);
