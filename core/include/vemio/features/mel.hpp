@@ -35,7 +35,7 @@ class MelFrames {
   struct Plan;
   StftParams p_;
   MelBank bank_;
-  std::vector<double> window_, frame_, bins_;
+  std::vector<double> window_;
   std::unique_ptr<Plan> plan_;
 };
 
