@@ -41,7 +41,6 @@ def noisy_files(folder, n, seconds, seed=0):
 
 def bench_dnsmos(args):
     import speechmos.dnsmos as reference
-
     import vemio._dnsmos as networks
     from vemio import metrics
 

@@ -42,15 +42,15 @@ Signal signal(py::handle x, const char* arg) {
     throw py::type_error(std::string("[vm.] metrics: ") + arg + " must hold real numbers, not " +
                          py::str(dt).cast<std::string>());
   if (a.attr("ndim").cast<int>() != 1)
-    throw py::value_error(std::string("[vm.] metrics: ") + arg + " must be one-dimensional (a mono signal), not of shape " +
+    throw py::value_error(std::string("[vm.] metrics: ") + arg +
+                          " must be one-dimensional (a mono signal), not of shape " +
                           py::str(a.attr("shape")).cast<std::string>());
   if (kind == 'i' && dt.itemsize() == 2) a = cached("numpy", "multiply")(a, py::float_(1.0 / 32768.0));
   return {c_array<double>(a)};
 }
 
 int rate_arg(py::handle sr, const char* who) {
-  if (!PyLong_Check(sr.ptr()) && !PyFloat_Check(sr.ptr()) &&
-      !py::isinstance(sr, cached("numbers", "Real")))
+  if (!PyLong_Check(sr.ptr()) && !PyFloat_Check(sr.ptr()) && !py::isinstance(sr, cached("numbers", "Real")))
     throw py::type_error(std::string("[vm.] ") + who + ": sr must be a number of samples per second");
   const double v = py::float_(py::reinterpret_borrow<py::object>(sr)).cast<double>();
   if (!std::isfinite(v) || v != std::floor(v) || v < 1000 || v > 768000)
@@ -78,11 +78,13 @@ using Pair2 = double (*)(std::span<const double>, std::span<const double>);
 using Pair3 = double (*)(std::span<const double>, std::span<const double>, int);
 
 double pesq_fn(py::handle ref, py::handle deg, py::handle sr, const std::string& mode) {
-  if (mode != "wb" && mode != "nb") throw py::value_error("[vm.] pesq: mode must be \"wb\" or \"nb\", not \"" + mode + "\"");
+  if (mode != "wb" && mode != "nb")
+    throw py::value_error("[vm.] pesq: mode must be \"wb\" or \"nb\", not \"" + mode + "\"");
   const int rate = rate_arg(sr, "pesq");
   if (rate != 8000 && rate != 16000)
     throw py::value_error("[vm.] pesq: sr must be 8000 or 16000, not " + std::to_string(rate));
-  if (mode == "wb" && rate != 16000) throw py::value_error("[vm.] pesq: wide-band mode needs sr=16000 (use mode=\"nb\")");
+  if (mode == "wb" && rate != 16000)
+    throw py::value_error("[vm.] pesq: wide-band mode needs sr=16000 (use mode=\"nb\")");
   Signal r = signal(ref, "ref"), d = signal(deg, "deg");
   return compute([&] {
     const size_t n = std::min(r.span().size(), d.span().size());
@@ -184,8 +186,8 @@ MeasurePlan parse_measures(py::handle measures, bool have_refs) {
     if (!found) {
       std::string known;
       for (mt::Measure k : mt::all_measures()) known += (known.empty() ? "" : ", ") + std::string(mt::measure_name(k));
-      throw py::value_error("[vm.] score: unknown measure " + shown(py::repr(m)).cast<std::string>() + " (known: " +
-                            known + ", dnsmos)");
+      throw py::value_error("[vm.] score: unknown measure " + shown(py::repr(m)).cast<std::string>() +
+                            " (known: " + known + ", dnsmos)");
     }
     if (std::find(plan.pair.begin(), plan.pair.end(), *found) != plan.pair.end()) continue;
     plan.pair.push_back(*found);
@@ -302,8 +304,7 @@ Inputs gather(py::handle refs, py::handle degs, py::handle sr) {
   bool paths = true, arrays = true;
   for (py::list l : {rl, dl})
     for (auto x : l) (is_pathlike(x) ? arrays : paths) = false;
-  if (!paths && !arrays)
-    throw py::value_error("[vm.] score: refs and degs must hold either paths or arrays, not both");
+  if (!paths && !arrays) throw py::value_error("[vm.] score: refs and degs must hold either paths or arrays, not both");
   if (paths) {
     if (!sr.is_none()) throw py::value_error("[vm.] score: sr is only for arrays (files carry their own rate)");
     for (size_t i = 0; i < rl.size(); ++i) {
@@ -391,7 +392,8 @@ void dnsmos_scores(const Inputs& in, bool personalized, int wanted, py::object& 
           } catch (const vemio::FileError& x) {
             errors[k] = x.what();  // names the file
           } catch (const std::exception& x) {
-            errors[k] = (in.deg_files.empty() ? std::string() : in.deg_files[k].string() + ": ") + "dnsmos: " + x.what();
+            errors[k] =
+                (in.deg_files.empty() ? std::string() : in.deg_files[k].string() + ": ") + "dnsmos: " + x.what();
           }
         },
         no_bar);
@@ -406,7 +408,8 @@ void dnsmos_scores(const Inputs& in, bool personalized, int wanted, py::object& 
       all.mel.insert(all.mel.end(), p.mel.begin(), p.mel.end());
       p = {};
     }
-    const std::vector<double> scores = all.windows ? dnsmos_windows(std::move(all), personalized) : std::vector<double>{};
+    const std::vector<double> scores =
+        all.windows ? dnsmos_windows(std::move(all), personalized) : std::vector<double>{};
     for (size_t i = 0; i < parts.size(); ++i)
       if (errors[b + i].empty()) values[b + i] = window_means(scores, first[i], first[i + 1]);
     if (!bar.is_none()) bar.attr("update")(e - b);
@@ -420,7 +423,8 @@ py::object score(py::handle refs, py::handle degs, py::handle measures_arg, py::
   int wanted = 0;
   if (!workers_arg.is_none()) {
     if (!is_exact_int(workers_arg) || workers_arg.cast<long long>() < 1)
-      throw py::value_error("[vm.] score: workers must be a positive int, not " + shown(py::repr(workers_arg)).cast<std::string>());
+      throw py::value_error("[vm.] score: workers must be a positive int, not " +
+                            shown(py::repr(workers_arg)).cast<std::string>());
     wanted = static_cast<int>(std::min<long long>(workers_arg.cast<long long>(), 1024));
   }
   const bool show_bar = is_true(progress);
@@ -428,8 +432,9 @@ py::object score(py::handle refs, py::handle degs, py::handle measures_arg, py::
   const size_t n = in.size();
   if (plan.dnsmos && n) dnsmos_require(personalized);
   const size_t phases = (plan.pair.empty() ? 0 : 1) + (plan.dnsmos ? 1 : 0);
-  py::object bar = show_bar && n ? cached("tqdm", "tqdm")(py::arg("total") = n * phases, py::arg("desc") = "[vm.] Scoring")
-                                 : py::none();
+  py::object bar = show_bar && n
+                       ? cached("tqdm", "tqdm")(py::arg("total") = n * phases, py::arg("desc") = "[vm.] Scoring")
+                       : py::none();
   std::vector<mt::PairScore> results(n);
   std::vector<std::array<double, 4>> dnsmos_values;
   std::vector<std::string> dnsmos_errors(n);
