@@ -179,7 +179,14 @@ DISPLAY = {
     "csig": "CSIG",
     "cbak": "CBAK",
     "covl": "COVL",
+    "dnsmos_sig": "DNSMOS_SIG",
+    "dnsmos_bak": "DNSMOS_BAK",
+    "dnsmos_ovrl": "DNSMOS_OVRL",
+    "dnsmos_p808": "DNSMOS_P808",
 }
+
+# Measures that score a file without a clean reference
+REFERENCE_FREE = {"dnsmos"}
 
 # STOI works on 25.6 ms frames (256 samples at 10 kHz) and has nothing to work on below one
 MIN_SCORED_SECONDS = 0.03
@@ -360,7 +367,96 @@ def cmd_enhance(args):
     return 0
 
 
+def _measure_names(measures):
+    """The measure names of a --measures text, validated by the scorer (UserError if wrong)."""
+    from vemio import metrics
+
+    try:
+        metrics.score([], [], measures=measures, progress=False)
+    except ValueError as e:
+        raise UserError(f"--measures: {_shown(e)}") from None
+    return [m.strip().lower() for m in measures.split(",") if m.strip()]
+
+
+def degraded_table(degraded, clean=None, method="enhanced", measures=None):
+    """Per-file scores of files scored on their own (reference-free measures) or against the
+    clean files of the same name, and the one-row table of their means."""
+    import warnings
+
+    import numpy as np
+    import pandas as pd
+
+    from vemio import metrics
+
+    scored = metrics.score(
+        None if clean is None else [str(c) for c in clean],
+        [str(d) for d in degraded],
+        measures=measures,
+    )
+    columns = [c for c in scored.columns if c not in ("reference", "degraded", "error")]
+    failed = [e for e in scored["error"] if e]
+    if failed:
+        print(
+            f"[vm.] {len(failed)} score{'s' * (len(failed) != 1)} incomplete (NaN), "
+            f"for example: {_shown(failed[0])}"
+        )
+    per_file = pd.DataFrame({"degraded": [str(d) for d in degraded]})
+    if clean is not None:
+        per_file["clean"] = [str(c) for c in clean]
+    means = {"Enh_method": [method]}
+    with warnings.catch_warnings():  # a column of NaN only has a NaN mean, said once above
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for c in columns:
+            name = DISPLAY.get(c, c)
+            per_file[name] = scored[c].to_numpy()
+            means[name] = [np.around(np.nanmean(per_file[name]), 4)]
+    per_file["error"] = scored["error"].to_numpy()
+    return per_file, pd.DataFrame.from_dict(means, orient="columns")
+
+
+def _score_degraded(args):
+    names = _measure_names(args.measures) if args.measures is not None else None
+    if args.noisy or args.enhanced:
+        raise UserError(
+            "--degraded scores one set of files: give it without --noisy and --enhanced"
+        )
+    degraded, _ = _resolve_wavs(args.degraded, "--degraded")
+    clean = None
+    if args.clean:
+        clean_files, _ = _resolve_wavs(args.clean, "--clean")
+        by_stem = {}
+        for c in clean_files:
+            by_stem.setdefault(c.stem, c)
+        missing = [d for d in degraded if d.stem not in by_stem]
+        if missing:
+            raise UserError(f"no clean file named like {_shown(missing[0].name)}")
+        clean = [by_stem[d.stem] for d in degraded]
+    elif names is None:
+        names = sorted(REFERENCE_FREE)
+    else:
+        needy = [m for m in names if m not in REFERENCE_FREE]
+        if needy:
+            raise UserError(
+                f"--measures {needy[0]} needs --clean (only {', '.join(sorted(REFERENCE_FREE))} "
+                "scores without a reference)"
+            )
+    measures = None if names is None else ",".join(names)
+    per_file, means = degraded_table(degraded, clean, method=args.method, measures=measures)
+    print(_shown(means.to_string(index=False)))
+    if args.csv:
+        _write_table(args.csv, per_file)
+        print(f"[vm.] per-file scores written to {_shown(args.csv)}")
+    return 0
+
+
 def cmd_score(args):
+    if args.degraded:
+        return _score_degraded(args)
+    missing = [f"--{k}" for k in ("clean", "noisy", "enhanced") if not getattr(args, k)]
+    if missing:
+        args.score_parser.error(
+            f"the following arguments are required: {', '.join(missing)} (or --degraded)"
+        )
     clean, _ = _resolve_wavs(args.clean, "--clean")
     noisy, _ = _resolve_wavs(args.noisy, "--noisy")
     enhanced, _ = _resolve_wavs(args.enhanced, "--enhanced")
@@ -377,12 +473,7 @@ def cmd_score(args):
     enhanced = [by_stem[n.stem] for n in noisy]
     measures = None
     if args.measures is not None:
-        from vemio import metrics
-
-        try:
-            metrics.score([], [], measures=args.measures, progress=False)
-        except ValueError as e:
-            raise UserError(f"--measures: {_shown(e)}") from None
+        _measure_names(args.measures)
         measures = args.measures
     per_file, means = score_table(clean, noisy, enhanced, method=args.method, measures=measures)
     print(_shown(means.to_string(index=False)))
@@ -452,18 +543,29 @@ def build_parser():
     e.add_argument("-o", "--out", type=Path, required=True, help="output folder")
     e.set_defaults(func=cmd_enhance)
 
-    c = sub.add_parser("score", help="score noisy and enhanced files against clean references")
-    c.add_argument("--clean", nargs="+", type=Path, required=True)
-    c.add_argument("--noisy", nargs="+", type=Path, required=True)
-    c.add_argument("--enhanced", nargs="+", type=Path, required=True)
+    c = sub.add_parser(
+        "score",
+        help="score noisy and enhanced files against clean references, or degraded files alone",
+    )
+    c.add_argument("--clean", nargs="+", type=Path)
+    c.add_argument("--noisy", nargs="+", type=Path)
+    c.add_argument("--enhanced", nargs="+", type=Path)
+    c.add_argument(
+        "--degraded",
+        nargs="+",
+        type=Path,
+        help="files to score on their own (dnsmos, the default here) or, with --clean, against "
+        "the clean files of the same name",
+    )
     c.add_argument("--method", default="enhanced", help="row label of the enhanced files")
     c.add_argument(
         "--measures",
-        help="comma-separated measures (default all): pesq, stoi, estoi, sdr, si_sdr, ssnr, "
-        "fwsnrseg, llr, wss, cepstral_distance, composite",
+        help="comma-separated measures (default all but dnsmos): pesq, stoi, estoi, sdr, "
+        "si_sdr, ssnr, fwsnrseg, llr, wss, cepstral_distance, composite, dnsmos (no reference "
+        'needed; pip install "vemio[dnsmos]")',
     )
     c.add_argument("--csv", type=Path, help="write the per-file scores here")
-    c.set_defaults(func=cmd_score)
+    c.set_defaults(func=cmd_score, score_parser=c)
 
     g = sub.add_parser("plot", help="draw an analysis figure of one file")
     g.add_argument("file", type=Path)

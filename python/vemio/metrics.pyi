@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import List, Optional, Sequence, Tuple, Union
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy.typing as npt
 import pandas as pd
@@ -15,6 +15,7 @@ __all__ = [
     "wss",
     "cepstral_distance",
     "composite",
+    "dnsmos",
     "score",
 ]
 
@@ -51,13 +52,17 @@ def cepstral_distance(ref: _Signal, deg: _Signal, sr: int) -> float:
 def composite(ref: _Signal, deg: _Signal, sr: int) -> Tuple[float, float, float]:
     """(CSIG, CBAK, COVL), sr 8000 or 16000."""
 
+def dnsmos(deg: _Signal, sr: int, personalized: bool = False) -> Dict[str, float]:
+    """Reference-free DNSMOS: keys sig, bak, ovrl and p808 (resampled to 16 kHz first)."""
+
 def score(
-    refs: Union[_PathLike, Sequence[Union[_PathLike, _Signal]]],
+    refs: Optional[Union[_PathLike, Sequence[Union[_PathLike, _Signal]]]],
     degs: Union[_PathLike, Sequence[Union[_PathLike, _Signal]]],
     measures: Optional[Union[str, List[str]]] = None,
     workers: Optional[int] = None,
     progress: bool = True,
     *,
     sr: Optional[int] = None,
+    personalized: bool = False,
 ) -> pd.DataFrame:
     """One row per pair: reference, degraded, a column per measure, error."""
