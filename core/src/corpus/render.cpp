@@ -99,6 +99,28 @@ std::string bad_name(const std::string& name) {
   return "";
 }
 
+std::vector<int64_t> lengths_at(const std::vector<fs::path>& files, int rate, int workers) {
+  std::vector<int64_t> out(files.size());
+  util::parallel_for(files.size(), 8, workers, [&](size_t b, size_t e) {
+    for (size_t i = b; i < e; ++i) {
+      const audio::Info info = audio::probe(files[i]);
+      if (info.frames == 0) throw FileError(files[i], "has no samples");
+      out[i] = audio::resampled_length(info.frames, info.rate, rate);
+    }
+  });
+  return out;
+}
+
+std::string name_part(const fs::path& file) {
+  std::string out;
+  for (unsigned char c : file.stem().string()) {
+    if (out.size() == 40) break;
+    const bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+    out += keep ? static_cast<char>(c) : '-';
+  }
+  return out;
+}
+
 // ------------------------------------------------------------------ checks
 
 namespace {
@@ -136,13 +158,19 @@ struct Input {
 
 }  // namespace
 
-void check_rows(const std::vector<Row>& rows, int workers) {
+void check_rows(const std::vector<Row>& rows, int workers, const std::vector<size_t>* which) {
+  std::vector<size_t> all;
+  if (!which) {
+    all.resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) all[i] = i;
+    which = &all;
+  }
   std::vector<Input> inputs;
   std::unordered_map<std::string, size_t> seen;
   auto add = [&](const fs::path& f, size_t row, const char* role) {
     if (seen.emplace(f.native(), inputs.size()).second) inputs.push_back(Input{f, row, role, {}, false});
   };
-  for (size_t i = 0; i < rows.size(); ++i) {
+  for (size_t i : *which) {
     check_values(rows[i], i);
     add(rows[i].clean, i, "clean");
     add(rows[i].noise, i, "noise");
@@ -178,7 +206,7 @@ void check_rows(const std::vector<Row>& rows, int workers) {
                      ": the clean file is silent: " + inputs[k].file.string());
   }
   // the noise offsets against the lengths the headers announce
-  for (size_t i = 0; i < rows.size(); ++i) {
+  for (size_t i : *which) {
     const Row& r = rows[i];
     const audio::Info& c = inputs[seen.at(r.clean.native())].info;
     const audio::Info& n = inputs[seen.at(r.noise.native())].info;

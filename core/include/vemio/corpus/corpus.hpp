@@ -136,13 +136,22 @@ fs::path clean_path(const fs::path& out, const std::string& name);
 // The ledger of finished rows.
 fs::path ledger_path(const fs::path& out);
 
+// Lengths at `rate` of `files` from their headers alone, on up to `workers` threads. Throws
+// FileError naming the file (also for a file without samples).
+std::vector<int64_t> lengths_at(const std::vector<fs::path>& files, int rate, int workers);
+
+// A file's stem reduced to what is safe in any file name (ASCII letters, digits, '-', '_';
+// anything else becomes '-'), at most 40 characters.
+std::string name_part(const fs::path& file);
+
 // Why `name` cannot be a file stem, or empty.
 std::string bad_name(const std::string& name);
 
 // Checks before anything is written, for the rows to render: values in range, every input
 // readable (headers), no empty noise or clean file, no silent clean file (decoded once each),
-// offsets inside their noise. Throws RowError / FileError naming the row and the file.
-void check_rows(const std::vector<Row>& rows, int workers);
+// offsets inside their noise. Throws RowError / FileError naming the row and the file. With
+// `which`, only those rows (indices into `rows`) are checked.
+void check_rows(const std::vector<Row>& rows, int workers, const std::vector<size_t>* which = nullptr);
 
 // Renders one row: decode through `store`, mix, write both files atomically. Throws naming the
 // row (`index` is its position in the manifest, for messages).
