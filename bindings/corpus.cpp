@@ -101,7 +101,7 @@ std::vector<corpus::Row> manifest_rows(py::handle table) {
 
 // out must be (or become) a writable folder; nothing is created here.
 void check_output(const fs::path& out) {
-  struct stat st{};
+  struct stat st {};
   fs::path probe = out;
   while (::stat(probe.c_str(), &st) != 0) {
     if (errno != ENOENT) break;
@@ -112,18 +112,16 @@ void check_output(const fs::path& out) {
   }
   const bool is_dir = ::stat(probe.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   if (!is_dir || ::access(probe.c_str(), W_OK | X_OK) != 0) {
-    py::object err = cached("builtins", "OSError")(is_dir ? EACCES : ENOTDIR,
-                                                   "[vm.corpus] render: the output folder is not writable",
-                                                   fs_name(probe));
+    py::object err = cached("builtins", "OSError")(
+        is_dir ? EACCES : ENOTDIR, "[vm.corpus] render: the output folder is not writable", fs_name(probe));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
     throw py::error_already_set();
   }
   for (const char* sub : {"noisy", "clean"}) {
     const fs::path p = out / sub;
     if (::stat(p.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || ::access(p.c_str(), W_OK | X_OK) != 0)) {
-      py::object err = cached("builtins", "OSError")(S_ISDIR(st.st_mode) ? EACCES : ENOTDIR,
-                                                     "[vm.corpus] render: the output folder is not writable",
-                                                     fs_name(p));
+      py::object err = cached("builtins", "OSError")(
+          S_ISDIR(st.st_mode) ? EACCES : ENOTDIR, "[vm.corpus] render: the output folder is not writable", fs_name(p));
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
       throw py::error_already_set();
     }
@@ -374,8 +372,8 @@ py::object render(py::object manifest, py::object out_obj, py::object workers_ob
   table.attr("__setitem__")("clipped_avoided", cl);
   py::str csv = table.attr("to_csv")(py::arg("index") = false);
   py::object data = csv.attr("encode")("utf-8", "surrogateescape");
-  py::module_::import("vemio.core.io").attr("_write_file_atomic")(fs_name(out / "manifest.csv"), data,
-                                                                  py::arg("sync") = true);
+  py::module_::import("vemio.core.io")
+      .attr("_write_file_atomic")(fs_name(out / "manifest.csv"), data, py::arg("sync") = true);
   return table;
 }
 

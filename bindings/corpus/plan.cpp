@@ -18,13 +18,14 @@ namespace {
 py::object np(const char* attr) { return cached("numpy", attr); }
 
 bool is_number(py::handle h) {
-  return !PyBool_Check(h.ptr()) && PyNumber_Check(h.ptr()) && !PyUnicode_Check(h.ptr()) &&
-         !PyComplex_Check(h.ptr()) && !py::isinstance<py::array>(h);
+  return !PyBool_Check(h.ptr()) && PyNumber_Check(h.ptr()) && !PyUnicode_Check(h.ptr()) && !PyComplex_Check(h.ptr()) &&
+         !py::isinstance<py::array>(h);
 }
 
 double finite_number(py::handle h, const std::string& what) {
-  if (!is_number(h)) raise_py(PyExc_TypeError, "[vm.corpus] plan: " + what + " must be a number, not " +
-                                                   py::str(py::type::of(h).attr("__name__")).cast<std::string>());
+  if (!is_number(h))
+    raise_py(PyExc_TypeError, "[vm.corpus] plan: " + what + " must be a number, not " +
+                                  py::str(py::type::of(h).attr("__name__")).cast<std::string>());
   const double v = py::float_(py::reinterpret_borrow<py::object>(h)).cast<double>();
   if (!std::isfinite(v)) raise_py(PyExc_ValueError, "[vm.corpus] plan: " + what + " must be finite");
   return v;
@@ -65,14 +66,16 @@ std::vector<fs::path> input_files(py::handle spec, const char* what) {
   py::list right = found[0], wrong = found[1];
   if (py::len(wrong) > 0) {
     py::object first = wrong[0];
-    raise_py(PyExc_FileNotFoundError, std::string("[vm.corpus] plan: ") + what +
-                                          " input is not a .wav file, folder or list: " +
-                                          py::str(first).cast<std::string>());
+    raise_py(PyExc_FileNotFoundError,
+             std::string("[vm.corpus] plan: ") + what +
+                 " input is not a .wav file, folder or list: " + py::str(first).cast<std::string>());
   }
   std::vector<fs::path> files;
   for (py::handle f : right) files.push_back(to_fs_path(f));
-  if (files.empty()) raise_py(PyExc_ValueError, std::string("[vm.corpus] plan: no .wav files in the ") + what + " input");
-  std::stable_sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+  if (files.empty())
+    raise_py(PyExc_ValueError, std::string("[vm.corpus] plan: no .wav files in the ") + what + " input");
+  std::stable_sort(files.begin(), files.end(),
+                   [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
   return files;
 }
 
@@ -110,9 +113,9 @@ py::object plan(py::object clean, py::object noise, py::object snr, const std::s
   if (rir_share > 0.0 && rir.is_none()) raise_py(PyExc_ValueError, "[vm.corpus] plan: rir_share > 0 needs rir files");
   const Choice snrs = snr_choice(snr);
   Choice levels;
-  if (!level.is_none()) levels = PyTuple_Check(level.ptr()) || PyList_Check(level.ptr())
-                                     ? range_of(py::tuple(level), "level")
-                                     : Choice{{finite_number(level, "level")}, false};
+  if (!level.is_none())
+    levels = PyTuple_Check(level.ptr()) || PyList_Check(level.ptr()) ? range_of(py::tuple(level), "level")
+                                                                     : Choice{{finite_number(level, "level")}, false};
   int64_t n_sample = 0;
   if (mode == "sample") {
     if (!is_exact_int(count) && !py::isinstance(count, np("integer")))
@@ -176,9 +179,9 @@ py::object plan(py::object clean, py::object noise, py::object snr, const std::s
     for (py::ssize_t i = 0; i < n; ++i) h(i) = std::max<int64_t>(ln[size_t(k(i))] - lc[size_t(c(i))], 0) + 1;
   }
   py::object offsets = rng.attr("integers")(0, high, py::arg("dtype") = "int64");
-  py::object level_col = levels.values.empty()  ? np("full")(n, np("nan"))
-                         : levels.range         ? rng.attr("uniform")(levels.values[0], levels.values[1], n)
-                                                : np("full")(n, levels.values[0]);
+  py::object level_col = levels.values.empty() ? np("full")(n, np("nan"))
+                         : levels.range        ? rng.attr("uniform")(levels.values[0], levels.values[1], n)
+                                               : np("full")(n, levels.values[0]);
   py::object rir_col;
   if (rirs.empty()) {
     rir_col = names_at({}, np("zeros")(n, py::arg("dtype") = "int64"), true);

@@ -40,64 +40,86 @@ size_t transform_length(size_t full) {
   return n;
 }
 
-struct Spectrum {
-  std::vector<std::complex<double>> bins;
+// Buffers of one thread, kept from one row to the next: rows of a corpus have similar sizes, and
+// fresh buffers of this size cost a page fault per page.
+struct Workspace {
+  std::vector<double> pad, y, mixed, target;
+  std::vector<std::complex<double>> x, h, prod;
 };
+Workspace& workspace() {
+  thread_local Workspace w;
+  return w;
+}
 
-Spectrum spectrum(std::span<const float> x, size_t n) {
-  std::vector<double> pad(n, 0.0);
-  for (size_t i = 0; i < x.size(); ++i) pad[i] = x[i];
-  Spectrum s;
-  s.bins.resize(n / 2 + 1);
-  transform(static_cast<int>(n)).forward(pad, s.bins);
-  return s;
+void spectrum_into(std::span<const float> x, size_t n, std::vector<std::complex<double>>& bins, Workspace& w) {
+  w.pad.assign(n, 0.0);
+  for (size_t i = 0; i < x.size(); ++i) w.pad[i] = x[i];
+  bins.resize(n / 2 + 1);
+  transform(static_cast<int>(n)).forward(w.pad, bins);
 }
 
 // samples [begin, begin + count) of the inverse transform of a * b (zero past the signal)
-std::vector<double> product_range(const Spectrum& a, const Spectrum& b, size_t n, size_t full, size_t begin,
-                                  size_t count) {
-  std::vector<std::complex<double>> prod(a.bins.size());
-  for (size_t k = 0; k < prod.size(); ++k) prod[k] = a.bins[k] * b.bins[k];
-  std::vector<double> y(n);
-  transform(static_cast<int>(n)).inverse(prod, y);
-  std::vector<double> out(count, 0.0);
-  for (size_t i = 0; i < count && begin + i < full; ++i) out[i] = y[begin + i];
-  return out;
+void product_range_into(const std::vector<std::complex<double>>& a, const std::vector<std::complex<double>>& b,
+                        size_t n, size_t full, size_t begin, size_t count, std::vector<double>& out, Workspace& w) {
+  w.prod.resize(a.size());
+  for (size_t k = 0; k < a.size(); ++k) w.prod[k] = a[k] * b[k];
+  w.y.resize(n);
+  transform(static_cast<int>(n)).inverse(w.prod, w.y);
+  out.assign(count, 0.0);
+  for (size_t i = 0; i < count && begin + i < full; ++i) out[i] = w.y[begin + i];
 }
 
 }  // namespace
 
 std::vector<double> convolve(std::span<const float> x, std::span<const float> h, size_t begin, size_t count) {
-  if (x.empty() || h.empty()) return std::vector<double>(count, 0.0);
+  std::vector<double> out(count, 0.0);
+  if (x.empty() || h.empty()) return out;
   const size_t full = x.size() + h.size() - 1;
   const size_t n = transform_length(full);
-  return product_range(spectrum(x, n), spectrum(h, n), n, full, begin, count);
+  Workspace& w = workspace();
+  spectrum_into(x, n, w.x, w);
+  spectrum_into(h, n, w.h, w);
+  product_range_into(w.x, w.h, n, full, begin, count, out, w);
+  return out;
 }
 
-Speech speech_of(std::span<const float> clean, std::span<const float> rir, int rate) {
-  Speech s;
+void speech_into(std::span<const float> clean, std::span<const float> rir, int rate, Speech& s) {
   if (rir.empty()) {
     s.heard.assign(clean.begin(), clean.end());
-    s.target = s.heard;
-    return s;
+    s.target.clear();
+    return;
   }
   const size_t d = direct_path(rir);
   const size_t early = std::min(rir.size(), d + 1 + static_cast<size_t>(std::llround(kEarlySeconds * rate)));
   const size_t full = clean.size() + rir.size() - 1;
   const size_t n = transform_length(full);
   // one transform of the speech serves both responses
-  const Spectrum x = spectrum(clean, n);
-  s.heard = product_range(x, spectrum(rir, n), n, full, d, clean.size());
-  s.target = product_range(x, spectrum(rir.first(early), n), n, full, d, clean.size());
+  Workspace& w = workspace();
+  spectrum_into(clean, n, w.x, w);
+  spectrum_into(rir, n, w.h, w);
+  product_range_into(w.x, w.h, n, full, d, clean.size(), s.heard, w);
+  spectrum_into(rir.first(early), n, w.h, w);
+  product_range_into(w.x, w.h, n, full, d, clean.size(), s.target, w);
+}
+
+Speech speech_of(std::span<const float> clean, std::span<const float> rir, int rate) {
+  Speech s;
+  speech_into(clean, rir, rate, s);
   return s;
 }
 
 std::vector<double> noise_segment(std::span<const float> noise, int64_t offset, size_t length) {
+  std::vector<double> seg;
+  noise_segment_into(noise, offset, length, seg);
+  return seg;
+}
+
+void noise_segment_into(std::span<const float> noise, int64_t offset, size_t length, std::vector<double>& seg) {
   const size_t ln = noise.size();
   if (ln == 0) throw std::out_of_range("the noise has no samples");
   if (offset < 0) throw std::out_of_range("negative noise offset " + std::to_string(offset));
   const size_t off = static_cast<size_t>(offset);
-  std::vector<double> seg(length);
+  seg.resize(length);
   if (ln >= length) {
     if (off > ln - length)
       throw std::out_of_range("noise offset " + std::to_string(offset) + " out of range 0.." +
@@ -109,13 +131,13 @@ std::vector<double> noise_segment(std::span<const float> noise, int64_t offset, 
                               " for a noise of " + std::to_string(ln) + " samples");
     for (size_t i = 0, j = off; i < length; ++i, j = (j + 1 == ln ? 0 : j + 1)) seg[i] = noise[j];
   }
-  return seg;
 }
 
 Mixture mix(const Speech& speech, std::span<const double> noise, double snr_db, double level_db,
             const std::string& what) {
   const std::vector<double>& h = speech.heard;
-  const std::vector<double>& t = speech.target;
+  const bool dry = speech.target.empty();  // the target is the heard speech itself
+  const std::vector<double>& t = dry ? h : speech.target;
   const size_t n = h.size();
   if (t.size() != n || noise.size() != n) throw std::invalid_argument(what + ": signal lengths differ");
   if (n == 0) throw RowError(what + ": the clean speech has no samples");
@@ -129,30 +151,48 @@ Mixture mix(const Speech& speech, std::span<const double> noise, double snr_db, 
 
   double gc = std::isnan(level_db) ? 1.0 : std::pow(10.0, level_db / 20.0) / std::sqrt(ps / static_cast<double>(n));
   double gn = gc * std::sqrt(ps / (pn * std::pow(10.0, snr_db / 10.0)));
-  auto peak_of = [&](double a, double b) {
-    double p = 0.0;
-    for (size_t i = 0; i < n; ++i) p = std::max({p, std::fabs(a * h[i] + b * noise[i]), std::fabs(a * t[i])});
-    return p;
+
+  // the signals as written, their peak and their energies, for one pair of gains
+  Workspace& w = workspace();
+  std::vector<double>& mixed = w.mixed;
+  std::vector<double>& target = w.target;
+  mixed.resize(n);
+  target.resize(n);
+  double peak = 0.0, es = 0.0, en = 0.0;
+  auto fill = [&] {
+    double pm = 0.0, pt = 0.0;
+    es = en = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const double s = gc * h[i], v = gn * noise[i];
+      es += s * s;
+      en += v * v;
+      mixed[i] = s + v;
+      pm = std::max(pm, std::fabs(s + v));
+      pt = std::max(pt, std::fabs(s));
+    }
+    if (!dry) {
+      pt = 0.0;
+      for (size_t i = 0; i < n; ++i) {
+        target[i] = gc * t[i];
+        pt = std::max(pt, std::fabs(target[i]));
+      }
+    }
+    peak = std::max(pm, pt);
   };
+  fill();
   Mixture m;
-  double peak = peak_of(gc, gn);
   if (peak > kMaxPeak) {
     const double f = kMaxPeak / peak;
     gc *= f;
     gn *= f;
     m.result.clipped_avoided = true;
-    peak = peak_of(gc, gn);
+    fill();
   }
-  m.noisy.resize(n);
-  m.target.resize(n);
-  double es = 0.0, en = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    const double s = gc * h[i], v = gn * noise[i];
-    es += s * s;
-    en += v * v;
-    m.noisy[i] = audio::float_to_pcm16(s + v);
-    m.target[i] = audio::float_to_pcm16(gc * t[i]);
+  if (dry) {
+    for (size_t i = 0; i < n; ++i) target[i] = gc * h[i];
   }
+  m.noisy = audio::pcm16_from_floats(mixed, true);
+  m.target = audio::pcm16_from_floats(target, true);
   m.result.clean_gain = gc;
   m.result.noise_gain = gn;
   m.result.snr_measured = 10.0 * std::log10(es / en);

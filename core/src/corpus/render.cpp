@@ -115,7 +115,8 @@ std::string name_part(const fs::path& file) {
   std::string out;
   for (unsigned char c : file.stem().string()) {
     if (out.size() == 40) break;
-    const bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+    const bool keep =
+        (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
     out += keep ? static_cast<char>(c) : '-';
   }
   return out;
@@ -235,10 +236,12 @@ Result render_row(const Row& row, size_t index, const fs::path& out, WaveStore& 
   Wave noise = fetch(row.noise, "noise");
   Wave rir = row.rir.empty() ? nullptr : fetch(row.rir, "room response");
   if (clean->empty()) throw RowError(label + ": the clean file has no samples: " + row.clean.string());
-  const Speech speech = speech_of(*clean, rir ? std::span<const float>(*rir) : std::span<const float>(), row.rate);
-  std::vector<double> seg;
+  // buffers of this thread, reused from row to row
+  thread_local Speech speech;
+  thread_local std::vector<double> seg;
+  speech_into(*clean, rir ? std::span<const float>(*rir) : std::span<const float>(), row.rate, speech);
   try {
-    seg = noise_segment(*noise, row.noise_offset, clean->size());
+    noise_segment_into(*noise, row.noise_offset, clean->size(), seg);
   } catch (const std::out_of_range& e) {
     throw RowError(label + ": " + e.what() + ": " + row.noise.string());
   }

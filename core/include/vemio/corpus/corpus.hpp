@@ -73,18 +73,20 @@ size_t direct_path(std::span<const float> rir);
 std::vector<double> convolve(std::span<const float> x, std::span<const float> h, size_t begin, size_t count);
 
 // The speech heard in the mixture and the target, both as long as `clean` and aligned with it:
-// dry, both are the clean signal; with a response, the speech is clean * rir and the target
-// clean * (direct path + kEarlySeconds of the response), each shifted back by the direct
-// path's delay.
+// dry, the clean signal (and `target` stays empty: it is the same); with a response, the speech is clean * rir and the
+// target clean * (direct path + kEarlySeconds of the response), each shifted back by the direct path's delay.
 struct Speech {
   std::vector<double> heard;
   std::vector<double> target;
 };
 Speech speech_of(std::span<const float> clean, std::span<const float> rir, int rate);
+// The same into `s`, reusing its buffers.
+void speech_into(std::span<const float> clean, std::span<const float> rir, int rate, Speech& s);
 
 // The noise segment: `length` samples from `offset`; a noise shorter than `length` is repeated
 // (from `offset`, wrapping around). Throws std::out_of_range when the offset does not fit.
 std::vector<double> noise_segment(std::span<const float> noise, int64_t offset, size_t length);
+void noise_segment_into(std::span<const float> noise, int64_t offset, size_t length, std::vector<double>& seg);
 
 // Gains, checks and quantisation of one mixture.
 struct Mixture {
