@@ -402,5 +402,7 @@ PYBIND11_MODULE(corpus, m) {
         "added, also saved as out/manifest.csv.");
   m.def("_render_chunk", &render_chunk, py::arg("out"), py::arg("rows"),
         "Renders one chunk of rows on an executor's worker (render's own helper).");
-  m.attr("__all__") = py::make_tuple("plan", "render", "read_manifest");
+  py::list all;
+  for (const char* name : {"plan", "render", "read_manifest"}) all.append(name);
+  m.attr("__all__") = all;
 }

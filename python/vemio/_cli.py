@@ -11,6 +11,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from vemio._cli_corpus import register as register_corpus
+
 DATA = Path(__file__).resolve().parent / "data"
 
 
@@ -512,6 +514,8 @@ def build_parser():
 
     v = sub.add_parser("devices", help="list audio devices and test the microphone")
     v.set_defaults(func=cmd_devices)
+
+    register_corpus(sub)
     return p
 
 
