@@ -9,9 +9,8 @@ import numpy as np
 import pandas as pd
 import pytest
 import soundfile as sf
-from scipy.io import wavfile
-
 import vemio
+from scipy.io import wavfile
 
 corpus = pytest.importorskip("vemio.corpus")
 
@@ -151,7 +150,9 @@ def test_reverberant_target_is_aligned_with_the_mixture(data, tmp_path, write_wa
     h[700] = 0.5
     (data / "delta").mkdir()
     sf.write(data / "delta/d.wav", h, 16000, "FLOAT")
-    m = corpus.plan(data / "clean/a.wav", data / "noise/long.wav", [5], rir=data / "delta", rir_share=1)
+    m = corpus.plan(
+        data / "clean/a.wav", data / "noise/long.wav", [5], rir=data / "delta", rir_share=1
+    )
     r = corpus.render(m, tmp_path / "out", progress=False).iloc[0]
     clean, _ = sf.read(data / "clean/a.wav", dtype="float64")
     _, target = read16(tmp_path / f"out/clean/{r['name']}.wav")
@@ -192,12 +193,10 @@ def test_dask_local_cluster_gives_the_same_bytes(data, tmp_path):
     distributed = pytest.importorskip("dask.distributed")
     m = small_plan(data, mode="sample", count=600)
     ref = corpus.render(m, tmp_path / "ref", progress=False)
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with cluster, distributed.Client(cluster) as client:
         got = corpus.render(m, tmp_path / "dask", executor=client, progress=False)
     assert files_of(tmp_path / "ref") == files_of(tmp_path / "dask")
     assert got.equals(ref)
@@ -220,7 +219,9 @@ def test_run_killed_part_way_resumes_to_the_same_files(data, tmp_path, write_wav
 
     out = tmp_path / "out"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.Popen([sys.executable, "-c", KILLED_RUN, str(tmp_path / "m.csv"), str(out)], env=env)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", KILLED_RUN, str(tmp_path / "m.csv"), str(out)], env=env
+    )
     ledger = out / "render.ledger"
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and proc.poll() is None:
@@ -293,3 +294,33 @@ def test_failure_while_rendering_keeps_what_was_finished(data, tmp_path, write_w
     lines = (tmp_path / "out/render.ledger").read_text().splitlines()
     assert [ln.split("\t")[0] for ln in lines] == ["r0", "r1"]
     assert not (tmp_path / "out/manifest.csv").exists()
+
+
+def test_command_line_plans_renders_and_reports_errors_in_one_line(data, tmp_path, capsys):
+    from vemio._cli import main
+
+    m = tmp_path / "m.csv"
+    args = ["corpus", "plan", str(data / "clean"), str(data / "noise"), "--snr-range", "-5", "5"]
+    assert main(args + ["--mode", "sample", "--count", "40", "--rir", str(data / "rir"),
+                        "--rir-share", "0.5", "--level-range", "-35", "-15", "--seed", "9",
+                        "-o", str(m)]) == 0  # fmt: skip
+    assert "40 mixtures planned" in capsys.readouterr().out
+    planned = corpus.read_manifest(m)
+    want = corpus.plan(
+        str(data / "clean"), str(data / "noise"), (-5.0, 5.0), mode="sample", count=40,
+        rir=str(data / "rir"), rir_share=0.5, level=(-35.0, -15.0), seed=9,
+    )  # fmt: skip
+    assert planned.equals(want)
+    assert main(["corpus", "render", str(m), "-o", str(tmp_path / "out"), "--workers", "2"]) == 0
+    assert "40 mixtures in" in capsys.readouterr().out
+    assert len(list((tmp_path / "out/noisy").glob("*.wav"))) == 40
+
+    for argv, part in [
+        (args + ["--mode", "sample", "-o", str(m)], "--count"),
+        (["corpus", "plan", str(data / "clean"), str(data / "gone"), "-o", str(m)], "gone"),
+        (["corpus", "render", str(tmp_path / "none.csv"), "-o", str(tmp_path / "o")], "not found"),
+        (["corpus", "render", str(m), "-o", str(m / "x")], "not writable"),
+    ]:
+        assert main(argv) == 1
+        err = capsys.readouterr().err
+        assert err.startswith("vemio corpus: error: ") and part in err and err.count("\n") == 1

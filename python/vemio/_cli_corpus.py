@@ -15,9 +15,8 @@ def _user_error(e):
 
 
 def cmd_plan(args):
-    from vemio._cli import UserError, _atomic_write_text, _shown
-
     from vemio import VemioError, corpus
+    from vemio._cli import UserError, _atomic_write_text, _shown
 
     if args.mode == "sample" and args.count is None:
         raise UserError("--mode sample needs --count N")
@@ -36,7 +35,9 @@ def cmd_plan(args):
             count=args.count,
             seed=args.seed,
             rir=None if args.rir is None else str(args.rir),
-            rir_share=args.rir_share if args.rir is not None and args.rir_share is not None else 0.0,
+            rir_share=args.rir_share
+            if args.rir is not None and args.rir_share is not None
+            else 0.0,
             level=level,
             rate=args.rate,
         )
@@ -50,9 +51,8 @@ def cmd_plan(args):
 
 
 def cmd_render(args):
-    from vemio._cli import UserError, _shown
-
     from vemio import VemioError, corpus
+    from vemio._cli import UserError, _shown
 
     if not args.manifest.is_file():
         raise UserError(f"manifest not found: {_shown(args.manifest)}")
@@ -74,7 +74,11 @@ def cmd_render(args):
             raise UserError(f"cannot reach the scheduler {args.scheduler}: {e}") from None
     try:
         result = corpus.render(
-            manifest, str(args.out), workers=args.workers, executor=client, resume=not args.no_resume
+            manifest,
+            str(args.out),
+            workers=args.workers,
+            executor=client,
+            resume=not args.no_resume,
         )
     except (OSError, VemioError, ValueError, TypeError) as e:
         raise _user_error(e) from None
