@@ -79,7 +79,7 @@ std::vector<corpus::Row> manifest_rows(py::handle table) {
   std::unordered_map<std::string, size_t> seen;
   for (size_t i = 0; i < rows.size(); ++i) {
     corpus::Row& r = rows[i];
-    py::handle name = names[i];
+    py::object name = names[i];
     if (!PyUnicode_Check(name.ptr()))
       raise_py(PyExc_TypeError, "[vm.corpus] render: row " + std::to_string(i) + ": the name must be text");
     r.name = to_fs_path(name).native();
