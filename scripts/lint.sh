@@ -14,4 +14,4 @@ git ls-files 'core/*.cpp' 'core/*.hpp' 'bindings/*.cpp' 'bindings/*.hpp' 'apps/*
 # run outside the source tree so that the installed modules, not python/vemio, are checked
 (cd /tmp && $PY -m mypy.stubtest --mypy-config-file "$OLDPWD/tools/stubtest.ini" \
   --allowlist "$OLDPWD/tools/stubtest_allowlist.txt" \
-  vemio.core.io vemio.core.synth vemio._enh.trad vemio.core.evaluator vemio.util.visual vemio.util.check vemio.util.others vemio.metrics)
+  vemio.core.io vemio.core.synth vemio._enh.trad vemio.core.evaluator vemio.util.visual vemio.util.check vemio.util.others vemio.metrics vemio.corpus)

@@ -9,6 +9,8 @@ import stat
 import sys
 from pathlib import Path
 
+from vemio._cli_corpus import register as register_corpus
+
 DATA = Path(__file__).resolve().parent / "data"
 
 
@@ -575,6 +577,8 @@ def build_parser():
 
     v = sub.add_parser("devices", help="list audio devices and test the microphone")
     v.set_defaults(func=cmd_devices)
+
+    register_corpus(sub)
     return p
 
 
