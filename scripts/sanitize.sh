@@ -5,6 +5,9 @@
 # caught where it is used, not much later as a corrupted free list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# compiler cache keys relative to the checkout, so that the package build and the test build
+# share the core's objects
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
 PY=${PYTHON:-python3}
 B=build/asan
 # -O1 with line tables only: reports keep file and line, and the build is quicker than at -O2 with

@@ -3,6 +3,9 @@
 # build tools, and the package itself with its test extra.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# compiler cache keys relative to the checkout, so that the package build and the test build
+# share the core's objects
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
 
 DEBS="libsndfile1-dev libsoxr-dev libeigen3-dev portaudio19-dev libgtest-dev pkg-config ninja-build ccache espeak-ng"
 missing=""
