@@ -22,4 +22,8 @@ void for_each_spectrum(Samples y, const StftParams& p, int frames,
 // out[k] = |X[k]| ** power for k < n (power 1 and 2 take the fast paths).
 void spectrum_power(const std::complex<double>* X, double* out, int n, double power);
 
+// The mel filter bank over bins at the given frequencies (Hz), and the checks of its arguments.
+MelBank mel_bank_over(const std::vector<double>& bin_freqs, int n_mels, double fmin, double fmax);
+void check_mel_arguments(double sr, int n_fft, int n_mels, double fmin, double fmax);
+
 }  // namespace vemio::features::detail

@@ -25,28 +25,12 @@ struct MelFrames::Plan {
 };
 
 MelBank mel_filters_at_bins(double sr, int n_fft, int n_mels, double fmin, double fmax) {
-  MelBank b = mel_filters(sr, n_fft, n_mels, fmin, fmax);  // checks the arguments
-  if (n_fft % 2 == 0) return b;
-  const auto mel_f = mel_frequencies(n_mels + 2, fmin, fmax);
-  for (int m = 0; m < n_mels; ++m) {
-    const double d0 = mel_f[m + 1] - mel_f[m], d1 = mel_f[m + 2] - mel_f[m + 1];
-    const double enorm = 2.0 / (mel_f[m + 2] - mel_f[m]);
-    int first = b.n_bins, last = 0;
-    for (int k = 0; k < b.n_bins; ++k) {
-      const double f = k * sr / n_fft;
-      const double lower = (f - mel_f[m]) / d0, upper = (mel_f[m + 2] - f) / d1;
-      // stored as float32, as mel_filters stores its weights
-      const double w = static_cast<float>(std::max(0.0, std::min(lower, upper)) * enorm);
-      b.w[static_cast<size_t>(m) * b.n_bins + k] = w;
-      if (w != 0) {
-        first = std::min(first, k);
-        last = k + 1;
-      }
-    }
-    b.first[m] = first < last ? first : 0;
-    b.last[m] = first < last ? last : 0;
-  }
-  return b;
+  if (n_fft % 2 == 0) return mel_filters(sr, n_fft, n_mels, fmin, fmax);
+  detail::check_mel_arguments(sr, n_fft, n_mels, fmin, fmax);
+  // bin k of an odd-length frame sits at k sr / n_fft; the top bin is half a bin below sr / 2
+  std::vector<double> freqs(static_cast<size_t>(n_fft / 2 + 1));
+  for (size_t k = 0; k < freqs.size(); ++k) freqs[k] = static_cast<double>(k) * sr / n_fft;
+  return detail::mel_bank_over(freqs, n_mels, fmin, fmax);
 }
 
 MelFrames::MelFrames(double sr, const StftParams& p, int n_mels, double fmin, double fmax)

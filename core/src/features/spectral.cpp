@@ -255,27 +255,25 @@ std::vector<double> fft_frequencies(double sr, int n_fft) {
   return f;
 }
 
-MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) {
-  if (!(sr > 0)) throw FeatureError("sampling rate must be positive");
-  check_fft_length(n_fft, "n_fft");
-  if (n_mels <= 0) throw FeatureError("n_mels must be positive");
-  check_result_size(static_cast<size_t>(n_mels), static_cast<size_t>(n_fft / 2 + 1), "the mel filter bank");
-  if (!(fmin >= 0) || !(fmax > fmin)) throw FeatureError("mel band limits must satisfy 0 <= fmin < fmax");
+namespace detail {
+
+// Triangular mel filters (Slaney normalisation, weights stored as float32) over bins at
+// `bin_freqs` Hz; the arguments are those mel_filters checks.
+MelBank mel_bank_over(const std::vector<double>& bin_freqs, int n_mels, double fmin, double fmax) {
   MelBank b;
   b.n_mels = n_mels;
-  b.n_bins = n_fft / 2 + 1;
+  b.n_bins = static_cast<int>(bin_freqs.size());
   b.w.assign(static_cast<size_t>(n_mels) * b.n_bins, 0.0);
   b.first.assign(n_mels, 0);
   b.last.assign(n_mels, 0);
-  const auto fftf = fft_frequencies(sr, n_fft);
   const auto mel_f = mel_frequencies(n_mels + 2, fmin, fmax);
   for (int m = 0; m < n_mels; ++m) {
     const double d0 = mel_f[m + 1] - mel_f[m], d1 = mel_f[m + 2] - mel_f[m + 1];
     const double enorm = 2.0 / (mel_f[m + 2] - mel_f[m]);
     int first = b.n_bins, last = 0;
     for (int k = 0; k < b.n_bins; ++k) {
-      const double lower = -(mel_f[m] - fftf[k]) / d0;
-      const double upper = (mel_f[m + 2] - fftf[k]) / d1;
+      const double lower = -(mel_f[m] - bin_freqs[k]) / d0;
+      const double upper = (mel_f[m + 2] - bin_freqs[k]) / d1;
       double w = std::max(0.0, std::min(lower, upper)) * enorm;
       w = static_cast<double>(static_cast<float>(w));
       b.w[static_cast<size_t>(m) * b.n_bins + k] = w;
@@ -288,6 +286,21 @@ MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) 
     b.last[m] = first < last ? last : 0;
   }
   return b;
+}
+
+void check_mel_arguments(double sr, int n_fft, int n_mels, double fmin, double fmax) {
+  if (!(sr > 0)) throw FeatureError("sampling rate must be positive");
+  check_fft_length(n_fft, "n_fft");
+  if (n_mels <= 0) throw FeatureError("n_mels must be positive");
+  check_result_size(static_cast<size_t>(n_mels), static_cast<size_t>(n_fft / 2 + 1), "the mel filter bank");
+  if (!(fmin >= 0) || !(fmax > fmin)) throw FeatureError("mel band limits must satisfy 0 <= fmin < fmax");
+}
+
+}  // namespace detail
+
+MelBank mel_filters(double sr, int n_fft, int n_mels, double fmin, double fmax) {
+  detail::check_mel_arguments(sr, n_fft, n_mels, fmin, fmax);
+  return detail::mel_bank_over(fft_frequencies(sr, n_fft), n_mels, fmin, fmax);
 }
 
 FrameMatrix mel_spectrogram(Samples y, double sr, const StftParams& p, int n_mels, double fmin, double fmax) {
