@@ -224,6 +224,37 @@ std::vector<py::object> wav_files(py::handle folder) {
   return out;
 }
 
+// Lists of paths or of arrays (then `sr` is required); `rl` is null when there is no
+// reference side.
+Inputs gather_lists(const py::list* rl, const py::list& dl, py::handle sr) {
+  Inputs in;
+  if (dl.empty()) return in;
+  bool paths = true, arrays = true;
+  for (const py::list* l : {rl, &dl})
+    if (l)
+      for (auto x : *l) (is_pathlike(x) ? arrays : paths) = false;
+  const std::string sides = rl ? "refs and degs" : "degs";
+  if (!paths && !arrays) throw py::value_error("[vm.] score: " + sides + " must hold either paths or arrays, not both");
+  if (paths && !sr.is_none()) throw py::value_error("[vm.] score: sr is only for arrays (files carry their own rate)");
+  if (!paths) {
+    if (sr.is_none()) throw py::value_error("[vm.] score: arrays need the keyword sr (their sampling rate)");
+    in.rate = rate_arg(sr, "score");
+  }
+  for (size_t i = 0; i < dl.size(); ++i) {
+    const std::string at = "[" + std::to_string(i) + "]";
+    if (paths) {
+      if (rl) in.ref_files.push_back(to_fs_path((*rl)[i]));
+      in.deg_files.push_back(to_fs_path(dl[i]));
+    } else {
+      if (rl) in.ref_arrays.push_back(signal((*rl)[i], ("refs" + at).c_str()));
+      in.deg_arrays.push_back(signal(dl[i], ("degs" + at).c_str()));
+    }
+    in.ref_names.append(!rl ? py::object(py::none()) : paths ? py::object(py::str((*rl)[i])) : py::object(py::int_(i)));
+    in.deg_names.append(paths ? py::object(py::str(dl[i])) : py::object(py::int_(i)));
+  }
+  return in;
+}
+
 // The degraded side alone, for scores without a reference: a folder of .wav files, or a list
 // of paths or of arrays.
 Inputs gather_degraded(py::handle degs, py::handle sr) {
@@ -240,28 +271,7 @@ Inputs gather_degraded(py::handle degs, py::handle sr) {
     if (in.deg_files.empty()) throw py::value_error("[vm.] score: no .wav files in " + shown(dd).cast<std::string>());
     return in;
   }
-  py::list dl = cached("builtins", "list")(degs);
-  if (dl.empty()) return in;
-  bool paths = true, arrays = true;
-  for (auto x : dl) (is_pathlike(x) ? arrays : paths) = false;
-  if (!paths && !arrays) throw py::value_error("[vm.] score: degs must hold either paths or arrays, not both");
-  if (paths) {
-    if (!sr.is_none()) throw py::value_error("[vm.] score: sr is only for arrays (files carry their own rate)");
-    for (size_t i = 0; i < dl.size(); ++i) {
-      in.deg_files.push_back(to_fs_path(dl[i]));
-      in.deg_names.append(py::str(dl[i]));
-      in.ref_names.append(py::none());
-    }
-    return in;
-  }
-  if (sr.is_none()) throw py::value_error("[vm.] score: arrays need the keyword sr (their sampling rate)");
-  in.rate = rate_arg(sr, "score");
-  for (size_t i = 0; i < dl.size(); ++i) {
-    in.deg_arrays.push_back(signal(dl[i], ("degs[" + std::to_string(i) + "]").c_str()));
-    in.deg_names.append(py::int_(i));
-    in.ref_names.append(py::none());
-  }
-  return in;
+  return gather_lists(nullptr, cached("builtins", "list")(degs), sr);
 }
 
 Inputs gather(py::handle refs, py::handle degs, py::handle sr) {
@@ -300,30 +310,7 @@ Inputs gather(py::handle refs, py::handle degs, py::handle sr) {
   if (rl.size() != dl.size())
     throw py::value_error("[vm.] score: refs and degs differ in length (" + std::to_string(rl.size()) + " and " +
                           std::to_string(dl.size()) + ")");
-  if (rl.empty()) return in;
-  bool paths = true, arrays = true;
-  for (py::list l : {rl, dl})
-    for (auto x : l) (is_pathlike(x) ? arrays : paths) = false;
-  if (!paths && !arrays) throw py::value_error("[vm.] score: refs and degs must hold either paths or arrays, not both");
-  if (paths) {
-    if (!sr.is_none()) throw py::value_error("[vm.] score: sr is only for arrays (files carry their own rate)");
-    for (size_t i = 0; i < rl.size(); ++i) {
-      in.ref_files.push_back(to_fs_path(rl[i]));
-      in.deg_files.push_back(to_fs_path(dl[i]));
-      in.ref_names.append(py::str(rl[i]));
-      in.deg_names.append(py::str(dl[i]));
-    }
-    return in;
-  }
-  if (sr.is_none()) throw py::value_error("[vm.] score: arrays need the keyword sr (their sampling rate)");
-  in.rate = rate_arg(sr, "score");
-  for (size_t i = 0; i < rl.size(); ++i) {
-    in.ref_arrays.push_back(signal(rl[i], ("refs[" + std::to_string(i) + "]").c_str()));
-    in.deg_arrays.push_back(signal(dl[i], ("degs[" + std::to_string(i) + "]").c_str()));
-    in.ref_names.append(py::int_(i));
-    in.deg_names.append(py::int_(i));
-  }
-  return in;
+  return gather_lists(&rl, dl, sr);
 }
 
 // Runs task(i, worker) for i in [0, n) on the core pool while the calling thread advances
