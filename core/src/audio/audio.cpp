@@ -34,7 +34,11 @@ struct SndFile {
   SF_INFO info{};
   int fd = -1;
   uint64_t size = 0;
-  explicit SndFile(const fs::path& file) {
+  // In memory mode a file of up to kMemoryBytes is read with one system call into this
+  // thread's buffer and libsndfile parses that copy (through its virtual I/O): the same bytes,
+  // so the same verdict and layout, without the dozens of small reads and seeks its header
+  // parser makes on a descriptor. Header-only callers (probe) keep the descriptor.
+  explicit SndFile(const fs::path& file, bool in_memory = false) {
     // refused from stat() first, so that a device is not even opened; then checked again on
     // the descriptor, so that a name swapped for a FIFO in between cannot block either
     struct stat st {};
@@ -52,7 +56,15 @@ struct SndFile {
     size = static_cast<uint64_t>(st.st_size);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    h = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    if (in_memory && size <= kMemoryBytes && !tl_buffer_busy && load_into_buffer()) {
+      tl_buffer_busy = true;
+      owns_buffer = true;
+      mem = tl_buffer.data();
+      SF_VIRTUAL_IO vio{&v_length, &v_seek, &v_read, &v_write, &v_tell};
+      h = sf_open_virtual(&vio, SFM_READ, &info, this);
+    } else {
+      h = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    }
     if (!h) fail(file, sf_strerror(nullptr));
     if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
       fail(file, "invalid header (channels, rate or length)");
@@ -63,12 +75,61 @@ struct SndFile {
   SndFile(const SndFile&) = delete;
   SndFile& operator=(const SndFile&) = delete;
 
+  // The whole file when it was read into memory (size bytes), else null; `pos` is
+  // libsndfile's cursor in it.
+  const unsigned char* mem = nullptr;
+  sf_count_t pos = 0;
+
  private:
+  static constexpr uint64_t kMemoryBytes = uint64_t(8) << 20;
+  // one buffer per thread, kept warm between files; a second file open on the same thread
+  // at the same time reads through its descriptor instead
+  static thread_local std::vector<unsigned char> tl_buffer;
+  static thread_local bool tl_buffer_busy;
+  bool owns_buffer = false;
+
+  bool load_into_buffer() {
+    tl_buffer.resize(static_cast<size_t>(size));
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t got =
+          ::pread(fd, tl_buffer.data() + done, static_cast<size_t>(size) - done, static_cast<off_t>(done));
+      if (got <= 0) return false;  // changed under us or unreadable: the descriptor path reports it
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+  static SndFile& self(void* ud) { return *static_cast<SndFile*>(ud); }
+  static sf_count_t v_length(void* ud) { return static_cast<sf_count_t>(self(ud).size); }
+  static sf_count_t v_seek(sf_count_t offset, int whence, void* ud) {
+    SndFile& f = self(ud);
+    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f.pos : static_cast<sf_count_t>(f.size);
+    if (base + offset < 0) return -1;
+    f.pos = base + offset;
+    return f.pos;
+  }
+  static sf_count_t v_read(void* dst, sf_count_t count, void* ud) {
+    SndFile& f = self(ud);
+    const sf_count_t total = static_cast<sf_count_t>(f.size);
+    if (count <= 0 || f.pos >= total) return 0;
+    const sf_count_t n = std::min(count, total - f.pos);
+    std::memcpy(dst, f.mem + f.pos, static_cast<size_t>(n));
+    f.pos += n;
+    return n;
+  }
+  static sf_count_t v_write(const void*, sf_count_t, void*) { return 0; }
+  static sf_count_t v_tell(void* ud) { return self(ud).pos; }
+
   void release() {
     if (h) sf_close(h);
     h = nullptr;
     if (fd >= 0) ::close(fd);
     fd = -1;
+    mem = nullptr;
+    if (owns_buffer) {
+      tl_buffer_busy = false;
+      owns_buffer = false;
+    }
   }
   [[noreturn]] void fail(const fs::path& file, const std::string& reason, int os_error = 0) {
     release();
@@ -79,6 +140,9 @@ struct SndFile {
     if (!S_ISREG(mode)) throw AudioError(file, "is not a regular file", ENOENT, true);
   }
 };
+
+thread_local std::vector<unsigned char> SndFile::tl_buffer;
+thread_local bool SndFile::tl_buffer_busy = false;
 
 template <typename T>
 std::vector<T> resample_impl(std::span<const T> x, int in_rate, int out_rate, soxr_datatype_t type) {
@@ -114,7 +178,12 @@ bool read_pcm16_wav(const SndFile& f, Out&& out, int& rate, int& channels) {
   if (f.info.format != (SF_FORMAT_WAV | SF_FORMAT_PCM_16)) return false;
   const int fd = f.fd;
   const uint64_t size = f.size;
-  auto read_at = [fd](void* dst, size_t n, uint64_t off) {
+  auto read_at = [fd, &f, size](void* dst, size_t n, uint64_t off) {
+    if (f.mem) {
+      if (off > size || n > size - off) return false;
+      std::memcpy(dst, f.mem + off, n);
+      return true;
+    }
     auto* p = static_cast<char*>(dst);
     while (n > 0) {
       const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(off));
@@ -157,7 +226,8 @@ bool read_pcm16_wav(const SndFile& f, Out&& out, int& rate, int& channels) {
       if (static_cast<int64_t>(frames) != f.info.frames) return false;
       // libsndfile leaves the descriptor at the start of the samples it will read: a file
       // with several data chunks is read where libsndfile reads it, or not here at all
-      if (::lseek(fd, 0, SEEK_CUR) != static_cast<off_t>(pos)) return false;
+      const uint64_t at = f.mem ? static_cast<uint64_t>(f.pos) : static_cast<uint64_t>(::lseek(fd, 0, SEEK_CUR));
+      if (at != pos) return false;
       const uint64_t count = frames * static_cast<uint64_t>(ch);
       // the raw samples land in a per-thread buffer that stays warm between files
       thread_local std::vector<int16_t> raw;
@@ -287,7 +357,7 @@ Decoded decode(const fs::path& file, int target_rate, bool mono) {
     return inter.data();
   };
   {
-    SndFile f(file);
+    SndFile f(file, true);
     if (!read_pcm16_wav(f, to_inter, file_rate, ch)) {
       ch = f.info.channels;
       file_rate = f.info.samplerate;
@@ -338,7 +408,7 @@ int64_t decode_mono_into(const fs::path& file, const std::function<float*(size_t
     scratch.resize(n);
     return scratch.data();
   };
-  SndFile f(file);
+  SndFile f(file, true);
   if (read_pcm16_wav(f, out, r, ch)) {
     rate = r;
     if (ch == 1) return static_cast<int64_t>(count);
