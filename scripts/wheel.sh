@@ -34,13 +34,22 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 # pip, without its notes on index folders this machine's configuration names but does not have
 pip_() { "$@" 2> >(grep -v '^WARNING: Location .* is ignored' >&2); }
 
-# The build tools live in a virtual environment of their own per interpreter (kept between runs),
-# so the interpreters themselves stay untouched.
-TOOLS=build/wheel/tools-$TAG
-if [ ! -x "$TOOLS/bin/python" ]; then
-  "$PY" -m venv "$TOOLS"
+# An interpreter that already has the build tools (`make setup` installs them into python3)
+# builds in the package's own build folder, which `pip install .` has filled, so only the
+# changed parts are rebuilt; any other gets the tools in a virtual environment of its own (kept
+# between runs) and a build folder of its own, and stays untouched itself.
+if "$PY" -c 'import scikit_build_core, pybind11, cmake, ninja' 2>/dev/null; then
+  BUILDER=$PY
+  BUILD_DIR="build/{wheel_tag}"
+else
+  TOOLS=build/wheel/tools-$TAG
+  if [ ! -x "$TOOLS/bin/python" ]; then
+    "$PY" -m venv "$TOOLS"
+  fi
+  pip_ "$TOOLS/bin/python" -m pip install -q --upgrade pip "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja
+  BUILDER=$TOOLS/bin/python
+  BUILD_DIR="build/wheel/{wheel_tag}"
 fi
-pip_ "$TOOLS/bin/python" -m pip install -q --upgrade pip "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel
 # auditwheel knows its newest policies only on a recent interpreter: one copy, run by python3
 REPAIR=build/wheel/tools-repair
 if [ ! -x "$REPAIR/bin/auditwheel" ]; then
@@ -52,8 +61,8 @@ rm -rf "dist/raw/$TAG"
 mkdir -p "dist/raw/$TAG"
 start=$SECONDS
 echo "[vm.] building the $TAG wheel"
-pip_ "$TOOLS/bin/python" -m pip wheel . --no-build-isolation --no-deps -w "dist/raw/$TAG" \
-  --config-settings=build-dir="build/wheel/{wheel_tag}" -q
+pip_ "$BUILDER" -m pip wheel . --no-build-isolation --no-deps -w "dist/raw/$TAG" \
+  --config-settings=build-dir="$BUILD_DIR" -q
 RAW=$(ls "dist/raw/$TAG"/vemio-*.whl)
 
 # The newest tag the symbol versions allow (this machine's C library and C++ runtime). ALSA and
