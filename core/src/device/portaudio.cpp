@@ -206,11 +206,24 @@ class CaptureStderr {};
 // holding this code, it is what gets opened, so a copy of PortAudio packaged with vemio is found
 // through the companion's own search path; otherwise the system's libportaudio.so.2.
 
-#define VEMIO_PA_FUNCTIONS(X)                                                                                 \
-  X(Initialize)                                                                                               \
-  X(Terminate) X(GetVersionText) X(GetErrorText) X(GetLastHostErrorInfo) X(GetHostApiCount) X(GetHostApiInfo) \
-      X(GetDeviceCount) X(GetDeviceInfo) X(HostApiDeviceIndexToDeviceIndex) X(GetDefaultInputDevice)          \
-          X(GetDefaultOutputDevice) X(OpenStream) X(StartStream) X(CloseStream) X(IsStreamActive) X(ReadStream)
+#define VEMIO_PA_FUNCTIONS(X)        \
+  X(Initialize)                      \
+  X(Terminate)                       \
+  X(GetVersionText)                  \
+  X(GetErrorText)                    \
+  X(GetLastHostErrorInfo)            \
+  X(GetHostApiCount)                 \
+  X(GetHostApiInfo)                  \
+  X(GetDeviceCount)                  \
+  X(GetDeviceInfo)                   \
+  X(HostApiDeviceIndexToDeviceIndex) \
+  X(GetDefaultInputDevice)           \
+  X(GetDefaultOutputDevice)          \
+  X(OpenStream)                      \
+  X(StartStream)                     \
+  X(CloseStream)                     \
+  X(IsStreamActive)                  \
+  X(ReadStream)
 
 struct PaApi {
 #define VEMIO_PA_FIELD(name) decltype(&::Pa_##name) name = nullptr;
