@@ -1,5 +1,5 @@
 # The two commands of the README, and the checks run beside them.
-.PHONY: setup demo test lint sanitize fuzz
+.PHONY: setup demo test lint sanitize fuzz wheel wheel-matrix
 setup:
 	./scripts/setup.sh
 
@@ -21,3 +21,12 @@ sanitize: setup
 # A longer run of the WAV fuzzer by hand (FUZZ_SECONDS, FUZZ_SEED); reproducers in out/fuzz/failures.
 fuzz:
 	python3 tools/fuzz_wav.py --seconds $${FUZZ_SECONDS:-300} --seed $${FUZZ_SEED:-1} --out out/fuzz
+
+# The self-contained wheel of python3 in dist/ (libsndfile, libsoxr, PortAudio inside), its ELF
+# check and a smoke test in a fresh virtual environment with the system's copies hidden.
+wheel:
+	./scripts/wheel.sh --python $${PYTHON:-python3}
+
+# The same for every interpreter from 3.8 to 3.13 (by hand; figures in out/wheel-matrix.txt).
+wheel-matrix:
+	./scripts/wheel_matrix.sh

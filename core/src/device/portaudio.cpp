@@ -197,6 +197,89 @@ class QuietNative {};
 class CaptureStderr {};
 #endif
 
+// ------------------------------------------------------------------ loading PortAudio
+//
+// PortAudio is opened on first use, not linked: it links ALSA's and JACK's client libraries,
+// which only a machine with an audio system has, and the rest of the module (and of vemio) must
+// import without them; then only the device calls fail, saying that there is no audio system.
+// When the companion library libvemio_pa.so (it only links PortAudio) lies beside the binary
+// holding this code, it is what gets opened, so a copy of PortAudio packaged with vemio is found
+// through the companion's own search path; otherwise the system's libportaudio.so.2.
+
+#define VEMIO_PA_FUNCTIONS(X)        \
+  X(Initialize)                      \
+  X(Terminate)                       \
+  X(GetVersionText)                  \
+  X(GetErrorText)                    \
+  X(GetLastHostErrorInfo)            \
+  X(GetHostApiCount)                 \
+  X(GetHostApiInfo)                  \
+  X(GetDeviceCount)                  \
+  X(GetDeviceInfo)                   \
+  X(HostApiDeviceIndexToDeviceIndex) \
+  X(GetDefaultInputDevice)           \
+  X(GetDefaultOutputDevice)          \
+  X(OpenStream)                      \
+  X(StartStream)                     \
+  X(CloseStream)                     \
+  X(IsStreamActive)                  \
+  X(ReadStream)
+
+struct PaApi {
+#define VEMIO_PA_FIELD(name) decltype(&::Pa_##name) name = nullptr;
+  VEMIO_PA_FUNCTIONS(VEMIO_PA_FIELD)
+#undef VEMIO_PA_FIELD
+  std::string failure;  // why PortAudio could not be loaded; empty when it was
+};
+
+constexpr const char* kCompanion = "libvemio_pa.so";
+constexpr const char* kSystemLibrary = "libportaudio.so.2";
+
+PaApi load_portaudio() {
+  PaApi api;
+#if defined(__linux__)
+  std::string library = kSystemLibrary;
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&load_portaudio), &self) && self.dli_fname) {
+    std::string dir = self.dli_fname;
+    dir.erase(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/') + 1);
+    if (access((dir + kCompanion).c_str(), F_OK) == 0) library = dir + kCompanion;
+  }
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = dlerror();
+    api.failure = std::string("[vm.] no audio system: PortAudio could not be loaded (") + (why ? why : library) + ")";
+    return api;
+  }
+  // a handle's symbols include those of the libraries it brought in, PortAudio's among them
+#define VEMIO_PA_RESOLVE(name)                                                     \
+  api.name = reinterpret_cast<decltype(&::Pa_##name)>(dlsym(handle, "Pa_" #name)); \
+  if (!api.name) {                                                                 \
+    api = PaApi{};                                                                 \
+    api.failure = "[vm.] no audio system: " + library + " has no Pa_" #name;       \
+    return api;                                                                    \
+  }
+  VEMIO_PA_FUNCTIONS(VEMIO_PA_RESOLVE)
+#undef VEMIO_PA_RESOLVE
+#else
+  api.failure = "[vm.] no audio system: PortAudio is loaded at run time on Linux only";
+#endif
+  return api;
+}
+
+// PortAudio, loaded by the first caller (the outcome is kept: a failed load is not retried).
+const PaApi& loaded_api() {
+  static const PaApi api = load_portaudio();
+  return api;
+}
+
+// The loaded functions, or a PortAudioError saying that there is no audio system.
+const PaApi& pa() {
+  const PaApi& api = loaded_api();
+  if (!api.failure.empty()) throw PortAudioError(paNotInitialized, api.failure);
+  return api;
+}
+
 // Every PortAudio call runs under this lock (the library is not thread-safe).
 std::recursive_mutex& pa_mutex() {
   static auto* mu = new std::recursive_mutex();
@@ -205,6 +288,7 @@ std::recursive_mutex& pa_mutex() {
 
 struct PaCall {
   std::lock_guard<std::recursive_mutex> lock{pa_mutex()};
+  const PaApi& api = loaded_api();  // first: the diagnostics hooks look for what PortAudio loaded
   QuietNative quiet;
   std::uint64_t mark = log_mark();
   mutable std::optional<CaptureStderr> capture;  // for the calls that can print traces
@@ -214,9 +298,9 @@ struct PaCall {
   }
 
   [[noreturn]] void fail(PaError err) const {
-    std::string text = Pa_GetErrorText(err);
+    std::string text = pa().GetErrorText(err);
     if (err == paUnanticipatedHostError) {
-      const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+      const PaHostErrorInfo* host = pa().GetLastHostErrorInfo();
       if (host && host->errorText && *host->errorText) text += std::string(": ") + host->errorText;
     }
     capture.reset();  // flush the traces of this call into the log first
@@ -235,7 +319,7 @@ std::vector<std::string> native_messages() {
   return {log.lines.begin(), log.lines.end()};
 }
 
-std::string version_text() { return Pa_GetVersionText(); }
+std::string version_text() { return pa().GetVersionText(); }
 
 int sample_size(unsigned long format) {
   switch (format) {
@@ -272,7 +356,7 @@ void close_locked(StreamState& s) {
   if (!s.stream) return;
   PaStream* st = s.stream;
   s.stream = nullptr;
-  Pa_CloseStream(st);  // discards pending buffers of an active stream
+  pa().CloseStream(st);  // discards pending buffers of an active stream
 }
 
 void require_alive(const SessionState& s) {
@@ -299,7 +383,7 @@ DeviceInfo to_device_info(int index, const PaDeviceInfo& d) {
 
 Session::Session() : state_(std::make_shared<SessionState>()) {
   PaCall call(true);
-  call.check(Pa_Initialize());
+  call.check(pa().Initialize());
   state_->alive = true;
 }
 
@@ -317,7 +401,7 @@ void Session::terminate() {
     if (auto s = w.lock()) close_locked(*s);
   state_->streams.clear();
   state_->alive = false;
-  Pa_Terminate();
+  pa().Terminate();
 }
 
 bool Session::terminated() const {
@@ -328,7 +412,7 @@ bool Session::terminated() const {
 int Session::host_api_count() const {
   PaCall call;
   require_alive(*state_);
-  PaHostApiIndex n = Pa_GetHostApiCount();
+  PaHostApiIndex n = pa().GetHostApiCount();
   call.check(n);
   return n;
 }
@@ -336,7 +420,7 @@ int Session::host_api_count() const {
 HostApiInfo Session::host_api_info(int host_api) const {
   PaCall call;
   require_alive(*state_);
-  const PaHostApiInfo* h = host_api >= 0 ? Pa_GetHostApiInfo(host_api) : nullptr;
+  const PaHostApiInfo* h = host_api >= 0 ? pa().GetHostApiInfo(host_api) : nullptr;
   if (!h) call.fail(paInvalidHostApi);
   HostApiInfo r;
   r.index = host_api;
@@ -352,7 +436,7 @@ HostApiInfo Session::host_api_info(int host_api) const {
 int Session::device_count() const {
   PaCall call;
   require_alive(*state_);
-  PaDeviceIndex n = Pa_GetDeviceCount();
+  PaDeviceIndex n = pa().GetDeviceCount();
   call.check(n);
   return n;
 }
@@ -360,7 +444,7 @@ int Session::device_count() const {
 DeviceInfo Session::device_info(int device) const {
   PaCall call;
   require_alive(*state_);
-  const PaDeviceInfo* d = device >= 0 ? Pa_GetDeviceInfo(device) : nullptr;
+  const PaDeviceInfo* d = device >= 0 ? pa().GetDeviceInfo(device) : nullptr;
   if (!d) call.fail(paInvalidDevice);
   return to_device_info(device, *d);
 }
@@ -368,10 +452,10 @@ DeviceInfo Session::device_info(int device) const {
 DeviceInfo Session::host_api_device_info(int host_api, int host_api_device) const {
   PaCall call;
   require_alive(*state_);
-  if (host_api < 0 || host_api >= Pa_GetHostApiCount()) call.fail(paInvalidHostApi);
-  PaDeviceIndex device = Pa_HostApiDeviceIndexToDeviceIndex(host_api, host_api_device);
+  if (host_api < 0 || host_api >= pa().GetHostApiCount()) call.fail(paInvalidHostApi);
+  PaDeviceIndex device = pa().HostApiDeviceIndexToDeviceIndex(host_api, host_api_device);
   call.check(device);
-  const PaDeviceInfo* d = Pa_GetDeviceInfo(device);
+  const PaDeviceInfo* d = pa().GetDeviceInfo(device);
   if (!d) call.fail(paInvalidDevice);
   return to_device_info(device, *d);
 }
@@ -379,7 +463,7 @@ DeviceInfo Session::host_api_device_info(int host_api, int host_api_device) cons
 std::optional<int> Session::default_input_device() const {
   PaCall call;
   require_alive(*state_);
-  PaDeviceIndex d = Pa_GetDefaultInputDevice();
+  PaDeviceIndex d = pa().GetDefaultInputDevice();
   if (d < 0) return std::nullopt;
   return d;
 }
@@ -395,12 +479,12 @@ std::unique_ptr<Stream> Session::open(const StreamParams& p) {
 
   auto make = [&](std::optional<int> chosen, bool input) {
     PaStreamParameters s{};
-    PaDeviceIndex count = Pa_GetDeviceCount();
+    PaDeviceIndex count = pa().GetDeviceCount();
     call.check(count);
-    PaDeviceIndex dev = chosen ? *chosen : (input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice());
+    PaDeviceIndex dev = chosen ? *chosen : (input ? pa().GetDefaultInputDevice() : pa().GetDefaultOutputDevice());
     // Only real device numbers: PortAudio's special negative values want extra host structures.
     if (dev < 0 || dev >= count) call.fail(paInvalidDevice);
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(dev);
+    const PaDeviceInfo* info = pa().GetDeviceInfo(dev);
     if (!info) call.fail(paInvalidDevice);
     s.device = dev;
     s.channelCount = p.channels;
@@ -414,14 +498,14 @@ std::unique_ptr<Stream> Session::open(const StreamParams& p) {
   if (p.output) out = make(p.output_device, false);
 
   PaStream* stream = nullptr;
-  call.check(Pa_OpenStream(&stream, in ? &*in : nullptr, out ? &*out : nullptr, p.rate,
-                           p.frames_per_buffer == 0 ? paFramesPerBufferUnspecified : p.frames_per_buffer, paNoFlag,
-                           nullptr, nullptr));
+  call.check(pa().OpenStream(&stream, in ? &*in : nullptr, out ? &*out : nullptr, p.rate,
+                             p.frames_per_buffer == 0 ? paFramesPerBufferUnspecified : p.frames_per_buffer, paNoFlag,
+                             nullptr, nullptr));
   auto st = std::make_shared<StreamState>();
   st->stream = stream;
   st->frame_bytes = bytes * p.channels;
   if (p.start) {
-    PaError err = Pa_StartStream(stream);
+    PaError err = pa().StartStream(stream);
     if (err < 0) {
       close_locked(*st);
       call.fail(err);
@@ -459,7 +543,7 @@ bool Stream::is_open() const {
 bool Stream::is_active() const {
   PaCall call;
   if (!state_->stream) return false;
-  PaError r = Pa_IsStreamActive(state_->stream);
+  PaError r = pa().IsStreamActive(state_->stream);
   call.check(r);
   return r == 1;
 }
@@ -475,7 +559,7 @@ std::vector<std::uint8_t> Stream::read(unsigned long frames) {
     throw std::length_error("too many frames for one read");
   std::vector<std::uint8_t> buf(frames * state_->frame_bytes);
   if (frames == 0) return buf;
-  PaError err = Pa_ReadStream(state_->stream, buf.data(), frames);
+  PaError err = pa().ReadStream(state_->stream, buf.data(), frames);
   if (err < 0 && err != paInputOverflowed) call.fail(err);
   return buf;
 }
