@@ -213,12 +213,42 @@ def _check_pair(ref_path, deg_path, measures):
         )
 
 
-def score_table(clean, noisy, enhanced, method="enhanced", measures=None):
-    """Per-file scores and the table of means (rows: the method, then "Baseline"), computed in
-    one native batch by vemio.metrics.score."""
+def _say_incomplete(errors):
+    """One line for the scores left NaN by a measure that failed on a readable pair."""
+    failed = [e for e in errors if e]
+    if failed:
+        print(
+            f"[vm.] {len(failed)} score{'s' * (len(failed) != 1)} incomplete (NaN), "
+            f"for example: {_shown(failed[0])}"
+        )
+
+
+def _rounded_mean(values):
+    """The mean over the scored files, rounded for the table (NaN when none was scored)."""
     import warnings
 
     import numpy as np
+
+    with warnings.catch_warnings():  # a column of NaN only has a NaN mean, said once above
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return np.around(np.nanmean(values), 4) if len(values) else np.nan
+
+
+def _pair_by_stem(files, candidates, what):
+    """For each of `files`, the first of `candidates` with the same stem (UserError naming the
+    first file without one)."""
+    by_stem = {}
+    for c in candidates:
+        by_stem.setdefault(c.stem, c)
+    missing = [f for f in files if f.stem not in by_stem]
+    if missing:
+        raise UserError(f"no {what} file named like {_shown(missing[0].name)}")
+    return [by_stem[f.stem] for f in files]
+
+
+def score_table(clean, noisy, enhanced, method="enhanced", measures=None):
+    """Per-file scores and the table of means (rows: the method, then "Baseline"), computed in
+    one native batch by vemio.metrics.score."""
     import pandas as pd
 
     from vemio import metrics
@@ -230,16 +260,11 @@ def score_table(clean, noisy, enhanced, method="enhanced", measures=None):
         measures=measures,
     )
     columns = [c for c in scored.columns if c not in ("reference", "degraded", "error")]
-    failed = 0
+    degraded = list(noisy) + list(enhanced)
     for k, why in enumerate(scored["error"]):
         if why:
-            _check_pair(clean[k % n], (noisy + enhanced)[k], set(scored.columns))
-            failed += 1
-    if failed:
-        first = next(e for e in scored["error"] if e)
-        print(
-            f"[vm.] {failed} score{'s' * (failed != 1)} incomplete (NaN), for example: {_shown(first)}"
-        )
+            _check_pair(clean[k % n], degraded[k], set(scored.columns))
+    _say_incomplete(scored["error"])
     per_file = pd.DataFrame({"clean": [str(c) for c in clean], "noisy": [str(x) for x in noisy]})
     per_file["enhanced"] = [str(e) for e in enhanced]
     for label, part in (("noisy", scored.iloc[:n]), (method, scored.iloc[n:])):
@@ -247,14 +272,12 @@ def score_table(clean, noisy, enhanced, method="enhanced", measures=None):
             per_file[f"{label}_{DISPLAY.get(c, c)}"] = part[c].to_numpy()
         per_file[f"{label}_error"] = part["error"].to_numpy()
     means = {"Enh_method": [method, "Baseline"]}
-    with warnings.catch_warnings():  # a column of NaN only has a NaN mean, said once above
-        warnings.simplefilter("ignore", RuntimeWarning)
-        for c in columns:
-            name = DISPLAY.get(c, c)
-            means[name] = [
-                np.around(np.nanmean(per_file[f"{method}_{name}"]), 4) if n else np.nan,
-                np.around(np.nanmean(per_file[f"noisy_{name}"]), 4) if n else np.nan,
-            ]
+    for c in columns:
+        name = DISPLAY.get(c, c)
+        means[name] = [
+            _rounded_mean(per_file[f"{method}_{name}"]),
+            _rounded_mean(per_file[f"noisy_{name}"]),
+        ]
     return per_file, pd.DataFrame.from_dict(means, orient="columns")
 
 
@@ -383,9 +406,6 @@ def _measure_names(measures):
 def degraded_table(degraded, clean=None, method="enhanced", measures=None):
     """Per-file scores of files scored on their own (reference-free measures) or against the
     clean files of the same name, and the one-row table of their means."""
-    import warnings
-
-    import numpy as np
     import pandas as pd
 
     from vemio import metrics
@@ -396,22 +416,15 @@ def degraded_table(degraded, clean=None, method="enhanced", measures=None):
         measures=measures,
     )
     columns = [c for c in scored.columns if c not in ("reference", "degraded", "error")]
-    failed = [e for e in scored["error"] if e]
-    if failed:
-        print(
-            f"[vm.] {len(failed)} score{'s' * (len(failed) != 1)} incomplete (NaN), "
-            f"for example: {_shown(failed[0])}"
-        )
+    _say_incomplete(scored["error"])
     per_file = pd.DataFrame({"degraded": [str(d) for d in degraded]})
     if clean is not None:
         per_file["clean"] = [str(c) for c in clean]
     means = {"Enh_method": [method]}
-    with warnings.catch_warnings():  # a column of NaN only has a NaN mean, said once above
-        warnings.simplefilter("ignore", RuntimeWarning)
-        for c in columns:
-            name = DISPLAY.get(c, c)
-            per_file[name] = scored[c].to_numpy()
-            means[name] = [np.around(np.nanmean(per_file[name]), 4)]
+    for c in columns:
+        name = DISPLAY.get(c, c)
+        per_file[name] = scored[c].to_numpy()
+        means[name] = [_rounded_mean(per_file[name])]
     per_file["error"] = scored["error"].to_numpy()
     return per_file, pd.DataFrame.from_dict(means, orient="columns")
 
@@ -426,13 +439,7 @@ def _score_degraded(args):
     clean = None
     if args.clean:
         clean_files, _ = _resolve_wavs(args.clean, "--clean")
-        by_stem = {}
-        for c in clean_files:
-            by_stem.setdefault(c.stem, c)
-        missing = [d for d in degraded if d.stem not in by_stem]
-        if missing:
-            raise UserError(f"no clean file named like {_shown(missing[0].name)}")
-        clean = [by_stem[d.stem] for d in degraded]
+        clean = _pair_by_stem(degraded, clean_files, "clean")
     elif names is None:
         names = sorted(REFERENCE_FREE)
     else:
@@ -466,13 +473,7 @@ def cmd_score(args):
         raise UserError(
             f"file counts differ: {len(clean)} clean, {len(noisy)} noisy, {len(enhanced)} enhanced"
         )
-    by_stem = {}
-    for e in enhanced:
-        by_stem.setdefault(e.stem, e)
-    missing = [n for n in noisy if n.stem not in by_stem]
-    if missing:
-        raise UserError(f"no enhanced file named like {_shown(missing[0].name)}")
-    enhanced = [by_stem[n.stem] for n in noisy]
+    enhanced = _pair_by_stem(noisy, enhanced, "enhanced")
     measures = None
     if args.measures is not None:
         _measure_names(args.measures)
