@@ -128,8 +128,12 @@ namespace {
 
 // Cross-correlation peak of one 64 ms Hann frame of the reference (starting at p) with the
 // degraded frame `coarse` samples later: the lag of the peak and the weight of its vote.
+// The reference frame's spectrum does not depend on the lag: callers that meet a frame at
+// several lags keep it (`ref_spectrum`, computed on first use when empty).
 class PeakFinder {
  public:
+  using Spectrum = std::vector<std::complex<double>>;
+
   PeakFinder(std::span<const double> ref, std::span<const double> deg, const Setup& s)
       : ref_(ref),
         deg_(deg),
@@ -137,30 +141,39 @@ class PeakFinder {
         nx_(2 * s.align_nfft),
         f_(nx_),
         window_(n_),
-        rb_(nx_),
-        db_(nx_),
+        rb_(nx_, 0.0),
+        db_(nx_, 0.0),
         xc_(nx_),
         R_(nx_ / 2 + 1),
         D_(nx_ / 2 + 1) {
     for (int i = 0; i < n_; ++i) window_[i] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / n_);
   }
 
-  std::pair<int, double> operator()(long p, int coarse) {
-    std::fill(rb_.begin(), rb_.end(), 0.0);
-    std::fill(db_.begin(), db_.end(), 0.0);
-    for (int i = 0; i < n_; ++i) {
-      rb_[i] = window_[i] * sample_at(ref_, p + i);
-      db_[i] = window_[i] * sample_at(deg_, p + coarse + i);
+  size_t spectrum_size() const { return R_.size(); }
+
+  std::pair<int, double> operator()(long p, int coarse, Spectrum* ref_spectrum = nullptr) {
+    // Only the first n_ samples of the buffers are ever written: the zero padding stays.
+    const Spectrum* R = ref_spectrum;
+    if (!R || R->empty()) {
+      windowed(ref_, p, rb_);
+      Spectrum& out = ref_spectrum ? *ref_spectrum : R_;
+      out.resize(R_.size());
+      f_.forward(rb_, out);
+      R = &out;
     }
-    f_.forward(rb_, R_);
+    windowed(deg_, p + coarse, db_);
     f_.forward(db_, D_);
-    for (size_t k = 0; k < R_.size(); ++k) R_[k] = std::conj(R_[k]) * D_[k];
-    f_.inverse(R_, xc_);
+    for (size_t k = 0; k < D_.size(); ++k) D_[k] = std::conj((*R)[k]) * D_[k];
+    f_.inverse(D_, xc_);
     // xc[t] = sum_i r[i] d[i + t] (circular, t < 0 at nx + t).
     double peak = 0;
     int at = 0;
-    for (int t = -(n_ - 1); t <= n_ - 1; ++t) {
-      const double v = std::abs(xc_[(t + nx_) % nx_]);
+    for (int t = -(n_ - 1); t < 0; ++t) {
+      const double v = std::abs(xc_[t + nx_]);
+      if (v > peak) peak = v, at = t;
+    }
+    for (int t = 0; t <= n_ - 1; ++t) {
+      const double v = std::abs(xc_[t]);
       if (v > peak) peak = v, at = t;
     }
     // Frames vote for their best lag, loud frames a little more than quiet ones.
@@ -168,11 +181,20 @@ class PeakFinder {
   }
 
  private:
+  void windowed(std::span<const double> x, long p, std::vector<double>& buf) const {
+    if (p >= 0 && p + n_ <= static_cast<long>(x.size())) {
+      const double* src = x.data() + p;
+      for (int i = 0; i < n_; ++i) buf[i] = window_[i] * src[i];
+    } else {
+      for (int i = 0; i < n_; ++i) buf[i] = window_[i] * sample_at(x, p + i);
+    }
+  }
+
   std::span<const double> ref_, deg_;
   int n_, nx_;
   fft::RealFFT<double> f_;
   std::vector<double> window_, rb_, db_, xc_;
-  std::vector<std::complex<double>> R_, D_;
+  Spectrum R_, D_;
 };
 
 // Per-frame votes of the fine alignment at one coarse delay: the lag of each 64 ms Hann frame's
@@ -247,6 +269,10 @@ class Splitter {
         step_(s.align_nfft / 4) {
     const long b = static_cast<long>(u.end) * s.env_frame;
     frames_ = static_cast<size_t>((std::max(b - s.align_nfft, a_) - a_) / step_ + 1);
+    // A frame is met at every lag the cut sweep tries; its spectrum is kept unless the
+    // utterance is very long (16 kB a frame at 16 kHz).
+    if (frames_ * find_.spectrum_size() * sizeof(std::complex<double>) <= (size_t(64) << 20))
+      ref_spectra_.resize(frames_);
   }
 
   size_t frames() const { return frames_; }
@@ -296,7 +322,8 @@ class Splitter {
     }
     for (size_t j = from; j < to; ++j) {
       if (fp.weight[j] >= 0) continue;
-      const auto [l, w] = find_(a_ + static_cast<long>(j) * step_, fp.coarse);
+      const auto [l, w] = find_(a_ + static_cast<long>(j) * step_, fp.coarse,
+                                ref_spectra_.empty() ? nullptr : &ref_spectra_[j]);
       fp.lag[j] = l;
       fp.weight[j] = w;
     }
@@ -379,6 +406,7 @@ class Splitter {
   int step_;
   size_t frames_ = 0;
   std::map<int, FramePeaks> peaks_;
+  std::vector<PeakFinder::Spectrum> ref_spectra_;  // per alignment frame, once met
 };
 
 }  // namespace

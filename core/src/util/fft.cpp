@@ -1,8 +1,8 @@
 #include "vemio/util/fft.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <unsupported/Eigen/FFT>
 #include <vector>
@@ -22,11 +22,71 @@ constexpr bool kInHouse = true;
 
 template <typename T>
 struct RealFFT<T>::Impl {
-  std::optional<detail::Pow2RealFFT<T>> pow2;
+  std::unique_ptr<detail::Pow2RealFFT<T>> pow2;
   Eigen::FFT<T> fft;
   std::vector<std::complex<T>> spec;
   std::vector<T> time;
 };
+
+namespace {
+
+// Transforms of the in-house kind that instances on this thread have finished with, kept for
+// the next instance of the same length: an algorithm that makes a transform per call (or per
+// utterance, per interval) then computes its twiddles once per thread instead of once per
+// instance. A plan is deterministic, and its work buffers are written before they are read,
+// so a reused transform gives the same bits as a new one. Bounded: a few per length, lengths
+// up to 2^20, 64 MB in all per thread.
+template <typename T>
+class SpareTransforms {
+ public:
+  static constexpr int kMaxLength = 1 << 20;
+  static constexpr size_t kMaxBytes = size_t(64) << 20;
+  static constexpr int kPerLength = 4;
+
+  std::unique_ptr<detail::Pow2RealFFT<T>> take(int n) {
+    for (size_t i = spare_.size(); i-- > 0;)
+      if (spare_[i].n == n) {
+        auto t = std::move(spare_[i].fft);
+        bytes_ -= footprint(n);
+        spare_.erase(spare_.begin() + static_cast<long>(i));
+        return t;
+      }
+    return nullptr;
+  }
+
+  void give(int n, std::unique_ptr<detail::Pow2RealFFT<T>> t) {
+    if (n > kMaxLength || bytes_ + footprint(n) > kMaxBytes) return;
+    int same = 0;
+    for (const auto& s : spare_) same += s.n == n;
+    if (same >= kPerLength) return;
+    bytes_ += footprint(n);
+    spare_.push_back({n, std::move(t)});
+  }
+
+  // The spares of the calling thread; null while the thread is being torn down.
+  static SpareTransforms* of_this_thread() {
+    thread_local bool gone = false;  // trivially destructible: readable to the very end
+    struct Holder {
+      SpareTransforms spares;
+      ~Holder() { gone = true; }
+    };
+    if (gone) return nullptr;
+    thread_local Holder holder;
+    return &holder.spares;
+  }
+
+ private:
+  // twiddles, pack twiddles and four work buffers: about 3.25 n values
+  static size_t footprint(int n) { return size_t(n) * 13 / 4 * sizeof(T); }
+  struct Spare {
+    int n;
+    std::unique_ptr<detail::Pow2RealFFT<T>> fft;
+  };
+  std::vector<Spare> spare_;
+  size_t bytes_ = 0;
+};
+
+}  // namespace
 
 template <typename T>
 RealFFT<T>::RealFFT(int n) : n_(n) {
@@ -41,7 +101,8 @@ RealFFT<T>::RealFFT(int n) : n_(n) {
 #endif
   impl_ = std::make_unique<Impl>();
   if (kInHouse && detail::Pow2RealFFT<T>::handles(n)) {
-    impl_->pow2.emplace(n);
+    if (auto* spares = SpareTransforms<T>::of_this_thread()) impl_->pow2 = spares->take(n);
+    if (!impl_->pow2) impl_->pow2 = std::make_unique<detail::Pow2RealFFT<T>>(n);
     return;
   }
   impl_->fft.SetFlag(Eigen::FFT<T>::HalfSpectrum);
@@ -50,7 +111,10 @@ RealFFT<T>::RealFFT(int n) : n_(n) {
 }
 
 template <typename T>
-RealFFT<T>::~RealFFT() = default;
+RealFFT<T>::~RealFFT() {
+  if (!impl_ || !impl_->pow2) return;
+  if (auto* spares = SpareTransforms<T>::of_this_thread()) spares->give(n_, std::move(impl_->pow2));
+}
 template <typename T>
 RealFFT<T>::RealFFT(RealFFT&&) noexcept = default;
 template <typename T>
