@@ -115,8 +115,9 @@ PesqScore run(std::vector<double> ref, std::vector<double> deg, int rate, PesqMo
   }
   if (last <= first) last = std::min(nfr, first + 1);
 
-  pd::Disturbance d = pd::frame_disturbances(ref, deg, frame_delay, s);
-  pd::realign_bad_intervals(ref, deg, frame_delay, first, last, s, d);
+  pd::PitchPowers powers;
+  pd::Disturbance d = pd::frame_disturbances(ref, deg, frame_delay, s, &powers);
+  pd::realign_bad_intervals(ref, deg, frame_delay, first, last, s, d, &powers);
   PesqScore out;
   out.raw = pd::aggregate(d, first, last);
   out.mos_lqo = mode == PesqMode::wide_band ? pesq_mos_lqo_wide(out.raw) : pesq_mos_lqo_narrow(out.raw);

@@ -163,7 +163,12 @@ class PeakFinder {
     }
     windowed(deg_, p + coarse, db_);
     f_.forward(db_, D_);
-    for (size_t k = 0; k < D_.size(); ++k) D_[k] = std::conj((*R)[k]) * D_[k];
+    // conj(R) D, written out: the library's product checks every result for NaN (the
+    // arithmetic is the same, and finite spectra need no recovery)
+    for (size_t k = 0; k < D_.size(); ++k) {
+      const double a = (*R)[k].real(), b = -(*R)[k].imag(), c = D_[k].real(), d = D_[k].imag();
+      D_[k] = {a * c - b * d, a * d + b * c};
+    }
     f_.inverse(D_, xc_);
     // xc[t] = sum_i r[i] d[i + t] (circular, t < 0 at nx + t).
     double peak = 0;

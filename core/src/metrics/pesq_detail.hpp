@@ -18,6 +18,8 @@ struct Setup {
   int hop = 128;              // its 50 % overlap
   int align_nfft = 512;       // 64 ms frame of the fine time alignment
   double loudness_scale = 0;  // Zwicker loudness scaling
+  // per band: loudness_scale * (threshold / 0.5) ^ exponent, the factor of Zwicker's law
+  std::vector<double> loudness_factor;
   // One entry per critical band: first FFT bin, number of bins, centre and width in Bark,
   // absolute hearing threshold (pitch power units), the Zwicker exponent, and the factor
   // turning the band's summed FFT power into a pitch power density.
@@ -91,16 +93,24 @@ std::vector<Piece> split_utterance(std::span<const double> ref, std::span<const 
 struct Disturbance {
   std::vector<double> sym, asym;  // per frame
 };
+// The pitch power densities of every frame as transformed (before any compensation), with the
+// delays the degraded frames were taken at. A later run at other delays passes them back and
+// transforms only the frames whose delay changed.
+struct PitchPowers {
+  std::vector<std::vector<double>> ref, deg;  // [frame][band]
+  std::vector<int> delay;
+};
 Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
-                               const std::vector<int>& frame_delay, const Setup& s);
+                               const std::vector<int>& frame_delay, const Setup& s, PitchPowers* powers = nullptr);
 // Realignment of bad intervals: a run of at least six scored frames in [first, last) whose
 // disturbance (symmetric plus weighted asymmetric) exceeds the bad-frame threshold, and which
 // ends before `last`, gets the delay (within four model frames of its own) that best
 // correlates the magnitudes of the two signals over the run; its frames are scored again at
 // that delay and keep whichever disturbance is smaller. Returns the number of intervals
 // realigned.
+// `powers`, when given, are those of the run that gave d (read, not changed).
 int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg, const std::vector<int>& frame_delay,
-                          int first, int last, const Setup& s, Disturbance& d);
+                          int first, int last, const Setup& s, Disturbance& d, PitchPowers* powers = nullptr);
 // Raw score from the disturbances of frames [first, last) (split-second L6, then L2).
 double aggregate(const Disturbance& d, int first, int last);
 

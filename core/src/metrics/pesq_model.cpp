@@ -35,25 +35,26 @@ void loudness(const std::vector<double>& p, const Setup& s, std::vector<double>&
   for (int b = 0; b < s.bands(); ++b) {
     const double p0 = s.threshold[b];
     const double g = s.exponent[b];
-    out[b] = p[b] > p0 ? s.loudness_scale * std::pow(p0 / 0.5, g) * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0) : 0.0;
+    out[b] = p[b] > p0 ? s.loudness_factor[b] * (std::pow(0.5 + 0.5 * p[b] / p0, g) - 1.0) : 0.0;
   }
 }
 
-// Width-weighted Lp norm over bands 1.. of one frame.
+// Width-weighted Lp norm over bands 1.. of one frame. (x to the power 1 is x itself; the power
+// function returns exactly that, so the L1 norm is summed without it.)
 double band_norm(const std::vector<double>& d, const Setup& s, double p) {
   double sum = 0, wsum = 0;
   for (int b = 1; b < s.bands(); ++b) {
     const double w = s.width_bark[b];
-    sum += std::pow(std::abs(d[b]) * w, p);
+    sum += p == 1.0 ? std::abs(d[b]) * w : std::pow(std::abs(d[b]) * w, p);
     wsum += w;
   }
-  return std::pow(sum / wsum, 1.0 / p) * wsum;
+  return (p == 1.0 ? sum / wsum : std::pow(sum / wsum, 1.0 / p)) * wsum;
 }
 
 }  // namespace
 
 Disturbance frame_disturbances(std::span<const double> ref, std::span<const double> deg,
-                               const std::vector<int>& frame_delay, const Setup& s) {
+                               const std::vector<int>& frame_delay, const Setup& s, PitchPowers* powers) {
   const int nfr = static_cast<int>(frame_delay.size());
   const int nb = s.bands();
   const int n = s.nfft;
@@ -74,11 +75,21 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
   };
 
   Spectra pr(nfr), pd(nfr);
+  const bool reuse = powers && powers->delay.size() == frame_delay.size();
   for (int i = 0; i < nfr; ++i) {
     const long start = static_cast<long>(i) * s.hop;
-    pitch_power(ref, start, pr[i]);
+    if (reuse) {
+      pr[i] = powers->ref[i];
+      if (powers->delay[i] == frame_delay[i]) {
+        pd[i] = powers->deg[i];
+        continue;
+      }
+    } else {
+      pitch_power(ref, start, pr[i]);
+    }
     pitch_power(deg, start + frame_delay[i], pd[i]);
   }
+  if (powers && !reuse) *powers = {pr, pd, frame_delay};
 
   // Frequency compensation: the reference is filtered by the average degraded/reference
   // ratio of each band over speech-active frames, within +-20 dB. The averages take the
@@ -131,7 +142,9 @@ Disturbance frame_disturbances(std::span<const double> ref, std::span<const doub
         d = 0.0;
       dd[b] = d;
       // Added components are more annoying than missing ones (both densities compensated).
-      double af = std::pow((pd[i][b] + 50.0) / (pr[i][b] + 50.0), 1.2);
+      // Below a ratio of 2.4 the factor (at most 2.86) is dropped anyway: no power is taken.
+      const double ratio_b = (pd[i][b] + 50.0) / (pr[i][b] + 50.0);
+      double af = ratio_b < 2.4 ? 0.0 : std::pow(ratio_b, 1.2);
       if (af < 3.0) af = 0.0;
       af = std::min(af, 12.0);
       da[b] = d * af;
@@ -200,7 +213,7 @@ int best_local_lag(std::span<const double> ref, std::span<const double> deg, lon
 }  // namespace
 
 int realign_bad_intervals(std::span<const double> ref, std::span<const double> deg, const std::vector<int>& frame_delay,
-                          int first, int last, const Setup& s, Disturbance& d) {
+                          int first, int last, const Setup& s, Disturbance& d, PitchPowers* powers) {
   const int nfr = static_cast<int>(frame_delay.size());
   first = std::max(first, 0);
   last = std::min(last, nfr);
@@ -234,7 +247,7 @@ int realign_bad_intervals(std::span<const double> ref, std::span<const double> d
   if (count == 0) return 0;
   // The whole model runs again with the new delays (compensations included); only the
   // realigned frames take part, and only where they improve.
-  const Disturbance d2 = frame_disturbances(ref, deg, delay2, s);
+  const Disturbance d2 = frame_disturbances(ref, deg, delay2, s, powers);
   for (int f = 0; f < nfr; ++f) {
     if (moved[f] && d2.sym[f] < d.sym[f]) {
       d.sym[f] = d2.sym[f];

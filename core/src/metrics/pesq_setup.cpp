@@ -154,6 +154,8 @@ void build_bands(Setup& s) {
     first += count;
   }
   s.loudness_scale = kLoudnessScale;
+  for (int b = 0; b < s.bands(); ++b)
+    s.loudness_factor.push_back(s.loudness_scale * std::pow(s.threshold[b] / 0.5, s.exponent[b]));
 }
 
 }  // namespace
