@@ -160,3 +160,24 @@ TEST(RealFFT, InstancesAreIndependentAndReusable) {
   b.inverse(X1, y);
   for (int k = 0; k <= n / 2; ++k) EXPECT_EQ(X1[k], X0[k]);
 }
+
+TEST(RealFFT, TransformsHandedOnWithinAThreadStayIndependent) {
+  // A finished instance's transform serves the next one of its length on the same thread:
+  // results must not depend on what ran before, and live instances of one length must not
+  // share work buffers.
+  const int n = 2048;
+  std::vector<double> x(n), z(n);
+  for (int i = 0; i < n; ++i) x[i] = std::sin(0.003 * i * i), z[i] = std::cos(0.7 * i);
+  std::vector<std::complex<double>> first(n / 2 + 1), X(n / 2 + 1), Z(n / 2 + 1);
+  { RealFFT<double>(n).forward(x, first); }
+  for (int round = 0; round < 3; ++round) {
+    RealFFT<double> a(n), b(n);  // the second cannot have the first's transform
+    a.forward(z, Z);
+    b.forward(x, X);
+    std::vector<double> back(n);
+    a.inverse(Z, back);
+    b.forward(x, X);  // a's inverse in between must not disturb b
+    for (int k = 0; k <= n / 2; ++k) ASSERT_EQ(X[k], first[k]) << "round " << round << " bin " << k;
+    for (int i = 0; i < n; ++i) ASSERT_NEAR(back[i], z[i], 1e-12);
+  }
+}
