@@ -327,8 +327,8 @@ class Splitter {
     }
     for (size_t j = from; j < to; ++j) {
       if (fp.weight[j] >= 0) continue;
-      const auto [l, w] = find_(a_ + static_cast<long>(j) * step_, fp.coarse,
-                                ref_spectra_.empty() ? nullptr : &ref_spectra_[j]);
+      const auto [l, w] =
+          find_(a_ + static_cast<long>(j) * step_, fp.coarse, ref_spectra_.empty() ? nullptr : &ref_spectra_[j]);
       fp.lag[j] = l;
       fp.weight[j] = w;
     }
