@@ -338,34 +338,51 @@ double mean(const double* x, int n) {
 }
 
 // Plain form: mean over segments and bands of the correlation between the clean envelope and
-// the degraded one, scaled to equal energy and clipped. Lanes of kLanes consecutive segments
-// of a band run side by side (each lane sums in the same order as a lone segment would), so
-// the compiler can keep them in vector registers.
+// the degraded one, scaled to equal energy and clipped. The energies and the clean sum of each
+// 30-frame segment come from running sums over the band (differences of prefix sums; the
+// envelopes span at most 40 dB, so the differences keep their precision). Lanes of kLanes
+// consecutive segments of a band then run side by side (each lane sums in the same order as
+// a lone segment would), so the compiler can keep them in vector registers.
 constexpr int kLanes = 4;
+
+struct WindowSums {
+  std::vector<double> xx, yy, xsum;  // per segment
+};
+
+void window_sums(const double* x, const double* y, size_t segments, WindowSums& w) {
+  w.xx.resize(segments), w.yy.resize(segments), w.xsum.resize(segments);
+  double px = 0.0, py = 0.0, ps = 0.0;  // prefix sums up to the segment's first frame
+  double qx = 0.0, qy = 0.0, qs = 0.0;  // ... and up to its end
+  for (int t = 0; t < kSegment; ++t) qx += x[t] * x[t], qy += y[t] * y[t], qs += x[t];
+  for (size_t m = 0; m < segments; ++m) {
+    w.xx[m] = qx - px, w.yy[m] = qy - py, w.xsum[m] = qs - ps;
+    if (m + 1 == segments) break;
+    px += x[m] * x[m], py += y[m] * y[m], ps += x[m];
+    const double xn = x[m + kSegment], yn = y[m + kSegment];
+    qx += xn * xn, qy += yn * yn, qs += xn;
+  }
+}
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 double
-plain_band_sum(const double* x, const double* y, size_t segments, double clip) {
+plain_band_sum(const double* x, const double* y, const WindowSums& ws, size_t segments, double clip) {
   double total = 0.0;
   size_t m = 0;
   for (; m + kLanes <= segments; m += kLanes) {
-    double xx[kLanes] = {}, yy[kLanes] = {}, xsum[kLanes] = {}, ysum[kLanes] = {};
-    double c[kLanes] = {}, qy[kLanes] = {}, qx[kLanes] = {}, scale[kLanes], mx[kLanes], my[kLanes];
+    double ysum[kLanes] = {}, c[kLanes] = {}, qy[kLanes] = {}, qx[kLanes] = {}, scale[kLanes], mx[kLanes], my[kLanes];
     double ys[kSegment][kLanes];
-    for (int t = 0; t < kSegment; ++t)
-      for (int l = 0; l < kLanes; ++l) {
-        const double xv = x[m + size_t(l + t)], yv = y[m + size_t(l + t)];
-        xx[l] += xv * xv, yy[l] += yv * yv, xsum[l] += xv;
-      }
-    for (int l = 0; l < kLanes; ++l) scale[l] = std::sqrt(xx[l]) / (std::sqrt(yy[l]) + kEps);
+    for (int l = 0; l < kLanes; ++l) {
+      scale[l] = std::sqrt(std::max(ws.xx[m + l], 0.0)) / (std::sqrt(std::max(ws.yy[m + l], 0.0)) + kEps);
+      mx[l] = ws.xsum[m + l] / kSegment;
+    }
     for (int t = 0; t < kSegment; ++t)
       for (int l = 0; l < kLanes; ++l) {
         ys[t][l] = std::min(y[m + size_t(l + t)] * scale[l], x[m + size_t(l + t)] * clip);
         ysum[l] += ys[t][l];
       }
-    for (int l = 0; l < kLanes; ++l) my[l] = ysum[l] / kSegment, mx[l] = xsum[l] / kSegment;
+    for (int l = 0; l < kLanes; ++l) my[l] = ysum[l] / kSegment;
     for (int t = 0; t < kSegment; ++t)
       for (int l = 0; l < kLanes; ++l) {
         const double dy = ys[t][l] - my[l], dx = x[m + size_t(l + t)] - mx[l];
@@ -376,12 +393,10 @@ plain_band_sum(const double* x, const double* y, size_t segments, double clip) {
   for (; m < segments; ++m) {
     const double* xs = x + m;
     const double* ysrc = y + m;
-    double xx = 0.0, yy = 0.0, xsum = 0.0;
-    for (int t = 0; t < kSegment; ++t) xx += xs[t] * xs[t], yy += ysrc[t] * ysrc[t], xsum += xs[t];
-    const double scale = std::sqrt(xx) / (std::sqrt(yy) + kEps);
+    const double scale = std::sqrt(std::max(ws.xx[m], 0.0)) / (std::sqrt(std::max(ws.yy[m], 0.0)) + kEps);
     double ys[kSegment], ysum = 0.0;
     for (int t = 0; t < kSegment; ++t) ys[t] = std::min(ysrc[t] * scale, xs[t] * clip), ysum += ys[t];
-    const double my = ysum / kSegment, mx = xsum / kSegment;
+    const double my = ysum / kSegment, mx = ws.xsum[m] / kSegment;
     double c = 0.0, qy = 0.0, qx = 0.0;
     for (int t = 0; t < kSegment; ++t) {
       const double dy = ys[t] - my, dx = xs[t] - mx;
@@ -396,8 +411,13 @@ double correlate_plain(const std::vector<double>& ex, const std::vector<double>&
   const double clip = 1.0 + std::pow(10.0, -kBetaDb / 20.0);
   const size_t segments = frames - kSegment + 1;
   double total = 0.0;
-  for (int b = 0; b < kBands; ++b)
-    total += plain_band_sum(ex.data() + size_t(b) * frames, ey.data() + size_t(b) * frames, segments, clip);
+  WindowSums ws;
+  for (int b = 0; b < kBands; ++b) {
+    const double* x = ex.data() + size_t(b) * frames;
+    const double* y = ey.data() + size_t(b) * frames;
+    window_sums(x, y, segments, ws);
+    total += plain_band_sum(x, y, ws, segments, clip);
+  }
   return total / (double(segments) * kBands);
 }
 
