@@ -81,6 +81,16 @@ TEST(AtomicFile, WholeOrNothingWithUmaskPermissions) {
                std::runtime_error);
   EXPECT_EQ(fs::file_size(f), 8u);
   EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 1);
+  {  // a header and its data in one call, either part possibly empty
+    AtomicFile two(d / "two.bin");
+    two.write("head", 4, "body!", 5);
+    two.write("", 0, "+", 1);
+    two.write("-", 1, "", 0);
+    two.commit();
+  }
+  std::ifstream in(d / "two.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "headbody!+-");
+  fs::remove(d / "two.bin");
   EXPECT_THROW(write_file_atomic(d / "missing" / "x", "y"), vemio::FileError);
   fs::remove_all(d);
 }

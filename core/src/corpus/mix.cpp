@@ -43,7 +43,7 @@ size_t transform_length(size_t full) {
 // Buffers of one thread, kept from one row to the next: rows of a corpus have similar sizes, and
 // fresh buffers of this size cost a page fault per page.
 struct Workspace {
-  std::vector<double> pad, y, mixed, target;
+  std::vector<double> pad, y;
   std::vector<std::complex<double>> x, h, prod;
 };
 Workspace& workspace() {
@@ -67,31 +67,6 @@ void product_range_into(const std::vector<std::complex<double>>& a, const std::v
   transform(static_cast<int>(n)).inverse(w.prod, w.y);
   out.assign(count, 0.0);
   for (size_t i = 0; i < count && begin + i < full; ++i) out[i] = w.y[begin + i];
-}
-
-// Sums in four interleaved lanes added in a fixed order at the end: the compiler keeps the
-// lanes in one vector register, and the result is the same on every machine.
-template <typename Term>
-double lane_sum(size_t n, Term term) {
-  double a[4] = {0.0, 0.0, 0.0, 0.0};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    for (size_t k = 0; k < 4; ++k) a[k] += term(i + k);
-  for (size_t k = 0; i < n; ++i, ++k) a[k] += term(i);
-  return (a[0] + a[1]) + (a[2] + a[3]);
-}
-
-// Largest magnitude, in lanes as above (NaN-free input).
-double lane_peak(const double* x, size_t n) {
-  double a[4] = {0.0, 0.0, 0.0, 0.0};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    for (size_t k = 0; k < 4; ++k) {
-      const double v = std::fabs(x[i + k]);
-      a[k] = v > a[k] ? v : a[k];
-    }
-  for (; i < n; ++i) a[0] = std::max(a[0], std::fabs(x[i]));
-  return std::max(std::max(a[0], a[1]), std::max(a[2], a[3]));
 }
 
 }  // namespace
@@ -158,16 +133,34 @@ void noise_segment_into(std::span<const float> noise, int64_t offset, size_t len
   }
 }
 
-Mixture mix(const Speech& speech, std::span<const double> noise, double snr_db, double level_db,
-            const std::string& what) {
-  const std::vector<double>& h = speech.heard;
-  const bool dry = speech.target.empty();  // the target is the heard speech itself
-  const std::vector<double>& t = dry ? h : speech.target;
-  const size_t n = h.size();
-  if (t.size() != n || noise.size() != n) throw std::invalid_argument(what + ": signal lengths differ");
+namespace {
+
+// Gains, checks and the 16-bit signals of one mixture, in two passes over the samples (three
+// when the peak needs the gains lowered). `h` is the speech heard, `z` the noise segment, `t`
+// the target (Dry: the heard speech itself); samples of either type are taken as doubles. Sums
+// and peaks run in four interleaved lanes combined in a fixed order at the end: the compiler
+// keeps the lanes in vector registers, and the numbers are the same on every machine.
+template <bool Dry, typename H, typename N>
+Result mix_core(const H* h, const N* z, const double* t, size_t n, double snr_db, double level_db,
+                const std::string& what, int16_t* noisy, int16_t* target) {
   if (n == 0) throw RowError(what + ": the clean speech has no samples");
-  const double ps = lane_sum(n, [&](size_t i) { return h[i] * h[i]; });
-  const double pn = lane_sum(n, [&](size_t i) { return noise[i] * noise[i]; });
+  double s4[4] = {0, 0, 0, 0}, n4[4] = {0, 0, 0, 0}, hp4[4] = {0, 0, 0, 0};
+  auto powers = [&](size_t i, size_t k) {
+    const double a = h[i], b = z[i];
+    s4[k] += a * a;
+    n4[k] += b * b;
+    if constexpr (Dry) {
+      const double v = std::fabs(a);
+      hp4[k] = v > hp4[k] ? v : hp4[k];
+    }
+  };
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    for (size_t k = 0; k < 4; ++k) powers(i + k, k);
+  for (size_t k = 0; i < n; ++i, ++k) powers(i, k);
+  const double ps = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+  const double pn = (n4[0] + n4[1]) + (n4[2] + n4[3]);
+  const double hpeak = std::max(std::max(hp4[0], hp4[1]), std::max(hp4[2], hp4[3]));
   if (!(ps > 0.0) || !std::isfinite(ps)) throw RowError(what + ": the clean speech is silent");
   if (!(pn > 0.0) || !std::isfinite(pn)) throw RowError(what + ": the noise segment is silent");
 
@@ -175,38 +168,83 @@ Mixture mix(const Speech& speech, std::span<const double> noise, double snr_db, 
   double gn = gc * std::sqrt(ps / (pn * std::pow(10.0, snr_db / 10.0)));
 
   // the signals as written, their peak and their energies, for one pair of gains
-  Workspace& w = workspace();
-  std::vector<double>& mixed = w.mixed;
-  std::vector<double>& target = w.target;
-  mixed.resize(n);
-  target.resize(n);
   double peak = 0.0, es = 0.0, en = 0.0;
   auto fill = [&] {
-    for (size_t i = 0; i < n; ++i) mixed[i] = gc * h[i] + gn * noise[i];
-    es = lane_sum(n, [&](size_t i) { return (gc * h[i]) * (gc * h[i]); });
-    en = lane_sum(n, [&](size_t i) { return (gn * noise[i]) * (gn * noise[i]); });
-    if (!dry)
-      for (size_t i = 0; i < n; ++i) target[i] = gc * t[i];
-    peak = std::max(lane_peak(mixed.data(), n), dry ? gc * lane_peak(h.data(), n) : lane_peak(target.data(), n));
+    double e4[4] = {0, 0, 0, 0}, f4[4] = {0, 0, 0, 0}, m4[4] = {0, 0, 0, 0}, t4[4] = {0, 0, 0, 0};
+    auto one = [&](size_t j, size_t k) {
+      const double a = gc * h[j], b = gn * z[j];
+      const double m = a + b;
+      e4[k] += a * a;
+      f4[k] += b * b;
+      noisy[j] = audio::float_to_pcm16(m);
+      const double vm = std::fabs(m);
+      m4[k] = vm > m4[k] ? vm : m4[k];
+      if constexpr (Dry) {
+        target[j] = audio::float_to_pcm16(a);
+      } else {
+        const double c = gc * t[j];
+        target[j] = audio::float_to_pcm16(c);
+        const double vc = std::fabs(c);
+        t4[k] = vc > t4[k] ? vc : t4[k];
+      }
+    };
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4)
+      for (size_t k = 0; k < 4; ++k) one(j + k, k);
+    for (size_t k = 0; j < n; ++j, ++k) one(j, k);
+    es = (e4[0] + e4[1]) + (e4[2] + e4[3]);
+    en = (f4[0] + f4[1]) + (f4[2] + f4[3]);
+    const double mpeak = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
+    const double tpeak = Dry ? gc * hpeak : std::max(std::max(t4[0], t4[1]), std::max(t4[2], t4[3]));
+    peak = std::max(mpeak, tpeak);
   };
   fill();
-  Mixture m;
+  Result r;
   if (peak > kMaxPeak) {
     const double f = kMaxPeak / peak;
     gc *= f;
     gn *= f;
-    m.result.clipped_avoided = true;
+    r.clipped_avoided = true;
     fill();
   }
-  if (dry) {
-    for (size_t i = 0; i < n; ++i) target[i] = gc * h[i];
-  }
-  m.noisy = audio::pcm16_from_floats(mixed, true);
-  m.target = audio::pcm16_from_floats(target, true);
-  m.result.clean_gain = gc;
-  m.result.noise_gain = gn;
-  m.result.snr_measured = 10.0 * std::log10(es / en);
-  m.result.peak = peak;
+  r.clean_gain = gc;
+  r.noise_gain = gn;
+  r.snr_measured = 10.0 * std::log10(es / en);
+  r.peak = peak;
+  return r;
+}
+
+}  // namespace
+
+Result mix_pcm(const Speech& speech, std::span<const double> noise, double snr_db, double level_db,
+               const std::string& what, int16_t* noisy, int16_t* target) {
+  const size_t n = speech.heard.size();
+  const bool dry = speech.target.empty();  // the target is the heard speech itself
+  if ((!dry && speech.target.size() != n) || noise.size() != n)
+    throw std::invalid_argument(what + ": signal lengths differ");
+  if (dry) return mix_core<true>(speech.heard.data(), noise.data(), nullptr, n, snr_db, level_db, what, noisy, target);
+  return mix_core<false>(speech.heard.data(), noise.data(), speech.target.data(), n, snr_db, level_db, what, noisy,
+                         target);
+}
+
+Result mix_pcm(std::span<const float> speech, std::span<const float> noise, double snr_db, double level_db,
+               const std::string& what, int16_t* noisy, int16_t* target) {
+  if (noise.size() != speech.size()) throw std::invalid_argument(what + ": signal lengths differ");
+  return mix_core<true>(speech.data(), noise.data(), nullptr, speech.size(), snr_db, level_db, what, noisy, target);
+}
+
+Result mix_pcm(std::span<const float> speech, std::span<const double> noise, double snr_db, double level_db,
+               const std::string& what, int16_t* noisy, int16_t* target) {
+  if (noise.size() != speech.size()) throw std::invalid_argument(what + ": signal lengths differ");
+  return mix_core<true>(speech.data(), noise.data(), nullptr, speech.size(), snr_db, level_db, what, noisy, target);
+}
+
+Mixture mix(const Speech& speech, std::span<const double> noise, double snr_db, double level_db,
+            const std::string& what) {
+  Mixture m;
+  m.noisy.resize(speech.heard.size());
+  m.target.resize(speech.heard.size());
+  m.result = mix_pcm(speech, noise, snr_db, level_db, what, m.noisy.data(), m.target.data());
   return m;
 }
 

@@ -1,6 +1,7 @@
 #include "vemio/util/atomic_file.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +60,28 @@ void AtomicFile::write(const void* data, size_t bytes) {
     if (n <= 0) throw os_error(target_, "write failed", n < 0 ? errno : ENOSPC);
     p += n;
     bytes -= static_cast<size_t>(n);
+  }
+}
+
+void AtomicFile::write(const void* head, size_t head_bytes, const void* body, size_t body_bytes) {
+  iovec parts[2] = {{const_cast<void*>(head), head_bytes}, {const_cast<void*>(body), body_bytes}};
+  iovec* p = parts;
+  int count = 2;
+  while (count > 0) {
+    const ssize_t n = ::writev(fd_, p, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n == 0 && p->iov_len + (count > 1 ? p[1].iov_len : 0) > 0))
+      throw os_error(target_, "write failed", n < 0 ? errno : ENOSPC);
+    size_t done = static_cast<size_t>(n);
+    while (count > 0 && done >= p->iov_len) {  // parts written whole
+      done -= p->iov_len;
+      ++p;
+      --count;
+    }
+    if (count > 0) {  // a short write ends inside this part
+      p->iov_base = static_cast<char*>(p->iov_base) + done;
+      p->iov_len -= done;
+    }
   }
 }
 

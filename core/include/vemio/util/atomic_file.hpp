@@ -22,6 +22,9 @@ class AtomicFile {
   const std::filesystem::path& temp_path() const { return tmp_; }
   int fd() const { return fd_; }
   void write(const void* data, size_t bytes);
+  // head then body, in one system call where the kernel takes it all (a file header before
+  // its data without copying them together)
+  void write(const void* head, size_t head_bytes, const void* body, size_t body_bytes);
   // With `sync` the data reaches the disk before the name points to it (for tables and other
   // files that are written once and matter; the WAV files of a batch skip it).
   void commit(bool sync = false);
