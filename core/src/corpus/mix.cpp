@@ -4,6 +4,9 @@
 #include <complex>
 #include <map>
 #include <stdexcept>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "vemio/audio/audio.hpp"
 #include "vemio/corpus/corpus.hpp"
@@ -135,32 +138,77 @@ void noise_segment_into(std::span<const float> noise, int64_t offset, size_t len
 
 namespace {
 
+// Four lanes of doubles: sums and peaks keep one lane per sample index modulo 4 and combine the
+// lanes in a fixed order at the end, so that the numbers are the same on every machine. A lane
+// pair is one vector of two doubles (one SSE2 register; elementwise, the same arithmetic).
+typedef double V2 __attribute__((vector_size(16)));
+typedef int64_t V2i __attribute__((vector_size(16)));
+typedef int32_t V2w __attribute__((vector_size(8)));
+
+struct V4 {
+  V2 lo{}, hi{};  // lanes 0, 1 and 2, 3
+  double& operator[](size_t k) { return k < 2 ? lo[k] : hi[k - 2]; }
+};
+
+template <typename T>
+[[gnu::always_inline]] inline V2 load2(const T* p) {
+  return V2{static_cast<double>(p[0]), static_cast<double>(p[1])};
+}
+[[gnu::always_inline]] inline V2 abs2(V2 v) { return (V2)((V2i)v & (V2i){INT64_MAX, INT64_MAX}); }
+[[gnu::always_inline]] inline V2 max2(V2 a, V2 b) { return a > b ? a : b; }
+// audio::float_to_pcm16 on two samples up to the truncation, as minimum, maximum and a mask:
+// a NaN (which the minimum turns into 32767) becomes 0, the bounds themselves stay, anything
+// else is the same
+[[gnu::always_inline]] inline V2 pcm_range2(V2 v) {
+  const V2 s = v * 32767.0;
+  V2 c = s < 32767.0 ? s : (V2){32767.0, 32767.0};
+  c = c > -32768.0 ? c : (V2){-32768.0, -32768.0};
+  return (V2)((V2i)c & (V2i)(v == v));
+}
+// four values of pcm_range2 truncated toward zero into 16 bits
+[[gnu::always_inline]] inline void store_pcm4(V2 lo, V2 hi, int16_t* out) {
+#if defined(__SSE2__)
+  const __m128i w = _mm_unpacklo_epi64(_mm_cvttpd_epi32(__m128d(lo)), _mm_cvttpd_epi32(__m128d(hi)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(w, w));  // in range: no saturation
+#else
+  const V2w a = __builtin_convertvector(lo, V2w), b = __builtin_convertvector(hi, V2w);
+  out[0] = static_cast<int16_t>(a[0]);
+  out[1] = static_cast<int16_t>(a[1]);
+  out[2] = static_cast<int16_t>(b[0]);
+  out[3] = static_cast<int16_t>(b[1]);
+#endif
+}
+inline double lanes_sum(const V4& a) { return (a.lo[0] + a.lo[1]) + (a.hi[0] + a.hi[1]); }
+inline double lanes_max(const V4& a) { return std::max(std::max(a.lo[0], a.lo[1]), std::max(a.hi[0], a.hi[1])); }
+
 // Gains, checks and the 16-bit signals of one mixture, in two passes over the samples (three
 // when the peak needs the gains lowered). `h` is the speech heard, `z` the noise segment, `t`
-// the target (Dry: the heard speech itself); samples of either type are taken as doubles. Sums
-// and peaks run in four interleaved lanes combined in a fixed order at the end: the compiler
-// keeps the lanes in vector registers, and the numbers are the same on every machine.
+// the target (Dry: the heard speech itself); samples of either type are taken as doubles. The
+// samples past the last multiple of four go to lanes 0, 1, 2 in turn.
 template <bool Dry, typename H, typename N>
 Result mix_core(const H* h, const N* z, const double* t, size_t n, double snr_db, double level_db,
                 const std::string& what, int16_t* noisy, int16_t* target) {
   if (n == 0) throw RowError(what + ": the clean speech has no samples");
-  double s4[4] = {0, 0, 0, 0}, n4[4] = {0, 0, 0, 0}, hp4[4] = {0, 0, 0, 0};
-  auto powers = [&](size_t i, size_t k) {
+  const size_t body = n - n % 4;
+  V4 s4{}, n4{}, hp4{};
+  for (size_t i = 0; i < body; i += 4) {
+    const V2 a0 = load2(h + i), a1 = load2(h + i + 2), b0 = load2(z + i), b1 = load2(z + i + 2);
+    s4.lo += a0 * a0;
+    s4.hi += a1 * a1;
+    n4.lo += b0 * b0;
+    n4.hi += b1 * b1;
+    if constexpr (Dry) {
+      hp4.lo = max2(abs2(a0), hp4.lo);
+      hp4.hi = max2(abs2(a1), hp4.hi);
+    }
+  }
+  for (size_t i = body, k = 0; i < n; ++i, ++k) {
     const double a = h[i], b = z[i];
     s4[k] += a * a;
     n4[k] += b * b;
-    if constexpr (Dry) {
-      const double v = std::fabs(a);
-      hp4[k] = v > hp4[k] ? v : hp4[k];
-    }
-  };
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    for (size_t k = 0; k < 4; ++k) powers(i + k, k);
-  for (size_t k = 0; i < n; ++i, ++k) powers(i, k);
-  const double ps = (s4[0] + s4[1]) + (s4[2] + s4[3]);
-  const double pn = (n4[0] + n4[1]) + (n4[2] + n4[3]);
-  const double hpeak = std::max(std::max(hp4[0], hp4[1]), std::max(hp4[2], hp4[3]));
+    if constexpr (Dry) hp4[k] = std::max(std::fabs(a), hp4[k]);
+  }
+  const double ps = lanes_sum(s4), pn = lanes_sum(n4), hpeak = lanes_max(hp4);
   if (!(ps > 0.0) || !std::isfinite(ps)) throw RowError(what + ": the clean speech is silent");
   if (!(pn > 0.0) || !std::isfinite(pn)) throw RowError(what + ": the noise segment is silent");
 
@@ -170,33 +218,45 @@ Result mix_core(const H* h, const N* z, const double* t, size_t n, double snr_db
   // the signals as written, their peak and their energies, for one pair of gains
   double peak = 0.0, es = 0.0, en = 0.0;
   auto fill = [&] {
-    double e4[4] = {0, 0, 0, 0}, f4[4] = {0, 0, 0, 0}, m4[4] = {0, 0, 0, 0}, t4[4] = {0, 0, 0, 0};
-    auto one = [&](size_t j, size_t k) {
-      const double a = gc * h[j], b = gn * z[j];
+    V4 e4{}, f4{}, m4{}, t4{};
+    const V2 vgc{gc, gc}, vgn{gn, gn};
+    // samples i, i + 1 into lanes e, f, mp, tp; their 16-bit range into m and c
+    auto pair = [&](size_t i, V2& e, V2& f, V2& mp, V2& tp, V2& mo, V2& co) {
+      const V2 a = vgc * load2(h + i), b = vgn * load2(z + i);
+      const V2 m = a + b;
+      e += a * a;
+      f += b * b;
+      mo = pcm_range2(m);
+      mp = max2(abs2(m), mp);
+      if constexpr (Dry) {
+        co = pcm_range2(a);
+      } else {
+        const V2 c = vgc * load2(t + i);
+        co = pcm_range2(c);
+        tp = max2(abs2(c), tp);
+      }
+    };
+    for (size_t i = 0; i < body; i += 4) {
+      V2 m0, m1, c0, c1;
+      pair(i, e4.lo, f4.lo, m4.lo, t4.lo, m0, c0);
+      pair(i + 2, e4.hi, f4.hi, m4.hi, t4.hi, m1, c1);
+      store_pcm4(m0, m1, noisy + i);
+      store_pcm4(c0, c1, target + i);
+    }
+    for (size_t i = body, k = 0; i < n; ++i, ++k) {
+      const double a = gc * h[i], b = gn * z[i];
       const double m = a + b;
       e4[k] += a * a;
       f4[k] += b * b;
-      noisy[j] = audio::float_to_pcm16(m);
-      const double vm = std::fabs(m);
-      m4[k] = vm > m4[k] ? vm : m4[k];
-      if constexpr (Dry) {
-        target[j] = audio::float_to_pcm16(a);
-      } else {
-        const double c = gc * t[j];
-        target[j] = audio::float_to_pcm16(c);
-        const double vc = std::fabs(c);
-        t4[k] = vc > t4[k] ? vc : t4[k];
-      }
-    };
-    size_t j = 0;
-    for (; j + 4 <= n; j += 4)
-      for (size_t k = 0; k < 4; ++k) one(j + k, k);
-    for (size_t k = 0; j < n; ++j, ++k) one(j, k);
-    es = (e4[0] + e4[1]) + (e4[2] + e4[3]);
-    en = (f4[0] + f4[1]) + (f4[2] + f4[3]);
-    const double mpeak = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
-    const double tpeak = Dry ? gc * hpeak : std::max(std::max(t4[0], t4[1]), std::max(t4[2], t4[3]));
-    peak = std::max(mpeak, tpeak);
+      noisy[i] = audio::float_to_pcm16(m);
+      m4[k] = std::max(std::fabs(m), m4[k]);
+      const double c = Dry ? a : gc * t[i];
+      target[i] = audio::float_to_pcm16(c);
+      if constexpr (!Dry) t4[k] = std::max(std::fabs(c), t4[k]);
+    }
+    es = lanes_sum(e4);
+    en = lanes_sum(f4);
+    peak = std::max(lanes_max(m4), Dry ? gc * hpeak : lanes_max(t4));
   };
   fill();
   Result r;
