@@ -495,7 +495,7 @@ void write_wav16(const fs::path& file, std::span<const int16_t> data, int rate, 
   hdr += "data";
   put_u32(hdr, static_cast<uint32_t>(data_bytes));
 
-  util::AtomicFile out(file);
+  util::AtomicFile out(file, false);
   if constexpr (std::endian::native == std::endian::little) {
     out.write(hdr.data(), hdr.size(), data.data(), static_cast<size_t>(data_bytes));
   } else {

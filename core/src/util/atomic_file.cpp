@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -29,7 +30,29 @@ FileError os_error(const fs::path& target, const char* what, int err) {
 }
 }  // namespace
 
-AtomicFile::AtomicFile(const fs::path& target) : target_(target) {
+namespace {
+// Files without a name can be linked into place through /proc/self/fd (linkat with
+// AT_EMPTY_PATH needs a capability); without /proc they are not used.
+bool can_link_unnamed() {
+  static const bool yes = ::access("/proc/self/fd", X_OK) == 0;
+  return yes;
+}
+}  // namespace
+
+AtomicFile::AtomicFile(const fs::path& target, bool named) : target_(target) {
+#ifdef O_TMPFILE
+  if (!named && can_link_unnamed()) {
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    // 0666 under the umask, as any new file gets
+    fd_ = ::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      unnamed_ = true;
+      return;
+    }
+    // not supported here (or the folder is missing): the named way below reports any error
+  }
+#endif
+  (void)named;
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     tmp_ = temp_name(target);
     // 0666 under the umask, as any new file gets
@@ -45,8 +68,8 @@ void AtomicFile::close_fd() {
 }
 
 AtomicFile::~AtomicFile() {
-  close_fd();
-  if (!committed_) {
+  close_fd();  // a file without a name goes with its descriptor
+  if (!committed_ && !tmp_.empty()) {
     std::error_code ec;
     fs::remove(tmp_, ec);
   }
@@ -87,6 +110,10 @@ void AtomicFile::write(const void* head, size_t head_bytes, const void* body, si
 
 void AtomicFile::commit(bool sync) {
   if (sync && fd_ >= 0 && ::fsync(fd_) != 0) throw os_error(target_, "write failed", errno);
+  if (unnamed_) {
+    link_unnamed();
+    return;
+  }
   if (fd_ >= 0 && ::close(fd_) != 0) {
     const int err = errno;
     fd_ = -1;
@@ -99,8 +126,34 @@ void AtomicFile::commit(bool sync) {
   committed_ = true;
 }
 
+void AtomicFile::link_unnamed() {
+  char self[40];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+  if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (errno != EEXIST) throw os_error(target_, "cannot link into place", errno);
+    // replacing a file: under a temporary name first, then renamed over it
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+      tmp_ = temp_name(target_);
+      err = ::linkat(AT_FDCWD, self, AT_FDCWD, tmp_.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    }
+    if (err != 0) {
+      tmp_.clear();
+      throw os_error(target_, "cannot link into place", err);
+    }
+    unnamed_ = false;  // from here on a name to remove if the rename fails
+    std::error_code ec;
+    fs::rename(tmp_, target_, ec);
+    if (ec) throw FileError(target_, "cannot rename into place: " + ec.message(), ec.value());
+  }
+  committed_ = true;
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw os_error(target_, "write failed", errno);
+}
+
 void write_file_atomic(const fs::path& target, std::string_view bytes, bool sync) {
-  AtomicFile f(target);
+  AtomicFile f(target, false);
   f.write(bytes.data(), bytes.size());
   f.commit(sync);
 }
