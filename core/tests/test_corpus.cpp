@@ -178,9 +178,9 @@ TEST(CorpusMix, DecodedFloatsGiveTheBitsOfTheFloat64Path) {
       EXPECT_EQ(same.result.peak, ref.result.peak);
     }
   }
-  EXPECT_TRUE(corpus::mix(corpus::speech_of(noise_wave(999, 1, 0.9f), {}, 16000), std::vector<double>(999, 0.5), 0.0,
-                          -1.0)
-                  .result.clipped_avoided);
+  EXPECT_TRUE(
+      corpus::mix(corpus::speech_of(noise_wave(999, 1, 0.9f), {}, 16000), std::vector<double>(999, 0.5), 0.0, -1.0)
+          .result.clipped_avoided);
 }
 
 TEST(CorpusMix, SilentSpeechOrNoiseIsRefused) {
