@@ -44,7 +44,8 @@ AtomicFile::AtomicFile(const fs::path& target, bool named) : target_(target) {
   if (!named && can_link_unnamed()) {
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     // 0666 under the umask, as any new file gets
-    fd_ = ::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+    // readable too: where it cannot be linked, commit() copies it to a named temporary
+    fd_ = ::open(dir.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       unnamed_ = true;
       return;
@@ -111,7 +112,7 @@ void AtomicFile::write(const void* head, size_t head_bytes, const void* body, si
 void AtomicFile::commit(bool sync) {
   if (sync && fd_ >= 0 && ::fsync(fd_) != 0) throw os_error(target_, "write failed", errno);
   if (unnamed_) {
-    link_unnamed();
+    link_unnamed(sync);
     return;
   }
   if (fd_ >= 0 && ::close(fd_) != 0) {
@@ -126,30 +127,59 @@ void AtomicFile::commit(bool sync) {
   committed_ = true;
 }
 
-void AtomicFile::link_unnamed() {
+void AtomicFile::link_unnamed(bool sync) {
   char self[40];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
-  if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-    if (errno != EEXIST) throw os_error(target_, "cannot link into place", errno);
-    // replacing a file: under a temporary name first, then renamed over it
-    int err = EEXIST;
-    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-      tmp_ = temp_name(target_);
-      err = ::linkat(AT_FDCWD, self, AT_FDCWD, tmp_.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-    }
-    if (err != 0) {
-      tmp_.clear();
-      throw os_error(target_, "cannot link into place", err);
-    }
-    unnamed_ = false;  // from here on a name to remove if the rename fails
-    std::error_code ec;
-    fs::rename(tmp_, target_, ec);
-    if (ec) throw FileError(target_, "cannot rename into place: " + ec.message(), ec.value());
+  if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    committed_ = true;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw os_error(target_, "write failed", errno);
+    return;
   }
-  committed_ = true;
-  const int fd = fd_;
+  // An existing target is replaced: linked under a temporary name first, then renamed over
+  // it. Where the file cannot be linked at all, its bytes go to a named temporary instead.
+  const int link_error = errno;
+  const int unnamed_fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw os_error(target_, "write failed", errno);
+  int err = EEXIST;
+  for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+    tmp_ = temp_name(target_);
+    if (link_error == EEXIST) {
+      err = ::linkat(AT_FDCWD, self, AT_FDCWD, tmp_.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    } else {
+      fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      err = fd_ >= 0 ? 0 : errno;
+    }
+  }
+  unnamed_ = false;  // from here on a name, removed if anything fails
+  if (err != 0) {
+    ::close(unnamed_fd);
+    tmp_.clear();
+    throw os_error(target_, "cannot link into place", err);
+  }
+  if (link_error != EEXIST) {
+    char buf[1 << 16];
+    for (off_t at = 0;;) {
+      const ssize_t n = ::pread(unnamed_fd, buf, sizeof buf, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int e = errno;
+        ::close(unnamed_fd);
+        throw os_error(target_, "write failed", e);
+      }
+      if (n == 0) break;
+      try {
+        write(buf, static_cast<size_t>(n));
+      } catch (...) {
+        ::close(unnamed_fd);
+        throw;
+      }
+      at += n;
+    }
+  }
+  ::close(unnamed_fd);
+  commit(sync);  // the copy to disk too (a link shares the inode already synced)
 }
 
 void write_file_atomic(const fs::path& target, std::string_view bytes, bool sync) {

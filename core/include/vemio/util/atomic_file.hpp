@@ -38,7 +38,7 @@ class AtomicFile {
 
  private:
   void close_fd();
-  void link_unnamed();
+  void link_unnamed(bool sync);
   std::filesystem::path target_, tmp_;
   int fd_ = -1;
   bool committed_ = false;
