@@ -41,11 +41,14 @@ def make_data(root: Path, clean_seconds=3.0, n_clean=20):
         sf.write(root / f"rir/r{i}.wav", h, RATE, subtype="FLOAT")
 
 
-def timed_render(manifest, out, **kw):
+def timed_render(manifest, out, split=False, **kw):
     shutil.rmtree(out, ignore_errors=True)
-    wall, cpu = time.perf_counter(), time.process_time()
+    wall, cpu, use = time.perf_counter(), time.process_time(), os.times()
     corpus.render(manifest, out, progress=False, **kw)
-    return time.perf_counter() - wall, time.process_time() - cpu
+    wall, cpu, end = time.perf_counter() - wall, time.process_time() - cpu, os.times()
+    if split:  # user and kernel CPU seconds (the kernel's share is the file system's)
+        return wall, cpu, end.user - use.user, end.system - use.system
+    return wall, cpu
 
 
 def baseline(manifest, out):
@@ -121,8 +124,11 @@ def run(a, root):
     dry = corpus.plan(d / "clean", d / "noise", (-5, 20), mode="sample", count=n, seed=2)
     wet = corpus.plan(d / "clean", d / "noise", (-5, 20), mode="sample", count=max(n // 4, 50),
                       seed=3, rir=d / "rir", rir_share=1.0)  # fmt: skip
-    w1, c1 = timed_render(dry, root / "o1", workers=1)
-    print(f"dry, 1 thread:  {n / w1:7.0f} rows/s wall, {n / c1:7.0f} rows/s per core of CPU time")
+    w1, c1, u1, k1 = timed_render(dry, root / "o1", split=True, workers=1)
+    print(
+        f"dry, 1 thread:  {n / w1:7.0f} rows/s wall, {n / c1:7.0f} rows/s per core of CPU time "
+        f"({1e6 * u1 / n:.0f} us user + {1e6 * k1 / n:.0f} us kernel per row)"
+    )
     ww, cw = timed_render(wet, root / "ow", workers=1)
     m = len(wet)
     print(f"0.5 s room on every row, 1 thread: {m / ww:5.0f} rows/s wall, {m / cw:5.0f} per core")
@@ -138,10 +144,20 @@ def run(a, root):
             cluster = LocalCluster(
                 n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
             )
+            # The kernel's cost of new files drifts with the machine's memory and file system
+            # state, so the cluster and the threads take turns, twice each, and the totals are
+            # compared. The workers are started and have imported vemio before any timing.
+            wt = wc = 0.0
             with cluster, Client(cluster) as client:
-                client.run(lambda: __import__("vemio.corpus"))  # workers up and importing
-                wd, _ = timed_render(dry, root / "od", executor=client)
-            print(f"dry, LocalCluster 2x1: {n / wd:7.0f} rows/s wall ({w2 / wd:.2f}x 2 threads)")
+                client.run(lambda: __import__("vemio.corpus"))
+                for k in range(2):
+                    wt += timed_render(dry, root / f"ot{k}", workers=2)[0]
+                    wc += timed_render(dry, root / f"od{k}", executor=client)[0]
+            print(
+                f"dry, LocalCluster 2x1: {2 * n / wc:7.0f} rows/s wall, {wt / wc:.2f}x 2 threads "
+                f"({2 * n / wt:.0f} rows/s) in turns with it; workers started and importing "
+                f"vemio before the timing"
+            )
 
     nbytes = 44 + 2 * 3 * RATE
     wr = raw_writes(2 * n, nbytes, root / "raw")

@@ -29,6 +29,13 @@ TEST(Pcm16, ScalesSaturatesAndTruncates) {
   EXPECT_EQ(float_to_pcm16(std::nan("")), 0);
   EXPECT_EQ(float_to_pcm16(INFINITY), 32767);
   EXPECT_EQ(float_to_pcm16(-INFINITY), -32768);
+  // the saturation bounds themselves and truncation toward zero on either side of them
+  EXPECT_EQ(float_to_pcm16(1.0), 32767);
+  EXPECT_EQ(float_to_pcm16(-32768.0 / 32767), -32768);
+  EXPECT_EQ(float_to_pcm16(-32767.9 / 32767), -32767);
+  EXPECT_EQ(float_to_pcm16(32766.99 / 32767), 32766);
+  EXPECT_EQ(float_to_pcm16(-1e-9), 0);
+  EXPECT_EQ(float_to_pcm16(-std::nan("")), 0);
 }
 
 TEST(Wav16, WriteThenDecodeRoundTrips) {

@@ -147,6 +147,42 @@ TEST(CorpusMix, SnrAndLevelAreExactAndPeaksStayBelowTheLimit) {
   EXPECT_NEAR(loud.result.snr_measured, -10.0, 1e-9);
 }
 
+TEST(CorpusMix, DecodedFloatsGiveTheBitsOfTheFloat64Path) {
+  // lengths that leave 0..3 samples after the four-sample lanes; gains with and without clipping
+  for (size_t n : {1u, 6u, 4001u, 4002u, 4003u, 4004u}) {
+    const auto clean = noise_wave(n, 11 + unsigned(n), 0.4f);
+    const auto noise = noise_wave(n, 12 + unsigned(n), 0.3f);
+    const corpus::Speech s = corpus::speech_of(clean, {}, 16000);
+    const std::vector<double> seg(noise.begin(), noise.end());
+    for (double level : {std::nan(""), -20.0, -1.0}) {
+      const corpus::Mixture ref = corpus::mix(s, seg, 3.0, level);
+      std::vector<int16_t> noisy(n), target(n), noisy2(n), target2(n);
+      const corpus::Result a = corpus::mix_pcm(clean, noise, 3.0, level, "row", noisy.data(), target.data());
+      const corpus::Result b = corpus::mix_pcm(clean, seg, 3.0, level, "row", noisy2.data(), target2.data());
+      for (const corpus::Result* r : {&a, &b}) {
+        EXPECT_EQ(r->clean_gain, ref.result.clean_gain);
+        EXPECT_EQ(r->noise_gain, ref.result.noise_gain);
+        EXPECT_EQ(r->snr_measured, ref.result.snr_measured);
+        EXPECT_EQ(r->peak, ref.result.peak);
+        EXPECT_EQ(r->clipped_avoided, ref.result.clipped_avoided);
+      }
+      EXPECT_EQ(noisy, ref.noisy);
+      EXPECT_EQ(target, ref.target);
+      EXPECT_EQ(noisy2, ref.noisy);
+      EXPECT_EQ(target2, ref.target);
+      // a target given as a copy of the speech is the dry case under another name
+      const corpus::Speech wet{s.heard, s.heard};
+      const corpus::Mixture same = corpus::mix(wet, seg, 3.0, level);
+      EXPECT_EQ(same.noisy, ref.noisy);
+      EXPECT_EQ(same.target, ref.target);
+      EXPECT_EQ(same.result.peak, ref.result.peak);
+    }
+  }
+  EXPECT_TRUE(
+      corpus::mix(corpus::speech_of(noise_wave(999, 1, 0.9f), {}, 16000), std::vector<double>(999, 0.5), 0.0, -1.0)
+          .result.clipped_avoided);
+}
+
 TEST(CorpusMix, SilentSpeechOrNoiseIsRefused) {
   const corpus::Speech silent{std::vector<double>(100, 0.0), {}};
   const corpus::Speech speech{std::vector<double>(100, 0.1), {}};

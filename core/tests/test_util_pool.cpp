@@ -81,6 +81,32 @@ TEST(AtomicFile, WholeOrNothingWithUmaskPermissions) {
                std::runtime_error);
   EXPECT_EQ(fs::file_size(f), 8u);
   EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 1);
+  {  // a header and its data in one call, either part possibly empty
+    AtomicFile two(d / "two.bin");
+    two.write("head", 4, "body!", 5);
+    two.write("", 0, "+", 1);
+    two.write("-", 1, "", 0);
+    two.commit();
+  }
+  std::ifstream in(d / "two.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "headbody!+-");
+  fs::remove(d / "two.bin");
+  {  // without a name: nothing in the folder until commit, nothing at all without it
+    AtomicFile gone(d / "gone.bin", false);
+    gone.write("x", 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 1);
+  }
+  EXPECT_FALSE(fs::exists(d / "gone.bin"));
+  // an existing file is replaced whole, with the new file's umask permissions
+  fs::permissions(f, fs::perms::owner_all);
+  const mode_t before = ::umask(027);
+  write_file_atomic(f, "replaced");
+  ::umask(before);
+  std::ifstream again(f, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), "replaced");
+  EXPECT_EQ(fs::status(f).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 1);
   EXPECT_THROW(write_file_atomic(d / "missing" / "x", "y"), vemio::FileError);
   fs::remove_all(d);
 }

@@ -446,24 +446,16 @@ std::vector<float> resample_interleaved(std::span<const float> x, int channels, 
 
 std::vector<int16_t> pcm16_from_floats(std::span<const double> x, bool scale) {
   std::vector<int16_t> pcm(x.size());
-  for (size_t i = 0; i < x.size(); ++i) {
-    const double v = x[i];
-    if (scale)
-      pcm[i] = float_to_pcm16(v);
-    else if (std::isnan(v))
-      pcm[i] = 0;
-    else
-      pcm[i] = static_cast<int16_t>(std::clamp(std::trunc(v), -32768.0, 32767.0));
+  const size_t n = x.size();
+  if (scale) {
+    for (size_t i = 0; i < n; ++i) pcm[i] = float_to_pcm16(x[i]);
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      const double v = x[i];
+      pcm[i] = std::isnan(v) ? 0 : static_cast<int16_t>(std::clamp(std::trunc(v), -32768.0, 32767.0));
+    }
   }
   return pcm;
-}
-
-int16_t float_to_pcm16(double v) {
-  if (std::isnan(v)) return 0;
-  double s = v * 32767.0;
-  if (s >= 32767.0) return 32767;
-  if (s <= -32768.0) return -32768;
-  return static_cast<int16_t>(s);  // truncation toward zero
 }
 
 namespace {
@@ -503,11 +495,11 @@ void write_wav16(const fs::path& file, std::span<const int16_t> data, int rate, 
   hdr += "data";
   put_u32(hdr, static_cast<uint32_t>(data_bytes));
 
-  util::AtomicFile out(file);
-  out.write(hdr.data(), hdr.size());
+  util::AtomicFile out(file, false);
   if constexpr (std::endian::native == std::endian::little) {
-    out.write(data.data(), static_cast<size_t>(data_bytes));
+    out.write(hdr.data(), hdr.size(), data.data(), static_cast<size_t>(data_bytes));
   } else {
+    out.write(hdr.data(), hdr.size());
     std::string buf;
     for (int16_t s : data) put_u16(buf, static_cast<uint16_t>(s));
     out.write(buf.data(), buf.size());

@@ -236,22 +236,47 @@ Result render_row(const Row& row, size_t index, const fs::path& out, WaveStore& 
   Wave noise = fetch(row.noise, "noise");
   Wave rir = row.rir.empty() ? nullptr : fetch(row.rir, "room response");
   if (clean->empty()) throw RowError(label + ": the clean file has no samples: " + row.clean.string());
-  // buffers of this thread, reused from row to row
+  // buffers of this thread, reused from row to row (rows of a corpus have similar sizes, and
+  // fresh buffers of this size cost a page fault per page)
   thread_local Speech speech;
   thread_local std::vector<double> seg;
-  speech_into(*clean, rir ? std::span<const float>(*rir) : std::span<const float>(), row.rate, speech);
-  try {
-    noise_segment_into(*noise, row.noise_offset, clean->size(), seg);
-  } catch (const std::out_of_range& e) {
-    throw RowError(label + ": " + e.what() + ": " + row.noise.string());
+  thread_local std::vector<int16_t> noisy_pcm, target_pcm;
+  const size_t n = clean->size();
+  noisy_pcm.resize(n);
+  target_pcm.resize(n);
+  auto segment = [&] {
+    try {
+      noise_segment_into(*noise, row.noise_offset, n, seg);
+    } catch (const std::out_of_range& e) {
+      throw RowError(label + ": " + e.what() + ": " + row.noise.string());
+    }
+  };
+  Result result;
+  if (!rir) {
+    // dry speech mixes straight from the decoded samples; the noise too unless it is repeated
+    const size_t ln = noise->size();
+    if (row.noise_offset >= 0 && ln >= n && static_cast<size_t>(row.noise_offset) <= ln - n) {
+      const std::span<const float> window(noise->data() + row.noise_offset, n);
+      result = mix_pcm(*clean, window, row.snr_db, row.level_db, label, noisy_pcm.data(), target_pcm.data());
+    } else {
+      segment();
+      result = mix_pcm(*clean, seg, row.snr_db, row.level_db, label, noisy_pcm.data(), target_pcm.data());
+    }
+  } else {
+    speech_into(*clean, *rir, row.rate, speech);
+    segment();
+    result = mix_pcm(speech, seg, row.snr_db, row.level_db, label, noisy_pcm.data(), target_pcm.data());
   }
   clean.reset();
   noise.reset();
   rir.reset();
-  Mixture m = mix(speech, seg, row.snr_db, row.level_db, label);
-  audio::write_wav16(clean_path(out, row.name), m.target, row.rate, 1);
-  audio::write_wav16(noisy_path(out, row.name), m.noisy, row.rate, 1);
-  return m.result;
+  audio::write_wav16(clean_path(out, row.name), target_pcm, row.rate, 1);
+  audio::write_wav16(noisy_path(out, row.name), noisy_pcm, row.rate, 1);
+  if (noisy_pcm.capacity() > (size_t(4) << 20)) {  // one very long row does not pin its memory
+    std::vector<int16_t>().swap(noisy_pcm);
+    std::vector<int16_t>().swap(target_pcm);
+  }
+  return result;
 }
 
 // ------------------------------------------------------------------ ledger

@@ -79,13 +79,20 @@ inline constexpr int kMaxWavChannels = 1024;
 // Writes interleaved 16-bit PCM as a RIFF/WAVE file (format code 1, 16-byte fmt chunk).
 // Channel counts outside 1..kMaxWavChannels, and rates whose byte rate would overflow the
 // header, throw std::invalid_argument.
-// The data goes to a temporary file in the target folder which is then renamed into place,
-// so an interrupted write never leaves a truncated file under the final name.
+// The data goes to a temporary file in the target folder (one without a name where the file
+// system allows) which is then put in place whole, so an interrupted write never leaves a
+// truncated file under the final name.
 void write_wav16(const std::filesystem::path& file, std::span<const int16_t> interleaved, int rate, int channels);
 
 // float sample in [-1, 1] to 16 bits: scale by 32767, saturate, truncate toward zero.
-// NaN becomes 0.
-int16_t float_to_pcm16(double v);
+// NaN becomes 0. Selects instead of branches, inline: loops over it vectorise.
+inline int16_t float_to_pcm16(double v) {
+  const double s = v * 32767.0;
+  double c = s >= 32767.0 ? 32767.0 : s;
+  c = c <= -32768.0 ? -32768.0 : c;
+  c = v == v ? c : 0.0;  // NaN fails both comparisons above
+  return static_cast<int16_t>(static_cast<int32_t>(c));
+}
 
 // Version strings of the native libraries, for test and benchmark headers.
 std::string sndfile_version();

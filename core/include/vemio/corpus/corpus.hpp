@@ -99,6 +99,16 @@ struct Mixture {
 // a silent noise segment (`what` names the row for the message).
 Mixture mix(const Speech& speech, std::span<const double> noise, double snr_db, double level_db,
             const std::string& what = "row");
+// The same writing the 16-bit mixture and target to `noisy` and `target` (room for as many
+// samples as the speech has). Dry speech may come as the decoded floats, with the noise
+// segment as floats (a window of the decoded noise) or doubles (a repeated one): the numbers
+// are those of mix() on the same values.
+Result mix_pcm(const Speech& speech, std::span<const double> noise, double snr_db, double level_db,
+               const std::string& what, int16_t* noisy, int16_t* target);
+Result mix_pcm(std::span<const float> speech, std::span<const float> noise, double snr_db, double level_db,
+               const std::string& what, int16_t* noisy, int16_t* target);
+Result mix_pcm(std::span<const float> speech, std::span<const double> noise, double snr_db, double level_db,
+               const std::string& what, int16_t* noisy, int16_t* target);
 
 // ------------------------------------------------------------------ decoded waves
 
