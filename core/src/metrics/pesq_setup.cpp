@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <memory>
 #include <vector>
 
 #include "pesq_detail.hpp"
@@ -53,23 +54,25 @@ double response_db(const Point (&table)[N], double hz) {
 
 // Per-bin factors of a transform of nf points at `rate`, computed by make(k, hz). The same few
 // lengths recur (the two signals of a pair, the pairs of a test set), and the table lookups and
-// powers of a long transform cost more than the transform itself; the last few tables are kept
-// per thread. The reference is valid until the next call on the same thread.
+// powers of a long transform cost more than the transform itself; the tables of the last few
+// lengths up to 2^20 points are kept per thread (4 MB at most each), longer ones are not kept.
 template <typename Make>
-const std::vector<double>& bin_factors(int kind, int rate, size_t nf, Make make) {
+std::shared_ptr<const std::vector<double>> bin_factors(int kind, int rate, size_t nf, Make make) {
   struct Entry {
     int kind, rate;
     size_t nf;
-    std::vector<double> factor;
+    std::shared_ptr<const std::vector<double>> factor;
   };
   thread_local std::vector<Entry> kept;
   for (const Entry& e : kept)
     if (e.kind == kind && e.rate == rate && e.nf == nf) return e.factor;
-  if (kept.size() >= 6) kept.erase(kept.begin());
-  Entry e{kind, rate, nf, std::vector<double>(nf / 2 + 1)};
-  for (size_t k = 0; k <= nf / 2; ++k) e.factor[k] = make(k, double(k) * rate / nf);
-  kept.push_back(std::move(e));
-  return kept.back().factor;
+  auto factor = std::make_shared<std::vector<double>>(nf / 2 + 1);
+  for (size_t k = 0; k <= nf / 2; ++k) (*factor)[k] = make(k, double(k) * rate / nf);
+  if (nf <= (size_t(1) << 20)) {
+    if (kept.size() >= 6) kept.erase(kept.begin());
+    kept.push_back({kind, rate, nf, factor});
+  }
+  return factor;
 }
 
 size_t next_pow2(size_t n) {
@@ -183,13 +186,13 @@ double align_level(std::vector<double>& x, const Setup& s) {
   f.forward(buf, X);
   // Parseval over the half spectrum: the power of the band-filtered signal (the band's power
   // gain, doubled for the bins that stand for a negative frequency too).
-  const std::vector<double>& weight = bin_factors(0, s.rate, nf, [nf](size_t k, double hz) {
+  const auto weight = bin_factors(0, s.rate, nf, [nf](size_t k, double hz) {
     const double g = std::pow(10.0, response_db(kLevelBand, hz) / 10.0);
     const double w = (k == 0 || k == nf / 2) ? 1.0 : 2.0;
     return w * g;
   });
   double sum = 0;
-  for (size_t k = 0; k <= nf / 2; ++k) sum += weight[k] * std::norm(X[k]);
+  for (size_t k = 0; k <= nf / 2; ++k) sum += (*weight)[k] * std::norm(X[k]);
   const double power = sum / double(nf) / (double(n) + kLevelPadSeconds * s.rate);
   if (power > 0) {
     const double g = std::sqrt(kTargetPower / power);
@@ -221,10 +224,10 @@ void input_filter(std::vector<double>& x, const Setup& s) {
   std::copy(x.begin(), x.end(), buf.begin());
   std::vector<std::complex<double>> X(nf / 2 + 1);
   f.forward(buf, X);
-  const std::vector<double>& gain = bin_factors(1, s.rate, nf, [](size_t, double hz) {
+  const auto gain = bin_factors(1, s.rate, nf, [](size_t, double hz) {
     return std::pow(10.0, (response_db(kIrsReceive, hz) - kIrsPassbandDb) / 20.0);
   });
-  for (size_t k = 0; k <= nf / 2; ++k) X[k] *= gain[k];
+  for (size_t k = 0; k <= nf / 2; ++k) X[k] *= (*gain)[k];
   f.inverse(X, buf);
   std::copy(buf.begin(), buf.begin() + static_cast<long>(n), x.begin());
 }
