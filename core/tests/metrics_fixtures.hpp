@@ -60,4 +60,22 @@ inline std::vector<double> load(const fs::path& file) {
   return {d.samples.begin(), d.samples.end()};
 }
 
+// One row of the table with its two signals loaded.
+struct Pair {
+  std::map<std::string, std::string> row;
+  std::vector<double> clean, degraded;
+  int rate = 0;
+  double value(const char* column) const { return std::stod(row.at(column)); }
+  const std::string& name() const { return row.at("degraded"); }
+};
+
+inline std::vector<Pair> pairs(const fs::path& folder) {
+  std::vector<Pair> out;
+  for (auto& row : rows(folder)) {
+    Pair p{row, load(folder / row.at("clean")), load(folder / row.at("degraded")), std::stoi(row.at("rate"))};
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 }  // namespace metric_fixtures

@@ -35,14 +35,12 @@ std::vector<double> noise(size_t n, unsigned seed, double sd = 1.0) {
 TEST(Bss, MatchesReferenceScoresOfTheSpeechFixtures) {
   const fs::path dir = metric_fixtures::dir();
   if (dir.empty()) GTEST_SKIP() << "shared/fixtures/metrics not found";
-  const auto rows = metric_fixtures::rows(dir);
-  ASSERT_EQ(rows.size(), 36u);
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.at("degraded"));
-    const auto clean = metric_fixtures::load(dir / row.at("clean"));
-    const auto degraded = metric_fixtures::load(dir / row.at("degraded"));
-    EXPECT_NEAR(sdr(clean, degraded), std::stod(row.at("sdr")), 0.01);
-    EXPECT_NEAR(si_sdr(clean, degraded), std::stod(row.at("si_sdr")), 1e-6);
+  const auto pairs = metric_fixtures::pairs(dir);
+  ASSERT_EQ(pairs.size(), 36u);
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.name());
+    EXPECT_NEAR(sdr(p.clean, p.degraded), p.value("sdr"), 0.01);
+    EXPECT_NEAR(si_sdr(p.clean, p.degraded), p.value("si_sdr"), 1e-6);
   }
 }
 

@@ -53,14 +53,15 @@ std::vector<double> plus_noise(std::vector<double> x, double sigma, unsigned see
 TEST(CompositeFixtures, EveryPairMatchesTheReferenceTable) {
   const fs::path dir = metric_fixtures::dir();
   if (dir.empty()) GTEST_SKIP() << "shared metric fixtures not found";
-  const auto rows = metric_fixtures::rows(dir);
-  ASSERT_EQ(rows.size(), 36u);
+  const auto pairs = metric_fixtures::pairs(dir);
+  ASSERT_EQ(pairs.size(), 36u);
   double worst_regression = 0, worst_composite = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.at("degraded"));
-    const auto c = metric_fixtures::load(dir / row.at("clean")), d = metric_fixtures::load(dir / row.at("degraded"));
-    const int rate = std::stoi(row.at("rate"));
-    auto ref = [&](const char* k) { return std::stod(row.at(k)); };
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.name());
+    const auto& c = p.clean;
+    const auto& d = p.degraded;
+    const int rate = p.rate;
+    auto ref = [&](const char* k) { return p.value(k); };
     EXPECT_NEAR(vm::ssnr(c, d, rate), ref("ssnr"), 1e-3);
     EXPECT_NEAR(vm::fwsnrseg(c, d, rate), ref("fwsnrseg"), 1e-3);
     EXPECT_NEAR(vm::llr(c, d, rate), ref("llr"), 1e-3);

@@ -58,15 +58,12 @@ std::string error_of(const std::vector<double>& x, const std::vector<double>& y,
 TEST(Stoi, MatchesReferenceScoresOfTheSpeechFixtures) {
   const fs::path dir = metric_fixtures::dir();
   if (dir.empty()) GTEST_SKIP() << "shared/fixtures/metrics not found";
-  const auto rows = metric_fixtures::rows(dir);
-  ASSERT_EQ(rows.size(), 36u);
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.at("degraded"));
-    const auto clean = metric_fixtures::load(dir / row.at("clean"));
-    const auto degraded = metric_fixtures::load(dir / row.at("degraded"));
-    const int rate = std::stoi(row.at("rate"));
-    EXPECT_NEAR(stoi(clean, degraded, rate, false), std::stod(row.at("stoi")), 1e-4);
-    EXPECT_NEAR(stoi(clean, degraded, rate, true), std::stod(row.at("estoi")), 1e-4);
+  const auto pairs = metric_fixtures::pairs(dir);
+  ASSERT_EQ(pairs.size(), 36u);
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.name());
+    EXPECT_NEAR(stoi(p.clean, p.degraded, p.rate, false), p.value("stoi"), 1e-4);
+    EXPECT_NEAR(stoi(p.clean, p.degraded, p.rate, true), p.value("estoi"), 1e-4);
   }
 }
 

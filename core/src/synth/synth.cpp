@@ -17,18 +17,7 @@ int64_t length_at_rate(const fs::path& file) {
   return audio::resampled_length(info.frames, info.rate, kRate);
 }
 
-namespace {
-// audio::float_to_pcm16, inlined into the mixing loop (x32767, saturate, truncate, NaN -> 0).
-inline int16_t to_pcm16(double v) {
-  const double s = v * 32767.0;
-  if (s >= 32767.0) return 32767;
-  if (s <= -32768.0) return -32768;
-  if (!(s == s)) return 0;
-  return static_cast<int16_t>(s);
-}
-}  // namespace
-
-int16_t pcm16(double v) { return to_pcm16(v); }
+int16_t pcm16(double v) { return audio::float_to_pcm16(v); }
 
 std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> noise, int64_t offset, double snr_db,
                          bool noise_only, const std::string& clean_name, const std::string& noise_name) {
@@ -71,9 +60,9 @@ std::vector<int16_t> mix(std::span<const float> clean, std::span<const float> no
   const double scale = std::sqrt(clean_pwr / std::pow(10.0, snr_db / 10.0)) / sd;
   std::vector<int16_t> out(lc);
   if (noise_only) {
-    for (size_t i = 0; i < lc; ++i) out[i] = to_pcm16(scale * seg[i]);
+    for (size_t i = 0; i < lc; ++i) out[i] = audio::float_to_pcm16(scale * seg[i]);
   } else {
-    for (size_t i = 0; i < lc; ++i) out[i] = to_pcm16(static_cast<double>(clean[i]) + scale * seg[i]);
+    for (size_t i = 0; i < lc; ++i) out[i] = audio::float_to_pcm16(static_cast<double>(clean[i]) + scale * seg[i]);
   }
   return out;
 }
